@@ -1,0 +1,291 @@
+#include "store/store.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <utility>
+
+namespace tallowmere {
+namespace {
+
+using ReadLock = std::shared_lock<std::shared_mutex>;
+using WriteLock = std::unique_lock<std::shared_mutex>;
+
+void add_signed(std::atomic<std::uint64_t>& counter, std::int64_t delta) noexcept {
+  if (delta >= 0) {
+    counter.fetch_add(static_cast<std::uint64_t>(delta), std::memory_order_relaxed);
+  } else {
+    counter.fetch_sub(static_cast<std::uint64_t>(-delta), std::memory_order_relaxed);
+  }
+}
+
+// Writes one pair into `map` (write lock held). Returns the change in stored
+// bytes and counts a new pair in `entries`; the replaced value goes to `replaced`
+// so the caller can free it after unlocking. Either the pair is written or, on
+// std::bad_alloc, the map is as it was.
+std::int64_t put_locked(ShardMap& map, std::uint64_t& entries, std::string namespace_name,
+                        std::string key, EncodedValue value, EncodedValue& replaced) {
+  const auto added_bytes = static_cast<std::int64_t>(value.size());
+  if (KeyMap* keys = map.find_for_update(namespace_name)) {
+    std::optional<EncodedValue> old = keys->insert(std::move(key), std::move(value));
+    if (old) {
+      replaced = std::move(*old);
+      return added_bytes - static_cast<std::int64_t>(replaced.size());
+    }
+  } else {
+    KeyMap new_keys;
+    new_keys.insert(std::move(key), std::move(value));
+    map.insert(std::move(namespace_name), std::move(new_keys));
+  }
+  ++entries;
+  return added_bytes;
+}
+
+// Counting sort of input positions by shard: positions of shard s are
+// order[begin[s] .. begin[s+1]), in input order.
+struct ShardBuckets {
+  std::vector<std::size_t> order;
+  std::array<std::size_t, kShardCount + 1> begin{};
+
+  template <class NameOf>
+  ShardBuckets(std::size_t count, NameOf&& name_of) : order(count) {
+    std::vector<unsigned char> shard_of(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      shard_of[i] = static_cast<unsigned char>(shard_index(name_of(i)));
+      ++begin[shard_of[i] + 1];
+    }
+    for (std::size_t s = 0; s < kShardCount; ++s) begin[s + 1] += begin[s];
+    std::array<std::size_t, kShardCount> next{};
+    std::copy_n(begin.begin(), kShardCount, next.begin());
+    for (std::size_t i = 0; i < count; ++i) order[next[shard_of[i]]++] = i;
+  }
+};
+
+}  // namespace
+
+void Store::set(std::string namespace_name, std::string key, EncodedValue value) {
+  Shard& shard = shard_for(namespace_name);
+  EncodedValue replaced;  // declared before the lock: freed after unlocking
+  WriteLock lock(shard.mutex);
+  add_signed(shard.bytes,
+             put_locked(shard.map, shard.entries, std::move(namespace_name), std::move(key),
+                        std::move(value), replaced));
+}
+
+EncodedValue Store::get(const std::string& namespace_name, const std::string& key) const {
+  const Shard& shard = shard_for(namespace_name);
+  ReadLock lock(shard.mutex);
+  if (const KeyMap* keys = shard.map.find(namespace_name)) {
+    if (const EncodedValue* value = keys->find(key)) return *value;
+  }
+  return {};
+}
+
+bool Store::contains(const std::string& namespace_name, const std::string& key) const {
+  const Shard& shard = shard_for(namespace_name);
+  ReadLock lock(shard.mutex);
+  const KeyMap* keys = shard.map.find(namespace_name);
+  return keys != nullptr && keys->find(key) != nullptr;
+}
+
+bool Store::contains_namespace(const std::string& namespace_name) const {
+  const Shard& shard = shard_for(namespace_name);
+  ReadLock lock(shard.mutex);
+  const KeyMap* keys = shard.map.find(namespace_name);
+  return keys != nullptr && !keys->empty();
+}
+
+bool Store::remove(const std::string& namespace_name, const std::string& key) {
+  Shard& shard = shard_for(namespace_name);
+  // Declared before the lock so the removed entries are freed after unlocking.
+  std::optional<std::pair<std::string, KeyMap>> removed_namespace;
+  std::optional<std::pair<std::string, EncodedValue>> removed_pair;
+  WriteLock lock(shard.mutex);
+  // Probe read-only first: a miss must not copy the path of a shared map.
+  const KeyMap* keys = shard.map.find(namespace_name);
+  if (keys == nullptr) return false;
+  const EncodedValue* value = keys->find(key);
+  if (value == nullptr) return false;
+  const std::uint64_t removed_bytes = value->size();
+  if (keys->size() == 1) {
+    // The namespace's last key: dropping the namespace removes both in one update,
+    // so a failed allocation cannot leave an empty key map behind.
+    removed_namespace = shard.map.remove(namespace_name);
+  } else {
+    removed_pair = shard.map.find_for_update(namespace_name)->remove(key);
+  }
+  shard.bytes.fetch_sub(removed_bytes, std::memory_order_relaxed);
+  --shard.entries;
+  return true;
+}
+
+void Store::set_many(std::vector<WriteItem> items) {
+  if (items.empty()) return;
+  const ShardBuckets buckets(items.size(), [&](std::size_t i) -> std::string_view {
+    return items[i].namespace_name;
+  });
+  std::vector<EncodedValue> replaced(items.size());  // freed after the last unlock
+  for (std::size_t s = 0; s < kShardCount; ++s) {
+    if (buckets.begin[s] == buckets.begin[s + 1]) continue;
+    Shard& shard = shards_[s];
+    ShardMap previous;  // the map this batch replaced; freed after unlocking
+    {
+      WriteLock lock(shard.mutex);
+      // The batch goes into a clone that replaces the map only when every item is
+      // in: a failed allocation halfway leaves this shard exactly as it was.
+      ShardMap working = shard.map;
+      std::uint64_t entries = shard.entries;
+      std::int64_t delta_bytes = 0;
+      for (std::size_t at = buckets.begin[s]; at < buckets.begin[s + 1]; ++at) {
+        const std::size_t i = buckets.order[at];
+        WriteItem& item = items[i];
+        delta_bytes += put_locked(working, entries, std::move(item.namespace_name), std::move(item.key),
+                                  std::move(item.value), replaced[i]);
+      }
+      previous = std::exchange(shard.map, std::move(working));
+      shard.entries = entries;
+      add_signed(shard.bytes, delta_bytes);
+    }
+  }
+}
+
+std::vector<EncodedValue> Store::get_many(const std::vector<KeyPath>& pairs) const {
+  std::vector<EncodedValue> results(pairs.size());
+  if (pairs.empty()) return results;
+  const ShardBuckets buckets(pairs.size(), [&](std::size_t i) -> std::string_view {
+    return pairs[i].namespace_name;
+  });
+  for (std::size_t s = 0; s < kShardCount; ++s) {
+    if (buckets.begin[s] == buckets.begin[s + 1]) continue;
+    const Shard& shard = shards_[s];
+    ReadLock lock(shard.mutex);
+    for (std::size_t at = buckets.begin[s]; at < buckets.begin[s + 1]; ++at) {
+      const std::size_t i = buckets.order[at];
+      if (const KeyMap* keys = shard.map.find(pairs[i].namespace_name)) {
+        if (const EncodedValue* value = keys->find(pairs[i].key)) results[i] = *value;
+      }
+    }
+  }
+  return results;
+}
+
+std::vector<std::string> Store::keys(const std::string& namespace_name,
+                                     std::optional<std::string_view> prefix) const {
+  std::vector<std::string> result;
+  const Shard& shard = shard_for(namespace_name);
+  ReadLock lock(shard.mutex);
+  const KeyMap* keys = shard.map.find(namespace_name);
+  if (keys == nullptr) return result;
+  if (!prefix || prefix->empty()) {
+    result.reserve(keys->size());
+    keys->for_each([&](const std::string& key, const EncodedValue&) { result.push_back(key); });
+  } else {
+    keys->for_each([&](const std::string& key, const EncodedValue&) {
+      if (has_prefix(key, *prefix)) result.push_back(key);
+    });
+  }
+  return result;
+}
+
+std::optional<std::string> Store::max_key(const std::string& namespace_name) const {
+  const Shard& shard = shard_for(namespace_name);
+  ReadLock lock(shard.mutex);
+  const KeyMap* keys = shard.map.find(namespace_name);
+  if (keys == nullptr || keys->empty()) return std::nullopt;
+  const std::string* greatest = nullptr;
+  // std::string compares through char_traits<char>, which orders bytes as
+  // unsigned: byte order of UTF-8, which is code point order.
+  keys->for_each([&](const std::string& key, const EncodedValue&) {
+    if (greatest == nullptr || *greatest < key) greatest = &key;
+  });
+  return *greatest;
+}
+
+std::vector<std::string> Store::namespaces(std::optional<std::string_view> prefix) const {
+  std::vector<std::string> result;
+  const std::string_view filter = prefix.value_or(std::string_view());
+  for (const Shard& shard : shards_) {
+    ReadLock lock(shard.mutex);
+    shard.map.for_each([&](const std::string& name, const KeyMap& keys) {
+      if (!keys.empty() && has_prefix(name, filter)) result.push_back(name);
+    });
+  }
+  return result;
+}
+
+void Store::clear() {
+  for (Shard& shard : shards_) {
+    ShardMap previous;  // freed after unlocking
+    WriteLock lock(shard.mutex);
+    previous = std::exchange(shard.map, ShardMap());
+    shard.entries = 0;
+    shard.bytes.store(0, std::memory_order_relaxed);
+    lock.unlock();
+  }
+}
+
+std::uint64_t Store::entry_count() const {
+  std::uint64_t total = 0;
+  for (const Shard& shard : shards_) {
+    ReadLock lock(shard.mutex);
+    total += shard.entries;
+  }
+  return total;
+}
+
+SnapshotRef Store::snapshot() {
+  // Allocated first: once the locks are held nothing below can fail.
+  auto record = std::make_shared<SnapshotData>();
+  {
+    std::array<ReadLock, kShardCount> locks;
+    for (std::size_t s = 0; s < kShardCount; ++s) locks[s] = ReadLock(shards_[s].mutex);
+    for (std::size_t s = 0; s < kShardCount; ++s) {
+      record->shard_maps[s] = shards_[s].map;
+      record->shard_bytes[s] = shards_[s].bytes.load(std::memory_order_relaxed);
+      record->shard_entries[s] = shards_[s].entries;
+      record->size_bytes += record->shard_bytes[s];
+    }
+  }
+  record->id = next_id_.fetch_add(1, std::memory_order_relaxed);
+  {
+    std::lock_guard lock(last_id_mutex_);
+    record->parent = std::exchange(last_snapshot_id_, record->id);
+  }
+  record->timestamp = wall_clock_seconds();
+  SnapshotRef shared = std::move(record);
+  if (!max_history_ || *max_history_ > 0) {
+    SnapshotRef evicted;  // freed after unlocking
+    std::unique_lock lock(history_mutex_);
+    history_.push_back(shared);
+    // The queue held at most max_history records before, so at most one goes.
+    if (max_history_ && history_.size() > *max_history_) {
+      evicted = std::move(history_.front());
+      history_.pop_front();
+    }
+  }
+  return shared;
+}
+
+std::vector<SnapshotRef> Store::history() const {
+  std::shared_lock lock(history_mutex_);
+  return std::vector<SnapshotRef>(history_.begin(), history_.end());
+}
+
+void Store::clear_history() {
+  std::deque<SnapshotRef> dropped;  // freed after unlocking
+  std::unique_lock lock(history_mutex_);
+  dropped.swap(history_);
+  lock.unlock();
+}
+
+void Store::restore(const SnapshotData& record) {
+  std::array<ShardMap, kShardCount> replaced;  // freed after the locks are released
+  std::array<WriteLock, kShardCount> locks;
+  for (std::size_t s = 0; s < kShardCount; ++s) locks[s] = WriteLock(shards_[s].mutex);
+  for (std::size_t s = 0; s < kShardCount; ++s) {
+    replaced[s] = std::exchange(shards_[s].map, record.shard_maps[s]);
+    shards_[s].entries = record.shard_entries[s];
+    shards_[s].bytes.store(record.shard_bytes[s], std::memory_order_relaxed);
+  }
+}
+
+}  // namespace tallowmere
