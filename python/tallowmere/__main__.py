@@ -75,7 +75,7 @@ def graph_tour() -> None:
     print("\n== routing ==")
     graph = HandoffGraph()
     graph.add_edge("intake", "triage")
-    graph.add_edge("triage", "billing", when='intent == "billing" and user.tier in ["gold", "platinum"]')
+    graph.add_edge("triage", "billing", when='intent == "billing" and (user.tier == "gold" or user.tier == "platinum")')
     graph.add_edge("triage", "human", when="retries >= 3 or not user.verified")
     graph.add_edge("triage", "support")
     graph.add_edge("billing", "done")
