@@ -1,5 +1,7 @@
 #include "store/store.h"
 
+#include "common/fault.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <utility>
@@ -149,6 +151,7 @@ void Store::set_many(std::vector<WriteItem> items) {
 }
 
 std::vector<EncodedValue> Store::get_many(const std::vector<KeyPath>& pairs) const {
+  fault::fault_point();
   std::vector<EncodedValue> results(pairs.size());
   if (pairs.empty()) return results;
   const ShardBuckets buckets(pairs.size(), [&](std::size_t i) -> std::string_view {
@@ -177,10 +180,15 @@ std::vector<std::string> Store::keys(const std::string& namespace_name,
   if (keys == nullptr) return result;
   if (!prefix || prefix->empty()) {
     result.reserve(keys->size());
-    keys->for_each([&](const std::string& key, const EncodedValue&) { result.push_back(key); });
+    keys->for_each([&](const std::string& key, const EncodedValue&) {
+      fault::fault_point();  // the copy may fail to allocate with the lock held
+      result.push_back(key);
+    });
   } else {
     keys->for_each([&](const std::string& key, const EncodedValue&) {
-      if (has_prefix(key, *prefix)) result.push_back(key);
+      if (!has_prefix(key, *prefix)) return;
+      fault::fault_point();
+      result.push_back(key);
     });
   }
   return result;
@@ -206,7 +214,9 @@ std::vector<std::string> Store::namespaces(std::optional<std::string_view> prefi
   for (const Shard& shard : shards_) {
     ReadLock lock(shard.mutex);
     shard.map.for_each([&](const std::string& name, const KeyMap& keys) {
-      if (!keys.empty() && has_prefix(name, filter)) result.push_back(name);
+      if (keys.empty() || !has_prefix(name, filter)) return;
+      fault::fault_point();
+      result.push_back(name);
     });
   }
   return result;
@@ -234,6 +244,7 @@ std::uint64_t Store::entry_count() const {
 
 SnapshotRef Store::snapshot() {
   // Allocated first: once the locks are held nothing below can fail.
+  fault::fault_point();
   auto record = std::make_shared<SnapshotData>();
   {
     std::array<ReadLock, kShardCount> locks;
@@ -255,6 +266,7 @@ SnapshotRef Store::snapshot() {
   if (!max_history_ || *max_history_ > 0) {
     SnapshotRef evicted;  // freed after unlocking
     std::unique_lock lock(history_mutex_);
+    fault::fault_point();  // growing the queue can fail with the lock held
     history_.push_back(shared);
     // The queue held at most max_history records before, so at most one goes.
     if (max_history_ && history_.size() > *max_history_) {

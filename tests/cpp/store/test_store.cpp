@@ -1,0 +1,281 @@
+// The store core against std::map models: single-key and batch writes, queries,
+// snapshots kept and re-checked after later writes, restore, diff.
+#include <doctest/doctest.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "store/snapshot_diff.h"
+#include "test_store_support.h"
+
+using namespace tallowmere;
+using tallowmere::test::contents;
+using tallowmere::test::Model;
+using tallowmere::test::total_bytes;
+using tallowmere::test::value_of;
+
+namespace {
+
+// Names chosen to share prefixes and to land several namespaces in one shard.
+const std::vector<std::string> kNames = {"", "a", "ab", "abc", "b", "default", "users", "t1", "t2",
+                                         "t10", "\xc3\xa9t\xc3\xa9", "\xf0\x9f\x98\x80", "k", "k1", "k2"};
+
+std::set<std::pair<std::string, std::string>> as_set(const std::vector<KeyPairView>& pairs) {
+  std::set<std::pair<std::string, std::string>> out;
+  for (const KeyPairView& pair : pairs) {
+    CHECK(out.emplace(std::string(pair.namespace_name), std::string(pair.key)).second);  // no duplicates
+  }
+  return out;
+}
+
+// The diff that two models imply.
+void check_diff(const SnapshotData& base, const Model& base_model, const SnapshotData& self,
+                const Model& self_model) {
+  std::set<std::pair<std::string, std::string>> added, removed, changed;
+  for (const auto& [pair, bytes] : self_model) {
+    auto it = base_model.find(pair);
+    if (it == base_model.end()) {
+      added.insert(pair);
+    } else if (it->second != bytes) {
+      changed.insert(pair);
+    }
+  }
+  for (const auto& entry : base_model) {
+    if (!self_model.count(entry.first)) removed.insert(entry.first);
+  }
+  const SnapshotDiff diff = diff_snapshots(base, self);
+  CHECK(as_set(diff.added) == added);
+  CHECK(as_set(diff.removed) == removed);
+  CHECK(as_set(diff.changed) == changed);
+}
+
+}  // namespace
+
+TEST_CASE("store: shard_index matches the fixed reference placement") {
+  CHECK(shard_index("") == 15);
+  CHECK(shard_index("a") == 3);
+  CHECK(shard_index("abc") == 13);
+  CHECK(shard_index("default") == 1);
+  CHECK(shard_index("users") == 4);
+  const std::string long_name(1000, 'n');  // past the on-stack buffer
+  CHECK(shard_index(long_name) == shard_index(std::string(long_name)));
+  CHECK(shard_index(long_name) < kShardCount);
+}
+
+TEST_CASE("store: random operations agree with a model, and snapshots never change") {
+  for (std::uint32_t seed = 1; seed <= 12; ++seed) {
+    CAPTURE(seed);
+    std::mt19937 random(seed);
+    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+    auto name = [&] { return kNames[pick(kNames.size())]; };
+    auto bytes = [&] { return std::string(1 + pick(12), static_cast<char>('a' + pick(3))); };
+
+    Store store(seed % 2 ? std::optional<std::uint64_t>(3) : std::nullopt);
+    Model model;
+    std::vector<std::pair<SnapshotRef, Model>> kept;
+    for (int step = 0; step < 400; ++step) {
+      switch (pick(9)) {
+        case 0:
+        case 1: {
+          auto ns = name(), key = name(), value = bytes();
+          store.set(ns, key, value_of(value));
+          model[{ns, key}] = value;
+          break;
+        }
+        case 2: {
+          auto ns = name(), key = name();
+          CHECK(store.remove(ns, key) == (model.erase({ns, key}) == 1));
+          break;
+        }
+        case 3: {
+          std::vector<WriteItem> items;
+          for (std::size_t n = pick(20); n > 0; --n) {
+            auto ns = name(), key = name(), value = bytes();
+            model[{ns, key}] = value;
+            items.push_back({ns, key, value_of(value)});
+          }
+          store.set_many(std::move(items));
+          break;
+        }
+        case 4: {
+          std::vector<KeyPath> pairs;
+          for (std::size_t n = pick(20); n > 0; --n) pairs.push_back({name(), name()});
+          const std::vector<EncodedValue> got = store.get_many(pairs);
+          REQUIRE(got.size() == pairs.size());
+          for (std::size_t i = 0; i < pairs.size(); ++i) {
+            auto it = model.find({pairs[i].namespace_name, pairs[i].key});
+            CHECK(bool(got[i]) == (it != model.end()));
+            if (got[i]) CHECK(got[i].bytes() == it->second);
+          }
+          break;
+        }
+        case 5: {
+          kept.emplace_back(store.snapshot(), model);
+          if (kept.size() > 6) kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(pick(kept.size())));
+          break;
+        }
+        case 6:
+          if (!kept.empty() && pick(3) == 0) {
+            const auto& [record, frozen] = kept[pick(kept.size())];
+            store.restore(*record);
+            model = frozen;
+          } else if (pick(8) == 0) {
+            store.clear();
+            model.clear();
+          }
+          break;
+        default: {
+          auto ns = name(), key = name();
+          auto it = model.find({ns, key});
+          const EncodedValue value = store.get(ns, key);
+          CHECK(bool(value) == (it != model.end()));
+          if (value) CHECK(value.bytes() == it->second);
+          CHECK(store.contains(ns, key) == (it != model.end()));
+          auto first = model.lower_bound({ns, std::string()});
+          CHECK(store.contains_namespace(ns) == (first != model.end() && first->first.first == ns));
+        }
+      }
+    }
+    // Whole-store agreement, including the counters a snapshot records.
+    const SnapshotRef now = store.snapshot();
+    CHECK(contents(*now) == model);
+    CHECK(now->size_bytes == total_bytes(model));
+    CHECK(now->entry_count() == model.size());
+    CHECK(store.entry_count() == model.size());
+    for (const auto& [record, frozen] : kept) {
+      CHECK(contents(*record) == frozen);
+      CHECK(record->size_bytes == total_bytes(frozen));
+      check_diff(*record, frozen, *now, model);
+      check_diff(*now, model, *record, frozen);
+    }
+    for (std::size_t i = 0; i + 1 < kept.size(); ++i) {
+      check_diff(*kept[i].first, kept[i].second, *kept[i + 1].first, kept[i + 1].second);
+    }
+  }
+}
+
+TEST_CASE("store: queries filter by byte prefix and order keys by bytes") {
+  Store store(0);
+  for (const char* key : {"k1", "k2", "x", "9", "10", "\xc3\xa9", "B"}) store.set("ns", key, value_of("v"));
+  store.set("t1", "k", value_of("v"));
+  store.set("t2", "k", value_of("v"));
+  store.set("u", "k", value_of("v"));
+
+  auto sorted = [](std::vector<std::string> names) {
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  CHECK(sorted(store.keys("ns", "k")) == std::vector<std::string>{"k1", "k2"});
+  CHECK(store.keys("ns", std::nullopt).size() == 7);
+  CHECK(store.keys("ns", "").size() == 7);
+  CHECK(store.keys("ns", "K").empty());
+  CHECK(store.keys("missing", std::nullopt).empty());
+  CHECK(store.max_key("ns") == "\xc3\xa9");  // bytes >= 0x80 sort above ASCII
+  CHECK(store.max_key("missing") == std::nullopt);
+  CHECK(sorted(store.namespaces("t")) == std::vector<std::string>{"t1", "t2"});
+  CHECK(store.namespaces(std::nullopt).size() == 4);
+
+  Store numbers(0);
+  numbers.set("n", "9", value_of("v"));
+  numbers.set("n", "10", value_of("v"));
+  CHECK(numbers.max_key("n") == "9");
+}
+
+TEST_CASE("store: a namespace goes with its last key and the byte count follows every write") {
+  Store store(0);
+  store.set("t1", "k", value_of("12345"));
+  store.set("t1", "j", value_of("1"));
+  CHECK(store.snapshot()->size_bytes == 6);
+  store.set("t1", "k", value_of("12"));  // replacing moves the count by the difference
+  CHECK(store.snapshot()->size_bytes == 3);
+  CHECK(store.remove("t1", "k"));
+  CHECK_FALSE(store.remove("t1", "k"));
+  CHECK(store.contains_namespace("t1"));
+  CHECK(store.remove("t1", "j"));
+  CHECK_FALSE(store.contains_namespace("t1"));
+  CHECK(store.namespaces(std::nullopt).empty());
+  CHECK(store.snapshot()->size_bytes == 0);
+
+  std::vector<WriteItem> batch;
+  batch.push_back({"a", "k", value_of("111")});
+  batch.push_back({"a", "k", value_of("2")});  // the last write to a pair wins and alone is counted
+  store.set_many(std::move(batch));
+  CHECK(store.get("a", "k").bytes() == "2");
+  CHECK(store.snapshot()->size_bytes == 1);
+}
+
+TEST_CASE("store: snapshot ids, parents and history bounds") {
+  SUBCASE("max_history 0 retains nothing but ids still advance") {
+    Store store(0);
+    CHECK(store.snapshot()->parent == std::nullopt);
+    CHECK(store.snapshot()->parent == 1);
+    CHECK(store.snapshot()->id == 3);
+    CHECK(store.history().empty());
+  }
+  SUBCASE("max_history 2 keeps the newest two, oldest first") {
+    Store store(2);
+    for (int i = 0; i < 3; ++i) store.snapshot();
+    auto history = store.history();
+    REQUIRE(history.size() == 2);
+    CHECK(history[0]->id == 2);
+    CHECK(history[1]->id == 3);
+    store.clear_history();
+    CHECK(store.history().empty());
+    auto next = store.snapshot();
+    CHECK(next->id == 4);
+    CHECK(next->parent == 3);
+  }
+  SUBCASE("unlimited history keeps all; restore and clear leave ids alone") {
+    Store store(std::nullopt);
+    store.set("ns", "k", value_of("1"));
+    auto first = store.snapshot();
+    store.snapshot();
+    store.snapshot();
+    store.clear();
+    CHECK(store.entry_count() == 0);
+    store.restore(*first);
+    CHECK(store.get("ns", "k").bytes() == "1");
+    auto next = store.snapshot();
+    CHECK(next->id == 4);
+    CHECK(next->parent == 3);
+    CHECK(store.history().size() == 4);
+    CHECK(next->timestamp > 1.6e9);
+  }
+}
+
+TEST_CASE("store: a snapshot restores into another store and outlives its own") {
+  SnapshotRef record;
+  {
+    Store source(0);
+    source.set("a", "x", value_of("1"));
+    source.set("b", "y", value_of("22"));
+    record = source.snapshot();
+  }
+  Store target(1);
+  target.set("c", "z", value_of("3"));
+  target.restore(*record);
+  CHECK(contents(target) == Model{{{"a", "x"}, "1"}, {{"b", "y"}, "22"}});
+  CHECK(target.entry_count() == 2);
+  target.set("a", "x", value_of("9"));
+  CHECK(contents(*record) == Model{{{"a", "x"}, "1"}, {{"b", "y"}, "22"}});
+  CHECK(target.history().size() == 1);  // only the snapshot taken by contents()
+}
+
+TEST_CASE("store: diff compares encoded bytes, not buffers") {
+  Store store(0);
+  store.set("ns", "same", value_of("1"));
+  store.set("ns", "other", value_of("1"));
+  store.set("ns", "longer", value_of("1"));
+  auto before = store.snapshot();
+  store.set("ns", "same", value_of("1"));     // a new buffer, equal bytes: not a change
+  store.set("ns", "other", value_of("2"));    // same length, other bytes
+  store.set("ns", "longer", value_of("12"));  // other length
+  auto after = store.snapshot();
+  const SnapshotDiff diff = diff_snapshots(*before, *after);
+  CHECK(as_set(diff.changed) == std::set<std::pair<std::string, std::string>>{{"ns", "other"}, {"ns", "longer"}});
+  CHECK(diff.added.empty());
+  CHECK(diff.removed.empty());
+  CHECK(diff_snapshots(*after, *after).changed.empty());
+}

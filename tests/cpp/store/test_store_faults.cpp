@@ -1,0 +1,163 @@
+// Allocation failures inside locked updates (build with -DTALLOWMERE_FAULT_INJECTION=ON):
+// for n = 1, 2, ... the n-th allocation fails until the operation gets through.
+// After every failure the store holds what it held before, its counters agree with
+// its maps, and the shard locks can be taken by another thread.
+#include <doctest/doctest.h>
+
+#include <functional>
+#include <thread>
+
+#include "common/fault.h"
+#include "test_store_support.h"
+
+using namespace tallowmere;
+using tallowmere::test::contents;
+using tallowmere::test::Model;
+using tallowmere::test::total_bytes;
+using tallowmere::test::value_of;
+
+namespace {
+
+Model shard_part(const Model& model, std::size_t shard) {
+  Model part;
+  for (const auto& entry : model) {
+    if (shard_index(entry.first.first) == shard) part.insert(entry);
+  }
+  return part;
+}
+
+// A batch is applied shard by shard in ascending order, so a failure in shard k
+// leaves shards below k written and the rest as they were; `after` is the
+// state a successful batch gives. Other operations touch at most one shard and
+// fail whole.
+void check_consistent(Store& store, const Model& before, const Model* after) {
+  const SnapshotRef now = store.snapshot();
+  const Model seen = contents(*now);
+  Model expected = before;
+  if (after != nullptr) {
+    bool written = true;
+    for (std::size_t shard = 0; shard < kShardCount; ++shard) {
+      const Model part = shard_part(seen, shard);
+      if (written && part != shard_part(before, shard)) {
+        CHECK(part == shard_part(*after, shard));
+      } else {
+        written = false;
+      }
+      if (written) {
+        for (const auto& entry : shard_part(*after, shard)) expected[entry.first] = entry.second;
+      }
+    }
+  }
+  CHECK(seen == expected);
+  CHECK(now->size_bytes == total_bytes(expected));
+  CHECK(now->entry_count() == expected.size());
+  // Every shard's write lock is free again: another thread can clear and refill.
+  std::thread([&] {
+    for (const auto& [pair, bytes] : seen) CHECK(store.get(pair.first, pair.second).bytes() == bytes);
+    Store scratch(0);
+    scratch.restore(*now);
+    scratch.set("probe", "k", value_of("x"));
+  }).join();
+  for (std::size_t s = 0; s < kShardCount; ++s) store.keys(std::string(1, char('a' + s)), std::nullopt);
+}
+
+// Ids of the retained snapshots, oldest first.
+std::vector<std::uint64_t> history_ids(const Store& store) {
+  std::vector<std::uint64_t> ids;
+  for (const SnapshotRef& record : store.history()) ids.push_back(record->id);
+  return ids;
+}
+
+// Runs `operation` with the n-th allocation failing, for n = 1, 2, ... until it
+// succeeds. Returns how many failures were injected.
+int fail_each_allocation(Store& store, const std::function<void(Store&)>& operation, const Model* after) {
+  const Model before = contents(store);
+  for (std::uint64_t n = 1;; ++n) {
+    const std::vector<std::uint64_t> history_before = history_ids(store);
+    fault::arm(n);
+    try {
+      operation(store);
+    } catch (const std::bad_alloc&) {
+      fault::disarm();
+      CAPTURE(n);
+      CHECK(history_ids(store) == history_before);
+      check_consistent(store, before, after);
+      continue;
+    }
+    const bool fired = fault::triggered();
+    fault::disarm();
+    CHECK_FALSE(fired);
+    return static_cast<int>(n - 1);
+  }
+}
+
+void populate(Store& store) {
+  for (int ns = 0; ns < 40; ++ns) {
+    for (int key = 0; key < 30; ++key) {
+      store.set("ns" + std::to_string(ns), "key" + std::to_string(key), value_of(std::string(key % 7 + 1, 'v')));
+    }
+  }
+  store.set("lonely", "k", value_of("1"));
+}
+
+struct FaultCase {
+  const char* name;
+  std::function<void(Store&)> operation;
+  bool must_allocate;
+  bool by_shard = false;  // a batch: may stop between shards
+};
+
+}  // namespace
+
+TEST_CASE("store: an allocation failure under a shard lock leaves the store as it was") {
+  if (!fault::kEnabled) {
+    MESSAGE("fault injection is off in this build");
+    return;
+  }
+  Store foreign(0);
+  populate(foreign);
+  foreign.set("only in foreign", "k", value_of("1"));
+  const SnapshotRef foreign_state = foreign.snapshot();
+
+  const std::vector<FaultCase> cases = {
+      {"set into an existing namespace", [](Store& s) { s.set("ns3", "new key", value_of("abc")); }, true},
+      {"replace a value", [](Store& s) { s.set("ns3", "key1", value_of("abc")); }, true},
+      {"set into a new namespace", [](Store& s) { s.set("fresh", "k", value_of("abc")); }, true},
+      {"remove a key", [](Store& s) { s.remove("ns5", "key3"); }, false},
+      {"remove a namespace's last key", [](Store& s) { s.remove("lonely", "k"); }, false},
+      {"set_many across every shard",
+       [](Store& s) {
+         std::vector<WriteItem> items;
+         for (int i = 0; i < 200; ++i) {
+           items.push_back({"ns" + std::to_string(i % 50), "batch" + std::to_string(i % 150), value_of("xy")});
+         }
+         s.set_many(std::move(items));
+       },
+       true, true},
+      {"snapshot", [](Store& s) { s.snapshot(); }, true},
+      {"restore", [&](Store& s) { s.restore(*foreign_state); }, false},
+      {"get_many", [](Store& s) { s.get_many({{"ns1", "key1"}, {"ns2", "key2"}}); }, true},
+      {"keys", [](Store& s) { s.keys("ns1", std::nullopt); }, true},
+      {"namespaces", [](Store& s) { s.namespaces("ns"); }, true},
+  };
+  for (const FaultCase& fault_case : cases) {
+    for (bool shared : {false, true}) {
+      CAPTURE(std::string(fault_case.name));
+      CAPTURE(shared);
+      Store store(3);
+      populate(store);
+      SnapshotRef pinned;
+      if (shared) pinned = store.snapshot();  // every write now copies its path
+      Model after;
+      if (fault_case.by_shard) {
+        Store reference(0);
+        populate(reference);
+        fault_case.operation(reference);
+        after = contents(reference);
+      }
+      const int failures = fail_each_allocation(store, fault_case.operation, fault_case.by_shard ? &after : nullptr);
+      if (fault_case.must_allocate) CHECK(failures > 0);
+      if (pinned) CHECK(pinned->entry_count() == 40 * 30 + 1);
+    }
+  }
+}

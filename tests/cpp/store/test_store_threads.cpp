@@ -1,0 +1,167 @@
+// Many threads on one store: writers, readers, snapshots and restores at once.
+// Run under ThreadSanitizer (-DTALLOWMERE_SANITIZE=thread) as well as normally;
+// the content checks below hold in every build.
+#include <doctest/doctest.h>
+
+#include <atomic>
+#include <barrier>
+#include <thread>
+#include <vector>
+
+#include "store/snapshot_diff.h"
+#include "test_store_support.h"
+
+using namespace tallowmere;
+using tallowmere::test::contents;
+using tallowmere::test::Model;
+using tallowmere::test::total_bytes;
+using tallowmere::test::value_of;
+
+namespace {
+
+constexpr int kNamespaces = 24;  // spread over the shards
+constexpr int kKeysPerNamespace = 8;
+
+std::string ns_name(int writer, int ns) { return "w" + std::to_string(writer) + "/" + std::to_string(ns); }
+
+// A batch that gives every key of a writer the same generation; generations have
+// different lengths so byte totals tell them apart.
+std::vector<WriteItem> generation_batch(int writer, int generation) {
+  std::vector<WriteItem> items;
+  const std::string bytes = std::to_string(generation) + std::string(generation % 5, '.');
+  for (int ns = 0; ns < kNamespaces; ++ns) {
+    for (int key = 0; key < kKeysPerNamespace; ++key) {
+      items.push_back({ns_name(writer, ns), std::to_string(key), value_of(bytes)});
+    }
+  }
+  return items;
+}
+
+// Within one shard a batch is applied whole: all of a writer's keys in one shard
+// carry one generation. Also the recorded byte total matches the values held.
+void check_snapshot(const SnapshotData& record) {
+  CHECK(record.size_bytes == total_bytes(contents(record)));
+  for (const ShardMap& shard_map : record.shard_maps) {
+    std::map<std::string, std::string> generation_of_writer;
+    shard_map.for_each([&](const std::string& name, const KeyMap& keys) {
+      if (name[0] != 'w') return;
+      const std::string writer = name.substr(0, name.find('/'));
+      keys.for_each([&](const std::string&, const EncodedValue& value) {
+        auto [it, fresh] = generation_of_writer.emplace(writer, std::string(value.bytes()));
+        if (!fresh) CHECK(it->second == value.bytes());
+      });
+    });
+  }
+}
+
+}  // namespace
+
+TEST_CASE("store: writers, readers and snapshots on many threads") {
+  constexpr int kWriters = 3, kRounds = 60;
+  Store store(4);
+  std::barrier start(kWriters + 3);
+  std::atomic<bool> writers_done{false};
+  std::vector<std::thread> threads;
+  for (int writer = 0; writer < kWriters; ++writer) {
+    threads.emplace_back([&, writer] {
+      start.arrive_and_wait();
+      for (int generation = 1; generation <= kRounds; ++generation) {
+        store.set_many(generation_batch(writer, generation));
+        // Single-key churn on a namespace of its own.
+        const std::string own = "single" + std::to_string(writer);
+        store.set(own, std::to_string(generation % 7), value_of(std::to_string(generation)));
+        if (generation % 3 == 0) store.remove(own, std::to_string((generation + 3) % 7));
+      }
+    });
+  }
+  threads.emplace_back([&] {  // snapshots, checked right away and again later
+    start.arrive_and_wait();
+    std::vector<std::pair<SnapshotRef, Model>> taken;
+    while (!writers_done.load()) {
+      SnapshotRef record = store.snapshot();
+      check_snapshot(*record);
+      if (taken.size() < 8) taken.emplace_back(record, contents(*record));
+    }
+    for (const auto& [record, frozen] : taken) CHECK(contents(*record) == frozen);
+  });
+  threads.emplace_back([&] {  // readers of every kind
+    start.arrive_and_wait();
+    while (!writers_done.load()) {
+      std::vector<KeyPath> pairs;
+      for (int ns = 0; ns < kNamespaces; ++ns) pairs.push_back({ns_name(0, ns), "0"});
+      for (const EncodedValue& value : store.get_many(pairs)) (void)value.size();
+      store.keys(ns_name(1, 3), std::nullopt);
+      store.max_key(ns_name(2, 5));
+      store.namespaces("w1");
+      store.entry_count();
+      store.history();
+    }
+  });
+  threads.emplace_back([&] {  // history churn and diffs between retained records
+    start.arrive_and_wait();
+    while (!writers_done.load()) {
+      auto history = store.history();
+      if (history.size() >= 2) {
+        auto diff = diff_snapshots(*history.front(), *history.back());
+        CHECK(diff.added.size() + diff.removed.size() + diff.changed.size() <= 3 * kNamespaces * kKeysPerNamespace + 100);
+      }
+      store.clear_history();
+      std::this_thread::yield();
+    }
+  });
+  for (int writer = 0; writer < kWriters; ++writer) threads[static_cast<std::size_t>(writer)].join();
+  writers_done.store(true);
+  for (std::size_t i = kWriters; i < threads.size(); ++i) threads[i].join();
+
+  // Disjoint writers end at the union of their last batches.
+  const Model final_state = contents(store);
+  for (int writer = 0; writer < kWriters; ++writer) {
+    for (int ns = 0; ns < kNamespaces; ++ns) {
+      for (int key = 0; key < kKeysPerNamespace; ++key) {
+        CHECK(final_state.at({ns_name(writer, ns), std::to_string(key)}) == std::to_string(kRounds));
+      }
+    }
+  }
+}
+
+TEST_CASE("store: a restore racing readers and snapshots is never seen half done") {
+  Store store(0);
+  auto fill = [&](const std::string& bytes) {
+    std::vector<WriteItem> items;
+    for (int ns = 0; ns < 40; ++ns) {
+      for (int key = 0; key < 4; ++key) items.push_back({"ns" + std::to_string(ns), std::to_string(key), value_of(bytes)});
+    }
+    store.set_many(std::move(items));
+    return store.snapshot();
+  };
+  const SnapshotRef state_a = fill("a");
+  const SnapshotRef state_b = fill("bbb");
+  std::barrier start(3);
+  std::atomic<bool> done{false};
+  std::thread restorer([&] {
+    start.arrive_and_wait();
+    for (int i = 0; i < 300; ++i) store.restore(i % 2 ? *state_a : *state_b);
+    done.store(true);
+  });
+  std::thread snapshots([&] {
+    start.arrive_and_wait();
+    while (!done.load()) {
+      const SnapshotRef record = store.snapshot();
+      const Model seen = contents(*record);
+      const bool all_a = seen == contents(*state_a), all_b = seen == contents(*state_b);
+      CHECK((all_a || all_b));
+      CHECK(record->size_bytes == (all_a ? state_a->size_bytes : state_b->size_bytes));
+    }
+  });
+  std::thread reader([&] {
+    start.arrive_and_wait();
+    while (!done.load()) {
+      const EncodedValue value = store.get("ns7", "2");
+      CHECK((value.bytes() == "a" || value.bytes() == "bbb"));
+      CHECK(store.entry_count() == 160);
+    }
+  });
+  restorer.join();
+  snapshots.join();
+  reader.join();
+}
