@@ -46,6 +46,10 @@ class OutputBuffer {
   bool empty() const noexcept { return size_ == 0; }
   // Forgets the contents but keeps the allocation for reuse.
   void clear() noexcept { size_ = 0; }
+  // Drops everything after the first `size` bytes (an abandoned partial write).
+  void truncate(std::size_t size) noexcept {
+    if (size < size_) size_ = size;
+  }
   // Returns the allocation to the system as well.
   void reset() noexcept {
     std::free(std::exchange(data_, nullptr));
