@@ -1,16 +1,16 @@
 // Decoding side of the codec: MessagePack bytes to Python objects.
 // * The generic reader loop (msgpack_reader.h) drives a builder that makes
-//   Python objects. Array elements wait on one stack of owned references shared
-//   by the whole call; a finished array moves its top n entries into a list of
-//   exactly n items. The stack grows only as elements actually arrive, so a
+//   Python objects. A list is allocated at its final size only when the unread
+//   input could fill it (see PyBuilder::array_begin); otherwise its elements
+//   wait on a stack of owned references that grows only as they arrive. So a
 //   declared count (`dd ff ff ff ff`, or `dc ff ff` chained) costs nothing ahead
-//   of the data, and on any failure the stack's owner releases what is on it.
+//   of the data, and on any failure the owners release what was built.
 // * Short map keys go through a direct-mapped cache of str objects keyed by their
 //   bytes (compared in full before use), so the keys of repeated records are made
 //   once and share one object whose hash is already computed.
-// Threads: runs under the interpreter lock. Garbage collection may run a
-// finalizer that re-enters loads while a decode is in progress: each call owns
-// its stack, and the cache is never held across a call that can run Python code.
+// Threads: runs under the interpreter lock, with automatic garbage collection
+// paused, so no Python code runs in the middle of a decode. Each call still owns
+// its stack, and the cache is never held across a call that allocates.
 #include <Python.h>
 
 #include <cstdint>
@@ -143,11 +143,23 @@ OwnedRef KeyCache::get(std::string_view bytes) {
 
 struct PyBuilder {
   using Item = OwnedRef;
-  using ArrayState = std::size_t;  // where the array's elements start on the stack
+  // An array whose elements the rest of the input can hold is built in place:
+  // every element takes at least one byte, so a list of n slots is allocated
+  // only when n unread bytes remain beyond those that the lists already open
+  // still need (`pending_slots`). Valid input always qualifies, and allocation
+  // never runs ahead of the bytes that back it, however counts are chained.
+  // Otherwise (input that must turn out truncated) elements collect on the
+  // shared stack until the list is complete.
+  struct ArrayState {
+    OwnedRef list;       // the list being filled in place, or null
+    std::size_t mark;    // otherwise: where the elements start on the stack
+    Py_ssize_t next;     // in place: the next slot to fill
+  };
   using MapState = OwnedRef;
 
   ItemStack& stack;
   KeyCache* key_cache;
+  std::uint64_t pending_slots = 0;  // empty slots of the lists being filled in place
 
   Item nil() { return OwnedRef::borrow(Py_None); }
   Item boolean(bool b) { return OwnedRef::borrow(b ? Py_True : Py_False); }
@@ -163,16 +175,30 @@ struct PyBuilder {
     return check_new(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
   }
 
-  ArrayState array_begin(std::uint64_t) { return stack.size(); }
-  void array_push(ArrayState&, Item&& item) { stack.push(std::move(item)); }
-  Item array_finish(ArrayState& mark, std::uint64_t n) {
-    OwnedRef list = check_new(PyList_New(static_cast<Py_ssize_t>(n)));
-    // The list is complete before anything else can see it: no call below runs
-    // Python code, and PyList_SetItem takes over each stack reference.
-    for (std::uint64_t i = 0; i < n; ++i) {
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), stack.at(mark + i));
+  ArrayState array_begin(std::uint64_t n, std::uint64_t bytes_left) {
+    if (pending_slots <= bytes_left && n <= bytes_left - pending_slots) {
+      // No Python code runs before the last slot is set (see GcPause), so
+      // nothing can observe the list while it has empty slots.
+      pending_slots += n;
+      return {check_new(PyList_New(static_cast<Py_ssize_t>(n))), 0, 0};
     }
-    stack.drop_moved(mark);
+    return {OwnedRef(), stack.size(), 0};
+  }
+  void array_push(ArrayState& state, Item&& item) {
+    if (state.list) {
+      PyList_SetItem(state.list.get(), state.next++, item.release());
+      --pending_slots;
+    } else {
+      stack.push(std::move(item));
+    }
+  }
+  Item array_finish(ArrayState& state, std::uint64_t n) {
+    if (state.list) return std::move(state.list);
+    OwnedRef list = check_new(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::uint64_t i = 0; i < n; ++i) {
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), stack.at(state.mark + i));
+    }
+    stack.drop_moved(state.mark);
     return list;
   }
 
@@ -184,10 +210,30 @@ struct PyBuilder {
   Item map_finish(MapState& dict) { return std::move(dict); }
 };
 
+// Automatic garbage collection is paused for the length of a decode (and put
+// back as it was). Nothing else the decoder calls can run Python code: objects
+// are built from bytes, keys are built-in types, and a failure only frees
+// built-in objects. So no finalizer can re-enter the module or look at a list
+// still being filled, and the collections that would have run midway run once,
+// afterwards, over the finished result.
+class GcPause {
+ public:
+  GcPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 }  // namespace
 
 OwnedRef decode(const char* data, std::size_t size) {
   try {
+    GcPause no_collection;
     msgpack::Reader reader(data, size);
     ItemStack stack;
     PyBuilder builder{stack, KeyCache::for_this_interpreter()};

@@ -18,7 +18,7 @@
 //   Item nil(); Item boolean(bool); Item uint(uint64_t); Item sint(int64_t);
 //   Item f32(float); Item f64(double); Item str(string_view); Item bin(string_view);
 //   Item map_key_str(string_view)              -- a fixstr map key (lets Python cache keys)
-//   ArrayState array_begin(uint64_t n); void array_push(ArrayState&, Item&&);
+//   ArrayState array_begin(uint64_t n, uint64_t bytes_left); void array_push(ArrayState&, Item&&);
 //   Item array_finish(ArrayState&, uint64_t n);
 //   MapState map_begin(uint64_t n); void map_insert(MapState&, Item&& key, Item&& value);
 //   Item map_finish(MapState&);
@@ -63,22 +63,34 @@ class Reader {
 
   // The next k bytes (1, 2, 4 or 8) as a big-endian unsigned number.
   std::uint64_t len_of(unsigned k) {
-    const unsigned char* p = advance(k);
     switch (k) {
       case 1:
-        return p[0];
+        return be<1>();
       case 2:
-        return (std::uint64_t{p[0]} << 8) | p[1];
-      case 4: {
-        std::uint32_t v;
-        std::memcpy(&v, p, 4);
-        return __builtin_bswap32(v);
-      }
-      default: {
-        std::uint64_t v;
-        std::memcpy(&v, p, 8);
-        return __builtin_bswap64(v);
-      }
+        return be<2>();
+      case 4:
+        return be<4>();
+      default:
+        return be<8>();
+    }
+  }
+  // len_of with the width known at compile time.
+  template <unsigned K>
+  std::uint64_t be() {
+    const unsigned char* p = advance(K);
+    if constexpr (K == 1) {
+      return p[0];
+    } else if constexpr (K == 2) {
+      return (std::uint64_t{p[0]} << 8) | p[1];
+    } else if constexpr (K == 4) {
+      std::uint32_t v;
+      std::memcpy(&v, p, 4);
+      return __builtin_bswap32(v);
+    } else {
+      static_assert(K == 8);
+      std::uint64_t v;
+      std::memcpy(&v, p, 8);
+      return __builtin_bswap64(v);
     }
   }
 
@@ -105,7 +117,8 @@ namespace detail {
 
 template <class Builder>
 typename Builder::Item read_array(Reader& reader, Builder& builder, std::uint64_t n, unsigned depth) {
-  auto state = builder.array_begin(n);
+  // Every element takes at least one byte: `bytes_left` bounds what can arrive.
+  auto state = builder.array_begin(n, reader.remaining());
   for (std::uint64_t i = 0; i < n; ++i) builder.array_push(state, read_value(reader, builder, depth + 1));
   return builder.array_finish(state, n);
 }
@@ -130,19 +143,6 @@ typename Builder::Item read_map(Reader& reader, Builder& builder, std::uint64_t 
   return builder.map_finish(state);
 }
 
-inline std::int64_t as_signed(std::uint64_t bits, unsigned width_bytes) noexcept {
-  switch (width_bytes) {
-    case 1:
-      return static_cast<std::int8_t>(bits);
-    case 2:
-      return static_cast<std::int16_t>(bits);
-    case 4:
-      return static_cast<std::int32_t>(bits);
-    default:
-      return static_cast<std::int64_t>(bits);
-  }
-}
-
 }  // namespace detail
 
 template <class Builder>
@@ -165,45 +165,53 @@ typename Builder::Item read_value(Reader& reader, Builder& builder, unsigned dep
     case 0xc3:
       return builder.boolean(true);
     case 0xc4:
+      return builder.bin(reader.take(reader.be<1>()));
     case 0xc5:
+      return builder.bin(reader.take(reader.be<2>()));
     case 0xc6:
-      return builder.bin(reader.take(reader.len_of(1u << (marker - 0xc4))));
+      return builder.bin(reader.take(reader.be<4>()));
     case 0xca: {
-      std::uint32_t bits = static_cast<std::uint32_t>(reader.len_of(4));
+      std::uint32_t bits = static_cast<std::uint32_t>(reader.be<4>());
       float f;
       std::memcpy(&f, &bits, 4);
       return builder.f32(f);
     }
     case 0xcb: {
-      std::uint64_t bits = reader.len_of(8);
+      std::uint64_t bits = reader.be<8>();
       double d;
       std::memcpy(&d, &bits, 8);
       return builder.f64(d);
     }
     case 0xcc:
+      return builder.uint(reader.be<1>());
     case 0xcd:
+      return builder.uint(reader.be<2>());
     case 0xce:
+      return builder.uint(reader.be<4>());
     case 0xcf:
-      return builder.uint(reader.len_of(1u << (marker - 0xcc)));
+      return builder.uint(reader.be<8>());
     case 0xd0:
+      return builder.sint(static_cast<std::int8_t>(reader.be<1>()));
     case 0xd1:
+      return builder.sint(static_cast<std::int16_t>(reader.be<2>()));
     case 0xd2:
-    case 0xd3: {
-      const unsigned width = 1u << (marker - 0xd0);
-      return builder.sint(detail::as_signed(reader.len_of(width), width));
-    }
+      return builder.sint(static_cast<std::int32_t>(reader.be<4>()));
+    case 0xd3:
+      return builder.sint(static_cast<std::int64_t>(reader.be<8>()));
     case 0xd9:
+      return builder.str(reader.take(reader.be<1>()));
     case 0xda:
+      return builder.str(reader.take(reader.be<2>()));
     case 0xdb:
-      return builder.str(reader.take(reader.len_of(1u << (marker - 0xd9))));
+      return builder.str(reader.take(reader.be<4>()));
     case 0xdc:
-      return detail::read_array(reader, builder, reader.len_of(2), depth);
+      return detail::read_array(reader, builder, reader.be<2>(), depth);
     case 0xdd:
-      return detail::read_array(reader, builder, reader.len_of(4), depth);
+      return detail::read_array(reader, builder, reader.be<4>(), depth);
     case 0xde:
-      return detail::read_map(reader, builder, reader.len_of(2), depth);
+      return detail::read_map(reader, builder, reader.be<2>(), depth);
     case 0xdf:
-      return detail::read_map(reader, builder, reader.len_of(4), depth);
+      return detail::read_map(reader, builder, reader.be<4>(), depth);
     default:  // 0xc7..0xc9 and 0xd4..0xd8: extension types
       throw_extension_error();
   }
