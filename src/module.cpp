@@ -9,6 +9,7 @@
 #include "py/args.h"
 #include "py/errors.h"
 #include "py/owned_ref.h"
+#include "store/store_py.h"
 
 namespace tallowmere::py {
 namespace {
@@ -69,6 +70,8 @@ int exec_module(PyObject* module) noexcept {
       add_to_module(module, def->ml_name, check_new(PyCFunction_NewEx(def, nullptr, module_name.get())));
     }
     // Classes, in registration order: Store, Snapshot, HandoffGraph.
+    add_type(module, "Store", store_type());
+    add_type(module, "Snapshot", snapshot_type());
     (void)add_type;
     return 0;
   });

@@ -1,0 +1,167 @@
+// snapshot_py.cpp: the Python class Snapshot, one shared reference to an
+// immutable SnapshotData. Members read the record under the interpreter lock and
+// take no lock of the store: the record never changes, so they never wait and
+// stay valid after the store is gone. Python cannot construct a Snapshot; only
+// Store.snapshot() and Store.history() make them.
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/error.h"
+#include "py/args.h"
+#include "py/errors.h"
+#include "py/owned_ref.h"
+#include "py/types.h"
+#include "store/snapshot_diff.h"
+#include "store/store_py.h"
+
+namespace tallowmere::py {
+namespace {
+
+const SnapshotData& record_of(PyObject* self) noexcept { return *unbox<SnapshotRef>(self); }
+
+// Builds (namespace, key) tuples, creating each namespace's str once: pairs of one
+// namespace arrive together, as views into the same stored name.
+class PairTupleMaker {
+ public:
+  OwnedRef make(std::string_view namespace_name, std::string_view key) {
+    if (!namespace_str_ || namespace_name.data() != last_namespace_.data() ||
+        namespace_name.size() != last_namespace_.size()) {
+      namespace_str_ = str_from_utf8(namespace_name);
+      last_namespace_ = namespace_name;
+    }
+    OwnedRef key_str = str_from_utf8(key);
+    return check_new(PyTuple_Pack(2, namespace_str_.get(), key_str.get()));
+  }
+
+ private:
+  OwnedRef namespace_str_;
+  std::string_view last_namespace_;
+};
+
+OwnedRef pair_list(const std::vector<KeyPairView>& pairs) {
+  OwnedRef list = check_new(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+  PairTupleMaker maker;
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), maker.make(pairs[i].namespace_name, pairs[i].key).release());
+  }
+  return list;
+}
+
+PyObject* get_id(PyObject* self, void*) noexcept {
+  return guarded([&] { return check_new(PyLong_FromUnsignedLongLong(record_of(self).id)); });
+}
+
+PyObject* get_timestamp(PyObject* self, void*) noexcept {
+  return guarded([&] { return check_new(PyFloat_FromDouble(record_of(self).timestamp)); });
+}
+
+PyObject* get_parent(PyObject* self, void*) noexcept {
+  return guarded([&] {
+    const SnapshotData& record = record_of(self);
+    return record.parent ? check_new(PyLong_FromUnsignedLongLong(*record.parent)) : none();
+  });
+}
+
+PyObject* get_size_bytes(PyObject* self, void*) noexcept {
+  return guarded([&] { return check_new(PyLong_FromUnsignedLongLong(record_of(self).size_bytes)); });
+}
+
+PyObject* get_keys(PyObject* self, void*) noexcept {
+  return guarded([&] {
+    const SnapshotData& record = record_of(self);
+    const std::uint64_t count = record.entry_count();
+    OwnedRef list = check_new(PyList_New(static_cast<Py_ssize_t>(count)));
+    PairTupleMaker maker;
+    std::uint64_t filled = 0;
+    record.for_each_pair([&](std::string_view namespace_name, std::string_view key) {
+      if (filled == count) throw InternalFailure("snapshot holds more pairs than its counters say");
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(filled++), maker.make(namespace_name, key).release());
+    });
+    if (filled != count) throw InternalFailure("snapshot holds fewer pairs than its counters say");
+    return list;
+  });
+}
+
+PyObject* snapshot_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&] {
+    static const Params<1> params{"Snapshot.diff", {"base"}, 1};
+    auto [base_arg] = bind(params, args, nargs, kwnames);
+    PyObject* base = arg_instance(base_arg, snapshot_type(), "Snapshot", "base");
+    // Both records stay alive for the whole call (self and base are held by the
+    // caller), so the views in `diff` stay valid while the lists are built.
+    const SnapshotDiff diff = diff_snapshots(record_of(base), record_of(self));
+    OwnedRef result = check_new(PyDict_New());
+    check_status(PyDict_SetItemString(result.get(), "added", pair_list(diff.added).get()));
+    check_status(PyDict_SetItemString(result.get(), "removed", pair_list(diff.removed).get()));
+    check_status(PyDict_SetItemString(result.get(), "changed", pair_list(diff.changed).get()));
+    return result;
+  });
+}
+
+PyObject* snapshot_repr(PyObject* self) noexcept {
+  return guarded([&] {
+    const SnapshotData& record = record_of(self);
+    std::string text = "Snapshot(id=" + std::to_string(record.id) + ", size_bytes=" + std::to_string(record.size_bytes) +
+                       ", parent=";
+    text += record.parent ? "Some(" + std::to_string(*record.parent) + ")" : std::string("None");
+    text += ")";
+    return str_from_utf8(text);
+  });
+}
+
+PyMethodDef snapshot_methods[] = {
+    {"diff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(snapshot_diff)), METH_FASTCALL | METH_KEYWORDS,
+     "diff($self, base)\n--\n\n"
+     "Incremental diff describing how to go from `base` to `self`.\n\n"
+     "Returns a dict with keys `\"added\"`, `\"removed\"`, and `\"changed\"`, each\n"
+     "mapping to a list of `(namespace, key)` tuples."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef snapshot_getset[] = {
+    {"id", get_id, nullptr, "Monotonic id assigned by the originating store.", nullptr},
+    {"timestamp", get_timestamp, nullptr, "Seconds since the Unix epoch when the snapshot was taken.", nullptr},
+    {"parent", get_parent, nullptr, "Id of the previous snapshot from the same store (for incremental diffs).",
+     nullptr},
+    {"size_bytes", get_size_bytes, nullptr, "Total size in bytes of all stored (serialized) values.", nullptr},
+    {"keys", get_keys, nullptr, "All `(namespace, key)` pairs present in the snapshot.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot snapshot_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A cheap, immutable point-in-time view of a [`Store`].")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<SnapshotRef>)},
+    {Py_tp_repr, reinterpret_cast<void*>(snapshot_repr)},
+    {Py_tp_methods, snapshot_methods},
+    {Py_tp_getset, snapshot_getset},
+    {0, nullptr},
+};
+
+PyType_Spec snapshot_spec = {
+    "tallowmere._core.Snapshot",
+    static_cast<int>(sizeof(Boxed<SnapshotRef>)),
+    0,
+    // Calling the class raises "cannot create 'tallowmere._core.Snapshot' instances".
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    snapshot_slots,
+};
+
+PyTypeObject* snapshot_type_slot = nullptr;
+
+}  // namespace
+
+PyTypeObject* snapshot_type() noexcept { return cached_type(snapshot_type_slot, &snapshot_spec); }
+
+OwnedRef wrap_snapshot(SnapshotRef record) {
+  PyTypeObject* type = snapshot_type();
+  if (type == nullptr) throw PythonErrorSet{};
+  return make_instance<SnapshotRef>(type, std::move(record));
+}
+
+const SnapshotRef& snapshot_record(PyObject* obj) noexcept { return unbox<SnapshotRef>(obj); }
+
+}  // namespace tallowmere::py

@@ -1,0 +1,502 @@
+// store_py.cpp: the Python class Store over the C++ Store.
+// Every method takes shared access to the object, converts its arguments and
+// encodes values while holding the interpreter lock, releases the interpreter
+// lock around all shard work (nothing Python is touched meanwhile, not even a
+// reference count), and decodes and builds results after taking it back. Since
+// encoding can run Python code (a re-entrant call on the same store included),
+// no store lock is ever held while it runs.
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "codec/codec_py.h"
+#include "codec/output_buffer.h"
+#include "py/access.h"
+#include "py/args.h"
+#include "py/errors.h"
+#include "py/gil.h"
+#include "py/owned_ref.h"
+#include "py/types.h"
+#include "store/store.h"
+#include "store/store_py.h"
+
+namespace tallowmere::py {
+namespace {
+
+struct StoreState {
+  StoreState(std::optional<std::uint64_t> max_history, std::string codec_name)
+      : store(max_history), codec(std::move(codec_name)) {}
+  Store store;
+  AccessCounter access;
+  std::string codec;
+};
+
+// The encoder's output buffer, reused across calls on one thread. A call takes
+// the thread's spare buffer and gives it back when done, so a call that re-enters
+// the module while encoding (Python code run by the encoder) simply starts with a
+// fresh buffer instead of writing into one that is in use.
+class ScratchBuffer {
+ public:
+  ScratchBuffer() : buffer_(std::move(spare())) { buffer_.clear(); }
+  ~ScratchBuffer() {
+    if (buffer_.capacity() <= kKeepBytes) spare() = std::move(buffer_);
+  }
+  ScratchBuffer(const ScratchBuffer&) = delete;
+  ScratchBuffer& operator=(const ScratchBuffer&) = delete;
+
+  // The encoding of `value` as a new shared buffer.
+  EncodedValue encode(PyObject* value) {
+    buffer_.clear();
+    encode_into(buffer_, value);
+    return EncodedValue::copy_of(buffer_.data(), buffer_.size());
+  }
+
+ private:
+  static constexpr std::size_t kKeepBytes = 64 * 1024;  // larger buffers go back to the system
+  static OutputBuffer& spare() {
+    thread_local OutputBuffer buffer;
+    return buffer;
+  }
+  OutputBuffer buffer_;
+};
+
+std::string utf8_copy(PyObject* obj, const char* arg_name) { return std::string(arg_str(obj, arg_name)); }
+
+std::optional<std::string> optional_utf8_copy(PyObject* obj, const char* arg_name) {
+  std::optional<std::string_view> view = arg_optional_str(obj, arg_name);
+  if (!view) return std::nullopt;
+  return std::string(*view);
+}
+
+OwnedRef decode_value(const EncodedValue& value) { return decode(value.data(), value.size()); }
+
+OwnedRef str_list(const std::vector<std::string>& names) {
+  OwnedRef list = check_new(PyList_New(static_cast<Py_ssize_t>(names.size())));
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), str_from_utf8(names[i]).release());
+  }
+  return list;
+}
+
+// Runs a method body with shared access to the store, inside the guard.
+template <class Body>
+PyObject* store_method(PyObject* self, Body&& body) noexcept {
+  return guarded([&] {
+    StoreState& state = unbox<StoreState>(self);
+    SharedAccess access(state.access);
+    return body(state);
+  });
+}
+
+std::uint64_t entry_count(StoreState& state) {
+  GilReleased nogil;
+  return state.store.entry_count();
+}
+
+// ---- construction and small members -----------------------------------------
+
+PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] {
+    static const Params<3> params{"Store.__new__", {"backend", "codec", "max_history"}, 0};
+    auto [backend_arg, codec_arg, max_history_arg] = bind(params, args, kwargs);
+    const std::string backend = backend_arg != nullptr ? utf8_copy(backend_arg, "backend") : "memory";
+    std::string codec = codec_arg != nullptr ? utf8_copy(codec_arg, "codec") : "msgpack";
+    std::optional<std::uint64_t> max_history = 0;
+    if (max_history_arg == Py_None) {
+      max_history = std::nullopt;  // unlimited
+    } else if (max_history_arg != nullptr) {
+      max_history = arg_u64(max_history_arg, "max_history");
+    }
+    if (backend != "memory") {
+      raise(PyExc_ValueError, "backend '" + backend + "' is not available in this build (only 'memory')");
+    }
+    if (codec != "msgpack") raise(PyExc_ValueError, "codec '" + codec + "' is not supported (only 'msgpack')");
+    return make_instance<StoreState>(type, max_history, std::move(codec));
+  });
+}
+
+PyObject* get_codec(PyObject* self, void*) noexcept {
+  return store_method(self, [](StoreState& state) { return str_from_utf8(state.codec); });
+}
+
+PyObject* get_max_history(PyObject* self, void*) noexcept {
+  return store_method(self, [](StoreState& state) {
+    const std::optional<std::uint64_t> limit = state.store.max_history();
+    return limit ? check_new(PyLong_FromUnsignedLongLong(*limit)) : none();
+  });
+}
+
+Py_ssize_t store_length(PyObject* self) noexcept {
+  return guarded_value<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+    StoreState& state = unbox<StoreState>(self);
+    SharedAccess access(state.access);
+    const std::uint64_t count = entry_count(state);
+    if (count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+      raise(PyExc_OverflowError, "the store holds more entries than fit in a Py_ssize_t");
+    }
+    return static_cast<Py_ssize_t>(count);
+  });
+}
+
+PyObject* store_repr(PyObject* self) noexcept {
+  return store_method(self, [](StoreState& state) {
+    const std::uint64_t count = entry_count(state);
+    return str_from_utf8("Store(backend='memory', codec='" + state.codec + "', entries=" + std::to_string(count) +
+                         ")");
+  });
+}
+
+// ---- single-key operations -------------------------------------------------------
+
+PyObject* store_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<3> params{"Store.set", {"namespace", "key", "value"}, 3};
+    auto [namespace_arg, key_arg, value_arg] = bind(params, args, nargs, kwnames);
+    std::string namespace_name = utf8_copy(namespace_arg, "namespace");
+    std::string key = utf8_copy(key_arg, "key");
+    EncodedValue encoded = ScratchBuffer().encode(value_arg);
+    {
+      GilReleased nogil;
+      state.store.set(std::move(namespace_name), std::move(key), std::move(encoded));
+    }
+    return none();
+  });
+}
+
+PyObject* store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<3> params{"Store.get", {"namespace", "key", "default"}, 2};
+    auto [namespace_arg, key_arg, default_arg] = bind(params, args, nargs, kwnames);
+    const std::string namespace_name = utf8_copy(namespace_arg, "namespace");
+    const std::string key = utf8_copy(key_arg, "key");
+    EncodedValue found;
+    {
+      GilReleased nogil;
+      found = state.store.get(namespace_name, key);
+    }
+    if (found) return decode_value(found);
+    return OwnedRef::borrow(default_arg != nullptr ? default_arg : Py_None);
+  });
+}
+
+PyObject* store_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<2> params{"Store.contains", {"namespace", "key"}, 2};
+    auto [namespace_arg, key_arg] = bind(params, args, nargs, kwnames);
+    const std::string namespace_name = utf8_copy(namespace_arg, "namespace");
+    const std::string key = utf8_copy(key_arg, "key");
+    bool present;
+    {
+      GilReleased nogil;
+      present = state.store.contains(namespace_name, key);
+    }
+    return boolean(present);
+  });
+}
+
+PyObject* store_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<2> params{"Store.delete", {"namespace", "key"}, 2};
+    auto [namespace_arg, key_arg] = bind(params, args, nargs, kwnames);
+    const std::string namespace_name = utf8_copy(namespace_arg, "namespace");
+    const std::string key = utf8_copy(key_arg, "key");
+    bool removed;
+    {
+      GilReleased nogil;
+      removed = state.store.remove(namespace_name, key);
+    }
+    return boolean(removed);
+  });
+}
+
+int store_contains_namespace(PyObject* self, PyObject* arg) noexcept {
+  return guarded_value(-1, [&] {
+    StoreState& state = unbox<StoreState>(self);
+    SharedAccess access(state.access);
+    const std::string namespace_name = utf8_copy(arg, "namespace");
+    GilReleased nogil;
+    return state.store.contains_namespace(namespace_name) ? 1 : 0;
+  });
+}
+
+// ---- batches -----------------------------------------------------------------------
+
+PyObject* store_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<1> params{"Store.set_many", {"items"}, 1};
+    auto [items_arg] = bind(params, args, nargs, kwnames);
+    // Every element is converted before any value is encoded, and every value is
+    // encoded before the first lock: bad input anywhere leaves the store untouched.
+    const std::vector<OwnedRef> elements = arg_sequence_items(items_arg, "items");
+    std::vector<WriteItem> batch;
+    std::vector<PyObject*> values;  // borrowed from the tuples, which `elements` keeps alive
+    batch.reserve(elements.size());
+    values.reserve(elements.size());
+    for (const OwnedRef& element : elements) {
+      const std::vector<PyObject*> parts = tuple_items(element.get(), 3, "items");
+      std::string namespace_name = utf8_copy(parts[0], "items");
+      batch.push_back({std::move(namespace_name), utf8_copy(parts[1], "items"), EncodedValue()});
+      values.push_back(parts[2]);
+    }
+    {
+      ScratchBuffer scratch;
+      for (std::size_t i = 0; i < batch.size(); ++i) batch[i].value = scratch.encode(values[i]);
+    }
+    if (!batch.empty()) {
+      GilReleased nogil;
+      state.store.set_many(std::move(batch));
+    }
+    return none();
+  });
+}
+
+PyObject* store_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<1> params{"Store.get_many", {"pairs"}, 1};
+    auto [pairs_arg] = bind(params, args, nargs, kwnames);
+    const std::vector<OwnedRef> elements = arg_sequence_items(pairs_arg, "pairs");
+    std::vector<KeyPath> pairs;
+    pairs.reserve(elements.size());
+    for (const OwnedRef& element : elements) {
+      const std::vector<PyObject*> parts = tuple_items(element.get(), 2, "pairs");
+      std::string namespace_name = utf8_copy(parts[0], "pairs");
+      pairs.push_back({std::move(namespace_name), utf8_copy(parts[1], "pairs")});
+    }
+    std::vector<EncodedValue> found;
+    if (!pairs.empty()) {
+      GilReleased nogil;
+      found = state.store.get_many(pairs);
+    }
+    OwnedRef results = check_new(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      OwnedRef item = found[i] ? decode_value(found[i]) : none();
+      PyList_SetItem(results.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return results;
+  });
+}
+
+// ---- key and namespace queries -------------------------------------------------------
+
+PyObject* store_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<2> params{"Store.keys", {"namespace", "prefix"}, 1};
+    auto [namespace_arg, prefix_arg] = bind(params, args, nargs, kwnames);
+    const std::string namespace_name = utf8_copy(namespace_arg, "namespace");
+    const std::optional<std::string> prefix = optional_utf8_copy(prefix_arg, "prefix");
+    std::vector<std::string> keys;
+    {
+      GilReleased nogil;
+      keys = state.store.keys(namespace_name, prefix ? std::optional<std::string_view>(*prefix) : std::nullopt);
+    }
+    return str_list(keys);
+  });
+}
+
+PyObject* store_max_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<1> params{"Store.max_key", {"namespace"}, 1};
+    auto [namespace_arg] = bind(params, args, nargs, kwnames);
+    const std::string namespace_name = utf8_copy(namespace_arg, "namespace");
+    std::optional<std::string> greatest;
+    {
+      GilReleased nogil;
+      greatest = state.store.max_key(namespace_name);
+    }
+    return greatest ? str_from_utf8(*greatest) : none();
+  });
+}
+
+PyObject* store_namespaces(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<1> params{"Store.namespaces", {"prefix"}, 0};
+    auto [prefix_arg] = bind(params, args, nargs, kwnames);
+    const std::optional<std::string> prefix = optional_utf8_copy(prefix_arg, "prefix");
+    std::vector<std::string> names;
+    {
+      GilReleased nogil;
+      names = state.store.namespaces(prefix ? std::optional<std::string_view>(*prefix) : std::nullopt);
+    }
+    return str_list(names);
+  });
+}
+
+PyObject* store_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<0> params{"Store.clear", {}, 0};
+    bind(params, args, nargs, kwnames);
+    {
+      GilReleased nogil;
+      state.store.clear();
+    }
+    return none();
+  });
+}
+
+// ---- snapshots and history ---------------------------------------------------------
+
+PyObject* store_snapshot(PyObject* self, PyObject*) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    check(reinterpret_cast<PyObject*>(snapshot_type()));  // before the capture, so a failure wastes no id
+    SnapshotRef record;
+    {
+      GilReleased nogil;
+      record = state.store.snapshot();
+    }
+    return wrap_snapshot(std::move(record));
+  });
+}
+
+PyObject* store_history(PyObject* self, PyObject*) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    std::vector<SnapshotRef> records;
+    {
+      GilReleased nogil;
+      records = state.store.history();
+    }
+    OwnedRef list = check_new(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), wrap_snapshot(records[i]).release());
+    }
+    return list;
+  });
+}
+
+PyObject* store_clear_history(PyObject* self, PyObject*) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    {
+      GilReleased nogil;
+      state.store.clear_history();
+    }
+    return none();
+  });
+}
+
+PyObject* store_restore(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<1> params{"Store.restore", {"snapshot"}, 1};
+    auto [snapshot_arg] = bind(params, args, nargs, kwnames);
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(check(reinterpret_cast<PyObject*>(snapshot_type())));
+    // The record is shared with the Snapshot object, which the caller keeps alive.
+    const SnapshotRef& record = snapshot_record(arg_instance(snapshot_arg, type, "Snapshot", "snapshot"));
+    {
+      GilReleased nogil;
+      state.store.restore(*record);
+    }
+    return none();
+  });
+}
+
+// ---- type ----------------------------------------------------------------------------
+
+template <class F>
+PyCFunction as_cfunction(F* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef store_methods[] = {
+    {"set", as_cfunction(store_set), kFastcall,
+     "set($self, namespace, key, value)\n--\n\n"
+     "Store `value` under `(namespace, key)`, replacing any existing value."},
+    {"get", as_cfunction(store_get), kFastcall,
+     "get($self, namespace, key, default=None)\n--\n\n"
+     "Return the value at `(namespace, key)`, or `default` (None) if absent."},
+    {"contains", as_cfunction(store_contains), kFastcall,
+     "contains($self, namespace, key)\n--\n\n"
+     "Return whether `(namespace, key)` exists."},
+    {"delete", as_cfunction(store_delete), kFastcall,
+     "delete($self, namespace, key)\n--\n\n"
+     "Delete `(namespace, key)`. Returns True if a value was removed.\n\n"
+     "A namespace that loses its last key is dropped as well; otherwise empty\n"
+     "namespaces would pile up in the result of `namespaces()`, which callers scan."},
+    {"set_many", as_cfunction(store_set_many), kFastcall,
+     "set_many($self, items)\n--\n\n"
+     "Store many `(namespace, key, value)` triples in one call.\n\n"
+     "Values are encoded under the GIL, then written with the GIL released,\n"
+     "locking each shard once for the whole batch (not once per item), which\n"
+     "amortizes the per-call and lock overhead over the batch."},
+    {"get_many", as_cfunction(store_get_many), kFastcall,
+     "get_many($self, pairs)\n--\n\n"
+     "Fetch many `(namespace, key)` pairs in one call, preserving input order.\n\n"
+     "Missing pairs come back as `None`. Bytes are read with the GIL released\n"
+     "(one read lock per shard for the batch), then decoded under the GIL."},
+    {"keys", as_cfunction(store_keys), kFastcall,
+     "keys($self, namespace, prefix=None)\n--\n\n"
+     "Keys within `namespace`, optionally only those starting with `prefix`.\n\n"
+     "Empty list if the namespace is unknown."},
+    {"max_key", as_cfunction(store_max_key), kFastcall,
+     "max_key($self, namespace)\n--\n\n"
+     "The greatest key in `namespace`, or `None` if it holds nothing.\n\n"
+     "Scans the namespace once without building a key list: what callers after\n"
+     "the newest entry need (framework adapters resolve the latest checkpoint\n"
+     "id this way)."},
+    {"namespaces", as_cfunction(store_namespaces), kFastcall,
+     "namespaces($self, prefix=None)\n--\n\n"
+     "Namespaces in the store, optionally only those starting with `prefix`.\n\n"
+     "Filtering happens here rather than in the caller so that a prefix scan\n"
+     "copies only the names it returns. Callers that key namespaces by tenant\n"
+     "or thread (as framework adapters do) would otherwise pay for a full copy\n"
+     "of every name on each lookup."},
+    {"clear", as_cfunction(store_clear), kFastcall,
+     "clear($self)\n--\n\n"
+     "Remove all entries (does not clear snapshot history)."},
+    {"snapshot", as_cfunction(store_snapshot), METH_NOARGS,
+     "snapshot($self)\n--\n\n"
+     "Capture a cheap, immutable snapshot of the current state.\n\n"
+     "Read-locks every shard (in order) so the clone is a consistent\n"
+     "point-in-time view, then clones each shard map (O(1) structural share)."},
+    {"history", as_cfunction(store_history), METH_NOARGS,
+     "history($self)\n--\n\n"
+     "Snapshots retained by this store, oldest first.\n\n"
+     "Empty unless the store was built with `max_history`; the snapshots\n"
+     "returned by [`Store::snapshot`] are always valid on their own."},
+    {"clear_history", as_cfunction(store_clear_history), METH_NOARGS,
+     "clear_history($self)\n--\n\n"
+     "Drop every retained snapshot, releasing the state they pin."},
+    {"restore", as_cfunction(store_restore), kFastcall,
+     "restore($self, snapshot)\n--\n\n"
+     "Roll the store back to a previously captured snapshot."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef store_getset[] = {
+    {"codec", get_codec, nullptr, "Serialization codec in use (currently always `\"msgpack\"`).", nullptr},
+    {"max_history", get_max_history, nullptr,
+     "How many snapshots the store retains: `0` none, `n` the last `n`,\n`None` unlimited.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot store_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Store(backend=\"memory\", codec=\"msgpack\", max_history=...)\n--\n\n"
+                                  "Framework-agnostic state store with immutable snapshots.")},
+    {Py_tp_new, reinterpret_cast<void*>(store_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<StoreState>)},
+    {Py_tp_repr, reinterpret_cast<void*>(store_repr)},
+    {Py_tp_methods, store_methods},
+    {Py_tp_getset, store_getset},
+    {Py_sq_length, reinterpret_cast<void*>(store_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(store_contains_namespace)},
+    {0, nullptr},
+};
+
+PyType_Spec store_spec = {
+    "tallowmere._core.Store",
+    static_cast<int>(sizeof(Boxed<StoreState>)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    store_slots,
+};
+
+PyTypeObject* store_type_slot = nullptr;
+
+}  // namespace
+
+PyTypeObject* store_type() noexcept { return cached_type(store_type_slot, &store_spec); }
+
+}  // namespace tallowmere::py

@@ -1,0 +1,21 @@
+// store/store_py.h: the Python classes Store and Snapshot.
+// Each type object is created on first use and kept for the process; both return
+// null with a Python error set when creation fails.
+#pragma once
+
+#include <Python.h>
+
+#include "py/owned_ref.h"
+#include "store/store.h"
+
+namespace tallowmere::py {
+
+PyTypeObject* store_type() noexcept;
+PyTypeObject* snapshot_type() noexcept;
+
+// A new Snapshot object showing `record` (the record is shared, not copied).
+OwnedRef wrap_snapshot(SnapshotRef record);
+// The record of a Snapshot object; `obj` must be an instance of snapshot_type().
+const SnapshotRef& snapshot_record(PyObject* obj) noexcept;
+
+}  // namespace tallowmere::py
