@@ -1,0 +1,198 @@
+"""Many Python threads on one store with the GIL handed over as often as possible:
+no deadlock, no lost write, snapshots consistent while writers run, and a restore
+racing readers never seen half done."""
+
+import faulthandler
+import sys
+import threading
+
+import pytest
+
+from tallowmere import Store, dumps
+
+
+@pytest.fixture(autouse=True)
+def hostile_scheduling():
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    faulthandler.dump_traceback_later(120, exit=True)  # a deadlock fails with every stack
+    yield
+    faulthandler.cancel_dump_traceback_later()
+    sys.setswitchinterval(interval)
+
+
+def run_threads(*targets):
+    barrier = threading.Barrier(len(targets))
+    errors = []
+
+    def wrap(target):
+        def run():
+            barrier.wait()
+            try:
+                target()
+            except BaseException as error:  # reported by the main thread
+                errors.append(error)
+        return run
+
+    threads = [threading.Thread(target=wrap(t)) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+
+
+def test_writers_readers_and_snapshots():
+    store = Store(max_history=3)
+    writers, rounds = 3, 150
+    namespaces = [f"w{w}/{n}" for w in range(writers) for n in range(8)]
+    done = threading.Event()
+    snapshots = []
+
+    def writer(w):
+        def run():
+            own = [ns for ns in namespaces if ns.startswith(f"w{w}/")]
+            for generation in range(rounds):
+                # One batch gives all of this writer's keys one generation.
+                store.set_many([(ns, str(k), [generation] * (generation % 4)) for ns in own for k in range(3)])
+                store.set(f"single{w}", str(generation % 5), generation)
+                if generation % 3 == 0:
+                    store.delete(f"single{w}", str((generation + 2) % 5))
+        return run
+
+    def snapshotter():
+        while not done.is_set():
+            snap = store.snapshot()
+            snapshots.append(snap)
+            store.history()
+            if len(snapshots) % 10 == 0:
+                store.clear_history()
+
+    def reader():
+        while not done.is_set():
+            values = store.get_many([(ns, "0") for ns in namespaces])
+            assert all(v is None or isinstance(v, list) for v in values)
+            store.keys(namespaces[0])
+            store.max_key(namespaces[-1])
+            store.namespaces("w1")
+            len(store)
+
+    write_threads = [writer(w) for w in range(writers)]
+
+    def writers_then_stop():
+        finished = []
+        ts = [threading.Thread(target=lambda f=f: (f(), finished.append(1))) for f in write_threads]
+        for t in ts:
+            t.start()
+        for t in ts:
+            t.join()
+        done.set()
+        assert len(finished) == writers
+
+    run_threads(writers_then_stop, snapshotter, reader)
+
+    final = rounds - 1
+    assert store.get_many([(ns, str(k)) for ns in namespaces for k in range(3)]) == (
+        [[final] * (final % 4)] * (len(namespaces) * 3))
+    # Every snapshot is a consistent view: its byte total matches the values it holds,
+    # and a writer's batch is seen whole within each shard.
+    reader_store = Store()
+    for snap in snapshots[:: max(1, len(snapshots) // 40)]:
+        reader_store.restore(snap)
+        pairs = snap.keys
+        values = reader_store.get_many(pairs)
+        assert snap.size_bytes == sum(len(dumps(v)) for v in values)
+        per_shard_generation = {}
+        for (ns, _), value in zip(pairs, values):
+            if ns.startswith("w"):
+                key = (ns.split("/")[0], SHARDS[ns])
+                assert per_shard_generation.setdefault(key, value) == value
+
+
+# shard_index of the writer namespaces, from the placement rule (SipHash-1-3, keys 0).
+def _siphash13(data: bytes) -> int:
+    mask = (1 << 64) - 1
+
+    def rotl(x, b):
+        return ((x << b) | (x >> (64 - b))) & mask
+
+    v0, v1, v2, v3 = 0x736F6D6570736575, 0x646F72616E646F6D, 0x6C7967656E657261, 0x7465646279746573
+
+    def sipround():
+        nonlocal v0, v1, v2, v3
+        v0 = (v0 + v1) & mask; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32)
+        v2 = (v2 + v3) & mask; v3 = rotl(v3, 16); v3 ^= v2
+        v0 = (v0 + v3) & mask; v3 = rotl(v3, 21); v3 ^= v0
+        v2 = (v2 + v1) & mask; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32)
+
+    tail = len(data) % 8
+    for i in range(0, len(data) - tail, 8):
+        m = int.from_bytes(data[i:i + 8], "little")
+        v3 ^= m; sipround(); v0 ^= m
+    b = (len(data) << 56) & mask | int.from_bytes(data[len(data) - tail:], "little")
+    v3 ^= b; sipround(); v0 ^= b
+    v2 ^= 0xFF
+    for _ in range(3):
+        sipround()
+    return v0 ^ v1 ^ v2 ^ v3
+
+
+def shard_index(namespace: str) -> int:
+    return _siphash13(namespace.encode() + b"\xff") % 16
+
+
+SHARDS = {f"w{w}/{n}": shard_index(f"w{w}/{n}") for w in range(3) for n in range(8)}
+
+
+def test_placement_rule_reference_values():
+    assert [shard_index(n) for n in ("", "a", "abc", "default", "users")] == [15, 3, 13, 1, 4]
+
+
+def test_restore_racing_readers_is_never_seen_half_done():
+    store = Store()
+    pairs = [(f"ns{n}", str(k)) for n in range(40) for k in range(3)]
+    store.set_many([(ns, k, "a") for ns, k in pairs])
+    state_a = store.snapshot()
+    store.set_many([(ns, k, "bbb") for ns, k in pairs])
+    state_b = store.snapshot()
+    done = threading.Event()
+
+    def restorer():
+        for i in range(400):
+            store.restore(state_a if i % 2 else state_b)
+        done.set()
+
+    def snapshotter():
+        while not done.is_set():
+            snap = store.snapshot()
+            assert snap.size_bytes in (state_a.size_bytes, state_b.size_bytes)
+            assert snap.diff(state_a)["changed"] == [] or snap.diff(state_b)["changed"] == []
+
+    def reader():
+        while not done.is_set():
+            values = store.get_many(pairs)
+            assert len(values) == len(pairs) and set(values) <= {"a", "bbb"}
+            assert len(store) == len(pairs)
+
+    run_threads(restorer, snapshotter, reader)
+
+
+def test_restore_or_diff_with_a_non_snapshot_raises_under_contention():
+    store = Store()
+    store.set("a", "k", 1)
+    snap = store.snapshot()
+
+    def misuse():
+        for _ in range(300):
+            with pytest.raises(TypeError):
+                store.restore({"a": 1})
+            with pytest.raises(TypeError):
+                snap.diff(store)
+
+    def writer():
+        for i in range(300):
+            store.set("b", str(i % 7), i)
+
+    run_threads(misuse, writer, misuse)
+    assert store.get("a", "k") == 1 and snap.keys == [("a", "k")]
