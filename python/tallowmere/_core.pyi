@@ -1,6 +1,6 @@
 """The `tallowmere._core` native module."""
 
-from typing import Any
+from typing import Any, Sequence, final
 
 __version__: str
 __all__: list[str]
@@ -15,5 +15,70 @@ def loads(data: bytes) -> Any:
     """Deserialize msgpack bytes back into a Python object."""
 
 # --- Store and Snapshot -------------------------------------------------------
+
+class Store:
+    """Framework-agnostic state store with immutable snapshots."""
+
+    def __new__(
+        cls, backend: str = "memory", codec: str = "msgpack", max_history: int | None = ...
+    ) -> Store: ...
+    @property
+    def codec(self) -> str:
+        """Serialization codec in use (currently always `"msgpack"`)."""
+    @property
+    def max_history(self) -> int | None:
+        """How many snapshots the store retains: `0` none, `n` the last `n`, `None` unlimited."""
+    def __len__(self) -> int: ...
+    def __contains__(self, namespace: str) -> bool: ...
+    def set(self, namespace: str, key: str, value: Any) -> None:
+        """Store `value` under `(namespace, key)`, replacing any existing value."""
+    def get(self, namespace: str, key: str, default: Any = None) -> Any:
+        """Return the value at `(namespace, key)`, or `default` (None) if absent."""
+    def contains(self, namespace: str, key: str) -> bool:
+        """Return whether `(namespace, key)` exists."""
+    def delete(self, namespace: str, key: str) -> bool:
+        """Delete `(namespace, key)`. Returns True if a value was removed."""
+    def set_many(self, items: Sequence[tuple[str, str, Any]]) -> None:
+        """Store many `(namespace, key, value)` triples in one call."""
+    def get_many(self, pairs: Sequence[tuple[str, str]]) -> list[Any]:
+        """Fetch many `(namespace, key)` pairs in one call, preserving input order."""
+    def keys(self, namespace: str, prefix: str | None = None) -> list[str]:
+        """Keys within `namespace`, optionally only those starting with `prefix`."""
+    def max_key(self, namespace: str) -> str | None:
+        """The greatest key in `namespace`, or `None` if it holds nothing."""
+    def namespaces(self, prefix: str | None = None) -> list[str]:
+        """Namespaces in the store, optionally only those starting with `prefix`."""
+    def clear(self) -> None:
+        """Remove all entries (does not clear snapshot history)."""
+    def snapshot(self) -> Snapshot:
+        """Capture a cheap, immutable snapshot of the current state."""
+    def history(self) -> list[Snapshot]:
+        """Snapshots retained by this store, oldest first."""
+    def clear_history(self) -> None:
+        """Drop every retained snapshot, releasing the state they pin."""
+    def restore(self, snapshot: Snapshot) -> None:
+        """Roll the store back to a previously captured snapshot."""
+
+@final
+class Snapshot:
+    """A cheap, immutable point-in-time view of a [`Store`]."""
+
+    @property
+    def id(self) -> int:
+        """Monotonic id assigned by the originating store."""
+    @property
+    def timestamp(self) -> float:
+        """Seconds since the Unix epoch when the snapshot was taken."""
+    @property
+    def parent(self) -> int | None:
+        """Id of the previous snapshot from the same store (for incremental diffs)."""
+    @property
+    def size_bytes(self) -> int:
+        """Total size in bytes of all stored (serialized) values."""
+    @property
+    def keys(self) -> list[tuple[str, str]]:
+        """All `(namespace, key)` pairs present in the snapshot."""
+    def diff(self, base: Snapshot) -> dict[str, list[tuple[str, str]]]:
+        """Incremental diff describing how to go from `base` to `self`."""
 
 # --- HandoffGraph -------------------------------------------------------------
