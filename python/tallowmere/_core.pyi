@@ -16,6 +16,7 @@ def loads(data: bytes) -> Any:
 
 # --- Store and Snapshot -------------------------------------------------------
 
+@final
 class Store:
     """Framework-agnostic state store with immutable snapshots."""
 

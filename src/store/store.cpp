@@ -20,27 +20,56 @@ void add_signed(std::atomic<std::uint64_t>& counter, std::int64_t delta) noexcep
   }
 }
 
-// Writes one pair into `map` (write lock held). Returns the change in stored
-// bytes and counts a new pair in `entries`; the replaced value goes to `replaced`
-// so the caller can free it after unlocking. Either the pair is written or, on
-// std::bad_alloc, the map is as it was.
-std::int64_t put_locked(ShardMap& map, std::uint64_t& entries, std::string namespace_name,
-                        std::string key, EncodedValue value, EncodedValue& replaced) {
-  const auto added_bytes = static_cast<std::int64_t>(value.size());
-  if (KeyMap* keys = map.find_for_update(namespace_name)) {
-    std::optional<EncodedValue> old = keys->insert(std::move(key), std::move(value));
-    if (old) {
-      replaced = std::move(*old);
-      return added_bytes - static_cast<std::int64_t>(replaced.size());
-    }
-  } else {
-    KeyMap new_keys;
-    new_keys.insert(std::move(key), std::move(value));
-    map.insert(std::move(namespace_name), std::move(new_keys));
+// Writes pairs into one shard while its write lock is held. A run of pairs in one
+// namespace looks the namespace up once: the key map written last is remembered
+// until the shard map itself changes shape (a namespace is added). The shard's
+// counters are brought up to date when the writer goes away, after success or a
+// failed allocation alike, so they always describe what the map holds; declare
+// the writer after the lock so this happens before unlocking.
+class ShardWriter {
+ public:
+  explicit ShardWriter(Shard& shard) noexcept : shard_(shard) {}
+  ~ShardWriter() {
+    add_signed(shard_.bytes, delta_bytes_);
+    shard_.entries += added_entries_;
   }
-  ++entries;
-  return added_bytes;
-}
+  ShardWriter(const ShardWriter&) = delete;
+  ShardWriter& operator=(const ShardWriter&) = delete;
+
+  // Either the pair is written or, on std::bad_alloc, the map is as it was. The
+  // replaced value goes to `replaced`, to be freed after unlocking. `item` must
+  // outlive the writer (its namespace is compared with the next item's).
+  void put(WriteItem& item, EncodedValue& replaced) {
+    const auto added_bytes = static_cast<std::int64_t>(item.value.size());
+    KeyMap* keys = last_keys_ != nullptr && *last_namespace_ == item.namespace_name
+                       ? last_keys_
+                       : shard_.map.find_for_update(item.namespace_name);
+    if (keys != nullptr) {
+      last_keys_ = keys;
+      last_namespace_ = &item.namespace_name;
+      std::optional<EncodedValue> old = keys->insert(std::move(item.key), std::move(item.value));
+      if (old) {
+        replaced = std::move(*old);
+        delta_bytes_ += added_bytes - static_cast<std::int64_t>(replaced.size());
+        return;
+      }
+    } else {
+      KeyMap new_keys;
+      new_keys.insert(std::move(item.key), std::move(item.value));
+      last_keys_ = nullptr;  // the insert below may move every namespace's slot
+      shard_.map.insert(std::move(item.namespace_name), std::move(new_keys));
+    }
+    delta_bytes_ += added_bytes;
+    ++added_entries_;
+  }
+
+ private:
+  Shard& shard_;
+  KeyMap* last_keys_ = nullptr;
+  const std::string* last_namespace_ = nullptr;
+  std::int64_t delta_bytes_ = 0;
+  std::uint64_t added_entries_ = 0;
+};
 
 // Counting sort of input positions by shard: positions of shard s are
 // order[begin[s] .. begin[s+1]), in input order.
@@ -52,7 +81,9 @@ struct ShardBuckets {
   ShardBuckets(std::size_t count, NameOf&& name_of) : order(count) {
     std::vector<unsigned char> shard_of(count);
     for (std::size_t i = 0; i < count; ++i) {
-      shard_of[i] = static_cast<unsigned char>(shard_index(name_of(i)));
+      // Batches often run through one namespace: hash it once per run.
+      shard_of[i] = i > 0 && name_of(i) == name_of(i - 1) ? shard_of[i - 1]
+                                                            : static_cast<unsigned char>(shard_index(name_of(i)));
       ++begin[shard_of[i] + 1];
     }
     for (std::size_t s = 0; s < kShardCount; ++s) begin[s + 1] += begin[s];
@@ -66,11 +97,10 @@ struct ShardBuckets {
 
 void Store::set(std::string namespace_name, std::string key, EncodedValue value) {
   Shard& shard = shard_for(namespace_name);
+  WriteItem item{std::move(namespace_name), std::move(key), std::move(value)};
   EncodedValue replaced;  // declared before the lock: freed after unlocking
   WriteLock lock(shard.mutex);
-  add_signed(shard.bytes,
-             put_locked(shard.map, shard.entries, std::move(namespace_name), std::move(key),
-                        std::move(value), replaced));
+  ShardWriter(shard).put(item, replaced);
 }
 
 EncodedValue Store::get(const std::string& namespace_name, const std::string& key) const {
@@ -129,23 +159,14 @@ void Store::set_many(std::vector<WriteItem> items) {
   for (std::size_t s = 0; s < kShardCount; ++s) {
     if (buckets.begin[s] == buckets.begin[s + 1]) continue;
     Shard& shard = shards_[s];
-    ShardMap previous;  // the map this batch replaced; freed after unlocking
-    {
-      WriteLock lock(shard.mutex);
-      // The batch goes into a clone that replaces the map only when every item is
-      // in: a failed allocation halfway leaves this shard exactly as it was.
-      ShardMap working = shard.map;
-      std::uint64_t entries = shard.entries;
-      std::int64_t delta_bytes = 0;
-      for (std::size_t at = buckets.begin[s]; at < buckets.begin[s + 1]; ++at) {
-        const std::size_t i = buckets.order[at];
-        WriteItem& item = items[i];
-        delta_bytes += put_locked(working, entries, std::move(item.namespace_name), std::move(item.key),
-                                  std::move(item.value), replaced[i]);
-      }
-      previous = std::exchange(shard.map, std::move(working));
-      shard.entries = entries;
-      add_signed(shard.bytes, delta_bytes);
+    WriteLock lock(shard.mutex);
+    // Items are written in place one by one. Each is written whole or not at all;
+    // if an allocation fails midway, the items before it stay written, the counters
+    // match the map, and the lock is released on the way out.
+    ShardWriter writer(shard);
+    for (std::size_t at = buckets.begin[s]; at < buckets.begin[s + 1]; ++at) {
+      const std::size_t i = buckets.order[at];
+      writer.put(items[i], replaced[i]);
     }
   }
 }
@@ -161,59 +182,65 @@ std::vector<EncodedValue> Store::get_many(const std::vector<KeyPath>& pairs) con
     if (buckets.begin[s] == buckets.begin[s + 1]) continue;
     const Shard& shard = shards_[s];
     ReadLock lock(shard.mutex);
+    const std::string* last_namespace = nullptr;
+    const KeyMap* keys = nullptr;
     for (std::size_t at = buckets.begin[s]; at < buckets.begin[s + 1]; ++at) {
       const std::size_t i = buckets.order[at];
-      if (const KeyMap* keys = shard.map.find(pairs[i].namespace_name)) {
-        if (const EncodedValue* value = keys->find(pairs[i].key)) results[i] = *value;
+      if (last_namespace == nullptr || *last_namespace != pairs[i].namespace_name) {
+        last_namespace = &pairs[i].namespace_name;
+        keys = shard.map.find(pairs[i].namespace_name);
       }
+      if (keys == nullptr) continue;
+      if (const EncodedValue* value = keys->find(pairs[i].key)) results[i] = *value;
     }
   }
   return results;
 }
 
-std::vector<std::string> Store::keys(const std::string& namespace_name,
-                                     std::optional<std::string_view> prefix) const {
-  std::vector<std::string> result;
+KeyMap Store::key_map(const std::string& namespace_name) const {
   const Shard& shard = shard_for(namespace_name);
   ReadLock lock(shard.mutex);
   const KeyMap* keys = shard.map.find(namespace_name);
-  if (keys == nullptr) return result;
-  if (!prefix || prefix->empty()) {
-    result.reserve(keys->size());
-    keys->for_each([&](const std::string& key, const EncodedValue&) {
-      fault::fault_point();  // the copy may fail to allocate with the lock held
-      result.push_back(key);
-    });
-  } else {
-    keys->for_each([&](const std::string& key, const EncodedValue&) {
-      if (!has_prefix(key, *prefix)) return;
-      fault::fault_point();
-      result.push_back(key);
-    });
-  }
+  return keys != nullptr ? *keys : KeyMap();
+}
+
+ShardMap Store::shard_map(std::size_t shard) const {
+  ReadLock lock(shards_[shard].mutex);
+  return shards_[shard].map;
+}
+
+std::vector<std::string> Store::keys(const std::string& namespace_name,
+                                     std::optional<std::string_view> prefix) const {
+  std::vector<std::string> result;
+  const KeyMap keys = key_map(namespace_name);  // walked with no lock held
+  const std::string_view filter = prefix.value_or(std::string_view());
+  if (filter.empty()) result.reserve(keys.size());
+  keys.for_each([&](const std::string& key, const EncodedValue&) {
+    if (!has_prefix(key, filter)) return;
+    fault::fault_point();
+    result.push_back(key);
+  });
   return result;
 }
 
 std::optional<std::string> Store::max_key(const std::string& namespace_name) const {
-  const Shard& shard = shard_for(namespace_name);
-  ReadLock lock(shard.mutex);
-  const KeyMap* keys = shard.map.find(namespace_name);
-  if (keys == nullptr || keys->empty()) return std::nullopt;
+  const KeyMap keys = key_map(namespace_name);  // walked with no lock held
   const std::string* greatest = nullptr;
   // std::string compares through char_traits<char>, which orders bytes as
   // unsigned: byte order of UTF-8, which is code point order.
-  keys->for_each([&](const std::string& key, const EncodedValue&) {
+  keys.for_each([&](const std::string& key, const EncodedValue&) {
     if (greatest == nullptr || *greatest < key) greatest = &key;
   });
+  if (greatest == nullptr) return std::nullopt;
   return *greatest;
 }
 
 std::vector<std::string> Store::namespaces(std::optional<std::string_view> prefix) const {
   std::vector<std::string> result;
   const std::string_view filter = prefix.value_or(std::string_view());
-  for (const Shard& shard : shards_) {
-    ReadLock lock(shard.mutex);
-    shard.map.for_each([&](const std::string& name, const KeyMap& keys) {
+  for (std::size_t s = 0; s < kShardCount; ++s) {
+    const ShardMap names = shard_map(s);  // walked with no lock held
+    names.for_each([&](const std::string& name, const KeyMap& keys) {
       if (keys.empty() || !has_prefix(name, filter)) return;
       fault::fault_point();
       result.push_back(name);

@@ -11,7 +11,8 @@
 //   counters as they were (batches included, per shard) and the lock is released
 //   by its RAII owner. Maps and values that an operation replaces are destroyed
 //   after it has released its locks, so freeing big trees never blocks others.
-// * Cost: single-key operations O(log32 n) with one lock; snapshot 16 O(1) clones;
+// * Cost: single-key operations O(log32 n) with one lock; scans hold a lock only for
+//   an O(1) clone; snapshot 16 O(1) clones;
 //   restore 16 clones plus freeing what only the old maps held.
 // * Thread-safe: every member may be called from any number of threads at once.
 #pragma once
@@ -67,6 +68,12 @@ class Store {
   // One result per input pair, in input order; an empty handle where absent.
   std::vector<EncodedValue> get_many(const std::vector<KeyPath>& pairs) const;
 
+  // Scans take an O(1) clone under the shard's read lock and walk it with no lock
+  // held, so a long scan never stalls writers (the clone makes the next write to
+  // that map copy its path once). Each shard is seen at one moment; `namespaces`
+  // sees shards one after another, not all at one moment.
+  KeyMap key_map(const std::string& namespace_name) const;  // empty if absent
+  ShardMap shard_map(std::size_t shard) const;
   std::vector<std::string> keys(const std::string& namespace_name,
                                 std::optional<std::string_view> prefix) const;
   std::optional<std::string> max_key(const std::string& namespace_name) const;  // byte order

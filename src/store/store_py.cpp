@@ -7,6 +7,8 @@
 // no store lock is ever held while it runs.
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,22 +39,29 @@ struct StoreState {
 
 // The encoder's output buffer, reused across calls on one thread. A call takes
 // the thread's spare buffer and gives it back when done, so a call that re-enters
-// the module while encoding (Python code run by the encoder) simply starts with a
-// fresh buffer instead of writing into one that is in use.
-class ScratchBuffer {
+// the module while encoding (Python code run by the encoder or by a finalizer)
+// simply starts with a fresh buffer instead of writing into one that is in use.
+// Values are encoded back to back; the copies into shared buffers are made after
+// the interpreter lock is released, so big values are copied in parallel.
+class EncodedBatch {
  public:
-  ScratchBuffer() : buffer_(std::move(spare())) { buffer_.clear(); }
-  ~ScratchBuffer() {
+  EncodedBatch() : buffer_(std::move(spare())) { buffer_.clear(); }
+  ~EncodedBatch() {
     if (buffer_.capacity() <= kKeepBytes) spare() = std::move(buffer_);
   }
-  ScratchBuffer(const ScratchBuffer&) = delete;
-  ScratchBuffer& operator=(const ScratchBuffer&) = delete;
+  EncodedBatch(const EncodedBatch&) = delete;
+  EncodedBatch& operator=(const EncodedBatch&) = delete;
 
-  // The encoding of `value` as a new shared buffer.
-  EncodedValue encode(PyObject* value) {
-    buffer_.clear();
+  void reserve(std::size_t count) { ends_.reserve(count); }
+  // Needs the interpreter lock.
+  void encode(PyObject* value) {
     encode_into(buffer_, value);
-    return EncodedValue::copy_of(buffer_.data(), buffer_.size());
+    ends_.push_back(buffer_.size());
+  }
+  // The i-th encoding as a new shared buffer; touches nothing Python.
+  EncodedValue value(std::size_t i) const {
+    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return EncodedValue::copy_of(buffer_.data() + begin, ends_[i] - begin);
   }
 
  private:
@@ -62,6 +71,7 @@ class ScratchBuffer {
     return buffer;
   }
   OutputBuffer buffer_;
+  std::vector<std::size_t> ends_;
 };
 
 std::string utf8_copy(PyObject* obj, const char* arg_name) { return std::string(arg_str(obj, arg_name)); }
@@ -71,6 +81,26 @@ std::optional<std::string> optional_utf8_copy(PyObject* obj, const char* arg_nam
   if (!view) return std::nullopt;
   return std::string(*view);
 }
+
+// The items of a batch element, which must be a tuple of exactly N items (borrowed
+// from it). The common case is read directly; anything else goes through the
+// binding layer's converter for its exact error.
+template <std::size_t N>
+class TupleParts {
+ public:
+  TupleParts(PyObject* element, const char* arg_name) {
+    if (PyTuple_Check(element) && PyTuple_Size(element) == static_cast<Py_ssize_t>(N)) {
+      for (std::size_t i = 0; i < N; ++i) parts_[i] = PyTuple_GetItem(element, static_cast<Py_ssize_t>(i));
+    } else {
+      const std::vector<PyObject*> parts = tuple_items(element, N, arg_name);
+      std::copy(parts.begin(), parts.end(), parts_.begin());
+    }
+  }
+  PyObject* operator[](std::size_t i) const noexcept { return parts_[i]; }
+
+ private:
+  std::array<PyObject*, N> parts_{};
+};
 
 OwnedRef decode_value(const EncodedValue& value) { return decode(value.data(), value.size()); }
 
@@ -158,10 +188,11 @@ PyObject* store_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     auto [namespace_arg, key_arg, value_arg] = bind(params, args, nargs, kwnames);
     std::string namespace_name = utf8_copy(namespace_arg, "namespace");
     std::string key = utf8_copy(key_arg, "key");
-    EncodedValue encoded = ScratchBuffer().encode(value_arg);
+    EncodedBatch encoded;
+    encoded.encode(value_arg);
     {
       GilReleased nogil;
-      state.store.set(std::move(namespace_name), std::move(key), std::move(encoded));
+      state.store.set(std::move(namespace_name), std::move(key), encoded.value(0));
     }
     return none();
   });
@@ -237,17 +268,17 @@ PyObject* store_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     batch.reserve(elements.size());
     values.reserve(elements.size());
     for (const OwnedRef& element : elements) {
-      const std::vector<PyObject*> parts = tuple_items(element.get(), 3, "items");
+      const TupleParts<3> parts(element.get(), "items");
       std::string namespace_name = utf8_copy(parts[0], "items");
       batch.push_back({std::move(namespace_name), utf8_copy(parts[1], "items"), EncodedValue()});
       values.push_back(parts[2]);
     }
-    {
-      ScratchBuffer scratch;
-      for (std::size_t i = 0; i < batch.size(); ++i) batch[i].value = scratch.encode(values[i]);
-    }
+    EncodedBatch encoded;
+    encoded.reserve(batch.size());
+    for (PyObject* value : values) encoded.encode(value);
     if (!batch.empty()) {
       GilReleased nogil;
+      for (std::size_t i = 0; i < batch.size(); ++i) batch[i].value = encoded.value(i);
       state.store.set_many(std::move(batch));
     }
     return none();
@@ -262,7 +293,7 @@ PyObject* store_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     std::vector<KeyPath> pairs;
     pairs.reserve(elements.size());
     for (const OwnedRef& element : elements) {
-      const std::vector<PyObject*> parts = tuple_items(element.get(), 2, "pairs");
+      const TupleParts<2> parts(element.get(), "pairs");
       std::string namespace_name = utf8_copy(parts[0], "pairs");
       pairs.push_back({std::move(namespace_name), utf8_copy(parts[1], "pairs")});
     }
@@ -288,12 +319,18 @@ PyObject* store_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     auto [namespace_arg, prefix_arg] = bind(params, args, nargs, kwnames);
     const std::string namespace_name = utf8_copy(namespace_arg, "namespace");
     const std::optional<std::string> prefix = optional_utf8_copy(prefix_arg, "prefix");
-    std::vector<std::string> keys;
+    KeyMap keys;
     {
       GilReleased nogil;
-      keys = state.store.keys(namespace_name, prefix ? std::optional<std::string_view>(*prefix) : std::nullopt);
+      keys = state.store.key_map(namespace_name);
     }
-    return str_list(keys);
+    // The clone is private to this call: strings are built straight from it.
+    const std::string_view filter = prefix ? std::string_view(*prefix) : std::string_view();
+    OwnedRef list = check_new(PyList_New(0));
+    keys.for_each([&](const std::string& key, const EncodedValue&) {
+      if (has_prefix(key, filter)) check_status(PyList_Append(list.get(), str_from_utf8(key).get()));
+    });
+    return list;
   });
 }
 

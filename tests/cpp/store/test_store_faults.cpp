@@ -4,6 +4,7 @@
 // its maps, and the shard locks can be taken by another thread.
 #include <doctest/doctest.h>
 
+#include <algorithm>
 #include <functional>
 #include <thread>
 
@@ -18,35 +19,28 @@ using tallowmere::test::value_of;
 
 namespace {
 
-Model shard_part(const Model& model, std::size_t shard) {
-  Model part;
-  for (const auto& entry : model) {
-    if (shard_index(entry.first.first) == shard) part.insert(entry);
-  }
-  return part;
+using Batch = std::vector<std::pair<std::pair<std::string, std::string>, std::string>>;
+
+// The order in which a batch is applied: shard by shard ascending, input order
+// within a shard.
+Batch application_order(Batch batch) {
+  std::stable_sort(batch.begin(), batch.end(), [](const auto& a, const auto& b) {
+    return shard_index(a.first.first) < shard_index(b.first.first);
+  });
+  return batch;
 }
 
-// A batch is applied shard by shard in ascending order, so a failure in shard k
-// leaves shards below k written and the rest as they were; `after` is the
-// state a successful batch gives. Other operations touch at most one shard and
-// fail whole.
-void check_consistent(Store& store, const Model& before, const Model* after) {
+// Other operations fail whole. A batch (of new pairs) is applied item by item in
+// application order, so a failure leaves some prefix of that order written.
+void check_consistent(Store& store, const Model& before, const Batch* batch) {
   const SnapshotRef now = store.snapshot();
   const Model seen = contents(*now);
   Model expected = before;
-  if (after != nullptr) {
-    bool written = true;
-    for (std::size_t shard = 0; shard < kShardCount; ++shard) {
-      const Model part = shard_part(seen, shard);
-      if (written && part != shard_part(before, shard)) {
-        CHECK(part == shard_part(*after, shard));
-      } else {
-        written = false;
-      }
-      if (written) {
-        for (const auto& entry : shard_part(*after, shard)) expected[entry.first] = entry.second;
-      }
-    }
+  if (batch != nullptr) {
+    const Batch ordered = application_order(*batch);
+    const std::size_t written = seen.size() - before.size();
+    REQUIRE(written <= ordered.size());
+    for (std::size_t i = 0; i < written; ++i) expected.insert(ordered[i]);
   }
   CHECK(seen == expected);
   CHECK(now->size_bytes == total_bytes(expected));
@@ -70,7 +64,7 @@ std::vector<std::uint64_t> history_ids(const Store& store) {
 
 // Runs `operation` with the n-th allocation failing, for n = 1, 2, ... until it
 // succeeds. Returns how many failures were injected.
-int fail_each_allocation(Store& store, const std::function<void(Store&)>& operation, const Model* after) {
+int fail_each_allocation(Store& store, const std::function<void(Store&)>& operation, const Batch* batch) {
   const Model before = contents(store);
   for (std::uint64_t n = 1;; ++n) {
     const std::vector<std::uint64_t> history_before = history_ids(store);
@@ -81,7 +75,7 @@ int fail_each_allocation(Store& store, const std::function<void(Store&)>& operat
       fault::disarm();
       CAPTURE(n);
       CHECK(history_ids(store) == history_before);
-      check_consistent(store, before, after);
+      check_consistent(store, before, batch);
       continue;
     }
     const bool fired = fault::triggered();
@@ -104,7 +98,7 @@ struct FaultCase {
   const char* name;
   std::function<void(Store&)> operation;
   bool must_allocate;
-  bool by_shard = false;  // a batch: may stop between shards
+  const Batch* batch = nullptr;  // a batch may stop between items
 };
 
 }  // namespace
@@ -119,6 +113,9 @@ TEST_CASE("store: an allocation failure under a shard lock leaves the store as i
   foreign.set("only in foreign", "k", value_of("1"));
   const SnapshotRef foreign_state = foreign.snapshot();
 
+  Batch batch;
+  for (int i = 0; i < 120; ++i) batch.push_back({{"ns" + std::to_string(i % 50), "batch" + std::to_string(i)}, "xy"});
+
   const std::vector<FaultCase> cases = {
       {"set into an existing namespace", [](Store& s) { s.set("ns3", "new key", value_of("abc")); }, true},
       {"replace a value", [](Store& s) { s.set("ns3", "key1", value_of("abc")); }, true},
@@ -126,14 +123,12 @@ TEST_CASE("store: an allocation failure under a shard lock leaves the store as i
       {"remove a key", [](Store& s) { s.remove("ns5", "key3"); }, false},
       {"remove a namespace's last key", [](Store& s) { s.remove("lonely", "k"); }, false},
       {"set_many across every shard",
-       [](Store& s) {
+       [&](Store& s) {
          std::vector<WriteItem> items;
-         for (int i = 0; i < 200; ++i) {
-           items.push_back({"ns" + std::to_string(i % 50), "batch" + std::to_string(i % 150), value_of("xy")});
-         }
+         for (const auto& [pair, bytes] : batch) items.push_back({pair.first, pair.second, value_of(bytes)});
          s.set_many(std::move(items));
        },
-       true, true},
+       true, &batch},
       {"snapshot", [](Store& s) { s.snapshot(); }, true},
       {"restore", [&](Store& s) { s.restore(*foreign_state); }, false},
       {"get_many", [](Store& s) { s.get_many({{"ns1", "key1"}, {"ns2", "key2"}}); }, true},
@@ -148,14 +143,7 @@ TEST_CASE("store: an allocation failure under a shard lock leaves the store as i
       populate(store);
       SnapshotRef pinned;
       if (shared) pinned = store.snapshot();  // every write now copies its path
-      Model after;
-      if (fault_case.by_shard) {
-        Store reference(0);
-        populate(reference);
-        fault_case.operation(reference);
-        after = contents(reference);
-      }
-      const int failures = fail_each_allocation(store, fault_case.operation, fault_case.by_shard ? &after : nullptr);
+      const int failures = fail_each_allocation(store, fault_case.operation, fault_case.batch);
       if (fault_case.must_allocate) CHECK(failures > 0);
       if (pinned) CHECK(pinned->entry_count() == 40 * 30 + 1);
     }
