@@ -422,7 +422,9 @@ class PersistentMap {
     }
   }
 
-  // Tests and benchmarks: nodes alive in the whole process.
+  // Tests and benchmarks: nodes alive in the whole process; always 0 unless built
+  // with TALLOWMERE_HAMT_COUNT_NODES (dev builds).
+  static constexpr bool counts_nodes() noexcept { return hamt_detail::kCountsNodes; }
   static std::int64_t live_nodes() noexcept {
     return hamt_detail::live_node_count.load(std::memory_order_relaxed);
   }
