@@ -307,10 +307,7 @@ class PersistentMap {
   // no allocation.
   template <class F>
   void for_each(F&& f) const {
-    for (const_iterator it = begin(); it != end(); ++it) {
-      const Entry& entry = it.entry();
-      f(entry.key, entry.value);
-    }
+    if (root_ != nullptr) for_each_below(root_, 0, f);
   }
 
   // Forward iterator over (const Key&, const Value&) pairs. Like any container
@@ -422,7 +419,9 @@ class PersistentMap {
     }
   }
 
-  // Tests and benchmarks: nodes alive in the whole process.
+  // Tests and benchmarks: nodes alive in the whole process; always 0 unless built
+  // with TALLOWMERE_HAMT_COUNT_NODES (dev builds).
+  static constexpr bool counts_nodes() noexcept { return hamt_detail::kCountsNodes; }
   static std::int64_t live_nodes() noexcept {
     return hamt_detail::live_node_count.load(std::memory_order_relaxed);
   }
@@ -623,12 +622,8 @@ class PersistentMap {
     Removed& removed;
     Both& both;
 
-    void all_added(const Node* node, unsigned depth) {
-      for (const_iterator it(node, depth); it != const_iterator(); ++it) added(it.entry().key, it.entry().value);
-    }
-    void all_removed(const Node* node, unsigned depth) {
-      for (const_iterator it(node, depth); it != const_iterator(); ++it) removed(it.entry().key, it.entry().value);
-    }
+    void all_added(const Node* node, unsigned depth) { for_each_below(node, depth, added); }
+    void all_removed(const Node* node, unsigned depth) { for_each_below(node, depth, removed); }
     void pair(const Entry& before, const Entry& after) {
       if (!same_stored_value(before.value, after.value)) both(after.key, before.value, after.value);
     }
@@ -730,6 +725,38 @@ class PersistentMap {
       }
     }
   };
+
+  // Entries of the subtree at `node` (at `depth`), each node's entries in one run
+  // before its children: the same order as const_iterator, with tighter loops.
+  template <class F>
+  static void for_each_below(const Node* node, unsigned depth, F& f) {
+    struct Frame {
+      const Node* node;
+      unsigned next_child;
+      unsigned child_count;
+    };
+    Frame stack[kMaxDepth];
+    auto visit = [&](const Node* current, unsigned at) {
+      const Entry* slots = Ops::entries(current);
+      for (unsigned i = 0, n = Ops::entry_count(current, at); i < n; ++i) f(slots[i].key, slots[i].value);
+    };
+    visit(node, depth);
+    if (depth == kCollisionDepth) return;
+    const int base = static_cast<int>(depth);
+    int top = base;
+    stack[top] = {node, 0, Ops::child_count(node)};
+    while (top >= base) {
+      Frame& frame = stack[top];
+      if (frame.next_child == frame.child_count) {
+        --top;
+        continue;
+      }
+      const Node* child = Ops::children(frame.node)[frame.next_child++];
+      const unsigned child_depth = static_cast<unsigned>(top) + 1;
+      visit(child, child_depth);
+      if (child_depth < kCollisionDepth && child->nodemap != 0) stack[++top] = {child, 0, Ops::child_count(child)};
+    }
+  }
 
   static std::uint64_t levels_mask(unsigned depth) noexcept {
     const unsigned bits = hamt_detail::kBitsPerLevel * (depth + 1);

@@ -11,7 +11,9 @@
 //   an acquire load, pairing with the release of whoever dropped the other reference,
 //   so their last reads happen before our in-place writes.
 // * Every allocation goes through allocate_node_bytes, which calls the fault-injection
-//   hook first and keeps a live-node count for leak and no-copy checks.
+//   hook first. Dev builds (TALLOWMERE_HAMT_COUNT_NODES) also keep a process-wide
+//   live-node count for leak and no-copy checks; release builds skip it, because one
+//   counter shared by every writer thread would bounce its cache line on each node.
 // * The builders below make a node from a source node plus one edit. "Move" builders
 //   take the source's slots without touching any count (the source is private and is
 //   disposed right after) and cannot fail; "copy" builders copy keys and values and
@@ -67,18 +69,24 @@ struct Node {
 };
 static_assert(sizeof(Node) == 16);
 
-// Nodes allocated and not yet freed, over all maps of the process.
+#ifdef TALLOWMERE_HAMT_COUNT_NODES
+inline constexpr bool kCountsNodes = true;
+#else
+inline constexpr bool kCountsNodes = false;
+#endif
+
+// Nodes allocated and not yet freed, over all maps of the process (dev builds only).
 inline std::atomic<std::int64_t> live_node_count{0};
 
 inline void* allocate_node_bytes(std::size_t bytes) {
   fault::fault_point();
   void* memory = ::operator new(bytes);
-  live_node_count.fetch_add(1, std::memory_order_relaxed);
+  if constexpr (kCountsNodes) live_node_count.fetch_add(1, std::memory_order_relaxed);
   return memory;
 }
 
 inline void free_node_bytes(void* memory) noexcept {
-  live_node_count.fetch_sub(1, std::memory_order_relaxed);
+  if constexpr (kCountsNodes) live_node_count.fetch_sub(1, std::memory_order_relaxed);
   ::operator delete(memory);
 }
 

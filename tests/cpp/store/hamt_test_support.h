@@ -66,6 +66,7 @@ inline Val make_val(int n) { return std::make_shared<const Payload>(n); }
 
 template <class Hasher = tallowmere::SipHasher>
 using TestMap = tallowmere::PersistentMap<std::string, Val, Hasher>;
+static_assert(TestMap<>::counts_nodes(), "the map tests count live nodes: link tm_hamt in a dev build");
 using Model = std::unordered_map<std::string, int>;
 
 template <class Map>

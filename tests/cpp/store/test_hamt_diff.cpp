@@ -155,3 +155,47 @@ TEST_CASE("hamt diff: maps hashed with different seeds fall back to lookups and 
   }
   leaks.verify();
 }
+
+namespace {
+
+// Counts key comparisons: a structural diff compares only keys on changed paths.
+struct CountingEqual {
+  static inline long calls = 0;
+  bool operator()(const std::string& a, const std::string& b) const noexcept {
+    ++calls;
+    return a == b;
+  }
+};
+
+}  // namespace
+
+TEST_CASE("hamt diff: cost follows the change, not the size of the map") {
+  using Map = tallowmere::PersistentMap<std::string, Val, tallowmere::SipHasher, CountingEqual>;
+  Map map;
+  for (int i = 0; i < 20000; ++i) map.insert(key_name(i), make_val(i));
+  const Map before = map;
+  map.insert(key_name(123), make_val(-1));
+  // Every node on the changed path may compare each of its (at most 32) entries.
+  constexpr long kPathBound = 32 * static_cast<long>(tallowmere::hamt_detail::kMaxDepth);
+  int changes = 0;
+  auto count_change = [&](const auto&...) { ++changes; };
+
+  CountingEqual::calls = 0;
+  Map::diff(before, before, count_change, count_change, count_change);
+  CHECK(CountingEqual::calls == 0);
+  CHECK(changes == 0);
+
+  Map::diff(before, map, count_change, count_change, count_change);
+  CHECK(changes == 1);
+  CHECK(CountingEqual::calls <= kPathBound);
+
+  // A re-created map with the same keys shares nothing but still diffs by walking
+  // both tries in step: no key is looked up from the root.
+  Map rebuilt;
+  for (int i = 0; i < 20000; ++i) rebuilt.insert(key_name(i), *before.find(key_name(i)));
+  CountingEqual::calls = 0;
+  changes = 0;
+  Map::diff(before, rebuilt, count_change, count_change, count_change);
+  CHECK(changes == 0);
+  CHECK(CountingEqual::calls == 20000);
+}

@@ -3,6 +3,7 @@
 // checks the memory orders of the counts; in every build it checks contents.
 #include <barrier>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "hamt_test_support.h"
@@ -28,27 +29,37 @@ long checksum_of(const TestMap<NarrowHasher>& map) {
 }  // namespace
 
 TEST_CASE("hamt: readers verify and drop clones while the writer edits in place") {
+  // Each reader takes a clone out of its own mailbox and drops it after checking it,
+  // often while the writer is mid-batch: the writer then finds those nodes unique
+  // and edits them in place with no lock between the reader's reads and its writes.
+  // Only the acquire in the uniqueness test orders the two.
   LeakCheck leaks;
   {
     constexpr int kReaders = 3;
     constexpr int kWrites = 20000;
-    std::mutex slot_mutex;
-    Published slot;
+    struct Mailbox {
+      std::mutex mutex;
+      std::optional<Published> clone;
+    };
+    Mailbox mailboxes[kReaders];
     std::atomic<bool> done{false};
     std::atomic<long> verified{0};
 
     std::vector<std::thread> readers;
     for (int r = 0; r < kReaders; ++r) {
-      readers.emplace_back([&] {
+      readers.emplace_back([&, r] {
         while (!done.load(std::memory_order_acquire)) {
-          Published held;
+          std::optional<Published> held;
           {
-            std::lock_guard lock(slot_mutex);
-            held = slot;
+            std::lock_guard lock(mailboxes[r].mutex);
+            held.swap(mailboxes[r].clone);
           }
-          // No lock from here on: the writer may be editing its own version.
-          REQUIRE(held.map.size() == held.size);
-          REQUIRE(checksum_of(held.map) == held.checksum);
+          if (!held) {
+            std::this_thread::yield();
+            continue;
+          }
+          REQUIRE(held->map.size() == held->size);
+          REQUIRE(checksum_of(held->map) == held->checksum);
           verified.fetch_add(1, std::memory_order_relaxed);
         }
       });
@@ -69,14 +80,16 @@ TEST_CASE("hamt: readers verify and drop clones while the writer edits in place"
         map.insert(key, make_val(number));
         checksum += number * 31 + static_cast<long>(key.size());
       }
-      if (write % 16 == 0) {
-        Published next{map, map.size(), checksum};
-        std::lock_guard lock(slot_mutex);
-        slot = std::move(next);  // the old published version may die here or on a reader
+      if (write % 32 == 0) {
+        for (Mailbox& mailbox : mailboxes) {
+          std::lock_guard lock(mailbox.mutex);
+          if (!mailbox.clone) mailbox.clone = Published{map, map.size(), checksum};
+        }
       }
     }
     done.store(true, std::memory_order_release);
     for (auto& reader : readers) reader.join();
+    for (Mailbox& mailbox : mailboxes) mailbox.clone.reset();
     CHECK(checksum_of(map) == checksum);
     CHECK(verified.load() > 0);
   }
