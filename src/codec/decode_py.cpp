@@ -37,7 +37,7 @@ class ItemStack {
   ItemStack& operator=(const ItemStack&) = delete;
   ~ItemStack() {
     for (std::size_t i = size_; i-- > 0;) Py_DECREF(items_[i]);
-    if (items_ != inline_) std::free(items_);
+    if (items_ != inline_) PyMem_Free(items_);
   }
 
   std::size_t size() const noexcept { return size_; }
@@ -57,10 +57,11 @@ class ItemStack {
   void grow() {
     std::size_t next = capacity_ * 2;
     fault::fault_point();
-    auto* grown = static_cast<PyObject**>(std::malloc(next * sizeof(PyObject*)));
+    // The interpreter's allocator, so tracemalloc accounts for it like the lists.
+    auto* grown = static_cast<PyObject**>(PyMem_Malloc(next * sizeof(PyObject*)));
     if (grown == nullptr) throw std::bad_alloc();
     std::memcpy(grown, items_, size_ * sizeof(PyObject*));
-    if (items_ != inline_) std::free(items_);
+    if (items_ != inline_) PyMem_Free(items_);
     items_ = grown;
     capacity_ = next;
   }
