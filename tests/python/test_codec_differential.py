@@ -8,7 +8,7 @@ from hypothesis import given, settings, strategies as st
 
 from tallowmere._core import dumps, loads
 
-SETTINGS = settings(max_examples=300, deadline=None, derandomize=True, database=None)
+SETTINGS = settings()  # the shared profile (conftest.py)
 
 ints = st.integers(min_value=-(2**63), max_value=2**64 - 1)
 floats = st.floats(allow_nan=False)
@@ -37,7 +37,7 @@ def peer_unpack(data):
     return msgpack.unpackb(data, raw=False, strict_map_key=False)
 
 
-@settings(max_examples=250, deadline=None, derandomize=True, database=None)
+@settings(max_examples=250)
 @given(values)
 def test_agrees_with_msgpack_both_ways(value):
     ours = dumps(value)

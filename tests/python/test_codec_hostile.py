@@ -11,7 +11,7 @@ from hypothesis import given, settings, strategies as st
 
 from tallowmere._core import dumps, loads
 
-SETTINGS = settings(max_examples=200, deadline=None, derandomize=True, database=None)
+SETTINGS = settings()  # the shared profile (conftest.py)
 CORPUS = pathlib.Path(__file__).resolve().parents[2] / "fuzz" / "corpus" / "decoder"
 
 RICH = {
