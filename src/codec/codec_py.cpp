@@ -71,10 +71,12 @@ std::string_view read_bytes(PyObject* obj) {
   return {bytes, static_cast<std::size_t>(size)};
 }
 
-// Walks a dict's entries with strong references to each key and value, so the
-// pair stays alive even if the dict loses it while it is being converted. The
-// size is checked before every step: a dict that changes under the walk is a
-// broken invariant (nothing the codec runs can change it), not bad input.
+// The walks below use borrowed references: nothing the encoder calls on the
+// success path runs Python code or even creates a Python object (so no garbage
+// collection, no finalizer), and the caller's reference keeps the root alive, so
+// no container can change or lose an item while it is being converted.
+// The size checks are kept all the same: if that ever stopped holding, the walk
+// must stop with an internal failure rather than write a count it then breaks.
 template <class Visit>
 void for_each_entry(PyObject* dict, Py_ssize_t size, Visit&& visit) {
   Py_ssize_t position = 0;
@@ -85,14 +87,10 @@ void for_each_entry(PyObject* dict, Py_ssize_t size, Visit&& visit) {
     if (PyDict_Size(dict) != size) throw InternalFailure("dictionary changed size during iteration");
     if (!PyDict_Next(dict, &position, &key, &value)) break;
     if (++seen > size) throw InternalFailure("dictionary keys changed during iteration");
-    OwnedRef held_key = OwnedRef::borrow(key);
-    OwnedRef held_value = OwnedRef::borrow(value);
-    visit(held_key.get(), held_value.get());
+    visit(key, value);
   }
 }
 
-// Visits the first `size` items of a list with a strong reference to each; a
-// list that shrinks under the walk is treated like a dict that changes size.
 template <class Visit>
 void for_each_list_item(PyObject* list, Py_ssize_t size, Visit&& visit) {
   for (Py_ssize_t i = 0; i < size; ++i) {
@@ -101,8 +99,7 @@ void for_each_list_item(PyObject* list, Py_ssize_t size, Visit&& visit) {
       PyErr_Clear();
       throw InternalFailure("list changed size during iteration");
     }
-    OwnedRef held = OwnedRef::borrow(item);
-    visit(held.get());
+    visit(item);
   }
 }
 
@@ -145,7 +142,6 @@ void write_list_obj(OutputBuffer& out, PyObject* list, unsigned depth) {
 }
 
 void write_tuple_obj(OutputBuffer& out, PyObject* tuple, unsigned depth) {
-  // A tuple cannot change, and it keeps its items alive while we hold the tuple.
   Py_ssize_t size = PyTuple_Size(tuple);
   msgpack::write_array_header(out, msgpack::u32_len(static_cast<std::uint64_t>(size), "list"));
   for (Py_ssize_t i = 0; i < size; ++i) write_obj(out, PyTuple_GetItem(tuple, i), depth + 1);
