@@ -110,46 +110,19 @@ class Reader {
   std::uint64_t position_ = 0;
 };
 
-template <class Builder>
-typename Builder::Item read_value(Reader& reader, Builder& builder, unsigned depth);
-
 namespace detail {
 
 template <class Builder>
-typename Builder::Item read_array(Reader& reader, Builder& builder, std::uint64_t n, unsigned depth) {
-  // Every element takes at least one byte: `bytes_left` bounds what can arrive.
-  auto state = builder.array_begin(n, reader.remaining());
-  for (std::uint64_t i = 0; i < n; ++i) builder.array_push(state, read_value(reader, builder, depth + 1));
-  return builder.array_finish(state, n);
-}
-
+typename Builder::Item read_array(Reader& reader, Builder& builder, std::uint64_t n, unsigned depth);
 template <class Builder>
-typename Builder::Item read_map(Reader& reader, Builder& builder, std::uint64_t n, unsigned depth) {
-  auto state = builder.map_begin(n);
-  const unsigned key_depth = depth + 1;
-  for (std::uint64_t i = 0; i < n; ++i) {
-    // Short string keys (nearly all keys in practice) take the builder's key path;
-    // the depth check still comes first, as for any other value.
-    auto key = [&]() -> typename Builder::Item {
-      if (key_depth <= kMaxDepth && reader.remaining() != 0 && (reader.peek() & 0xe0) == 0xa0) {
-        std::uint8_t marker = reader.byte();
-        return builder.map_key_str(reader.take(marker & 0x1f));
-      }
-      return read_value(reader, builder, key_depth);
-    }();
-    auto value = read_value(reader, builder, key_depth);
-    builder.map_insert(state, std::move(key), std::move(value));
-  }
-  return builder.map_finish(state);
-}
+typename Builder::Item read_map(Reader& reader, Builder& builder, std::uint64_t n, unsigned depth);
 
-}  // namespace detail
-
+// Everything after the marker byte of a value at `depth` (already checked).
+// Inlined into the container loops, so an element costs no call and no depth
+// check of its own: one native frame per nesting level.
 template <class Builder>
-typename Builder::Item read_value(Reader& reader, Builder& builder, unsigned depth) {
-  if (depth > kMaxDepth) [[unlikely]]
-    throw_depth_error();
-  const std::uint8_t marker = reader.byte();
+[[gnu::always_inline]] inline typename Builder::Item read_body(Reader& reader, Builder& builder,
+                                                               std::uint8_t marker, unsigned depth) {
   if (marker <= 0x7f) return builder.uint(marker);
   if (marker >= 0xe0) return builder.sint(static_cast<std::int8_t>(marker));
   if (marker <= 0x8f) return detail::read_map(reader, builder, marker & 0x0f, depth);
@@ -215,6 +188,48 @@ typename Builder::Item read_value(Reader& reader, Builder& builder, unsigned dep
     default:  // 0xc7..0xc9 and 0xd4..0xd8: extension types
       throw_extension_error();
   }
+}
+
+// The depth check for the elements of a container at `depth`: they sit one
+// level deeper, and the check comes before the first element's marker is read.
+inline void check_element_depth(std::uint64_t count, unsigned depth) {
+  if (count != 0 && depth + 1 > kMaxDepth) [[unlikely]]
+    throw_depth_error();
+}
+
+template <class Builder>
+typename Builder::Item read_array(Reader& reader, Builder& builder, std::uint64_t n, unsigned depth) {
+  check_element_depth(n, depth);
+  // Every element takes at least one byte: `bytes_left` bounds what can arrive.
+  auto state = builder.array_begin(n, reader.remaining());
+  for (std::uint64_t i = 0; i < n; ++i) {
+    builder.array_push(state, read_body(reader, builder, reader.byte(), depth + 1));
+  }
+  return builder.array_finish(state, n);
+}
+
+template <class Builder>
+typename Builder::Item read_map(Reader& reader, Builder& builder, std::uint64_t n, unsigned depth) {
+  check_element_depth(n, depth);
+  auto state = builder.map_begin(n);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const std::uint8_t key_marker = reader.byte();
+    // Short string keys (nearly all keys in practice) take the builder's key path.
+    auto key = (key_marker & 0xe0) == 0xa0 ? builder.map_key_str(reader.take(key_marker & 0x1f))
+                                           : read_body(reader, builder, key_marker, depth + 1);
+    auto value = read_body(reader, builder, reader.byte(), depth + 1);
+    builder.map_insert(state, std::move(key), std::move(value));
+  }
+  return builder.map_finish(state);
+}
+
+}  // namespace detail
+
+template <class Builder>
+typename Builder::Item read_value(Reader& reader, Builder& builder, unsigned depth) {
+  if (depth > kMaxDepth) [[unlikely]]
+    throw_depth_error();
+  return detail::read_body(reader, builder, reader.byte(), depth);
 }
 
 // One value from the start of `data` as a Value tree; the rest of the input is
