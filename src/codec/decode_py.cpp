@@ -203,7 +203,12 @@ struct PyBuilder {
 
   Item nil() { return OwnedRef::borrow(Py_None); }
   Item boolean(bool b) { return OwnedRef::borrow(b ? Py_True : Py_False); }
-  Item uint(std::uint64_t u) { return check_new(PyLong_FromUnsignedLongLong(u)); }
+  Item uint(std::uint64_t u) {
+    // The signed constructor has the interpreter's fast paths for small and
+    // one-digit values; the unsigned one only for values below 2^30.
+    if (u <= static_cast<std::uint64_t>(INT64_MAX)) return check_new(PyLong_FromLongLong(static_cast<long long>(u)));
+    return check_new(PyLong_FromUnsignedLongLong(u));
+  }
   Item sint(std::int64_t i) { return check_new(PyLong_FromLongLong(i)); }
   Item f32(float f) { return check_new(PyFloat_FromDouble(static_cast<double>(f))); }
   Item f64(double d) { return check_new(PyFloat_FromDouble(d)); }
