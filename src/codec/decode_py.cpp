@@ -1,8 +1,8 @@
 // Decoding side of the codec: MessagePack bytes to Python objects.
 // * The generic reader loop (msgpack_reader.h) drives a builder that makes
-//   Python objects. A list is allocated at its final size only when the unread
-//   input could fill it (see PyBuilder::array_begin); otherwise its elements
-//   wait on a stack of owned references that grows only as they arrive. So a
+//   Python objects. A list is allocated at its final size only while such sizes
+//   add up to no more than the input length (see PyBuilder::array_begin);
+//   otherwise its elements wait on a stack that grows only as they arrive. So a
 //   declared count (`dd ff ff ff ff`, or `dc ff ff` chained) costs nothing ahead
 //   of the data, and on any failure the owners release what was built.
 // * Short map keys go through a direct-mapped cache of str objects keyed by their
@@ -183,13 +183,12 @@ OwnedRef KeyCache::get(std::string_view bytes) {
 
 struct PyBuilder {
   using Item = OwnedRef;
-  // An array whose elements the rest of the input can hold is built in place:
-  // every element takes at least one byte, so a list of n slots is allocated
-  // only when n unread bytes remain beyond those that the lists already open
-  // still need (`pending_slots`). Valid input always qualifies, and allocation
-  // never runs ahead of the bytes that back it, however counts are chained.
-  // Otherwise (input that must turn out truncated) elements collect on the
-  // shared stack until the list is complete.
+  // Lists are allocated at their declared size and filled in place while the
+  // sizes allocated so far add up to no more than the input's length. Every
+  // element takes at least one byte, so valid input always stays within that
+  // budget, and however counts are chained, list memory stays within a pointer
+  // per input byte. An array past the budget (input that cannot be complete)
+  // collects its elements on the shared stack until the list is finished.
   struct ArrayState {
     OwnedRef list;       // the list being filled in place, or null
     std::size_t mark;    // otherwise: where the elements start on the stack
@@ -199,7 +198,7 @@ struct PyBuilder {
 
   ItemStack& stack;
   KeyCache* key_cache;
-  std::uint64_t pending_slots = 0;  // empty slots of the lists being filled in place
+  std::uint64_t slot_budget;  // list slots that may still be allocated ahead of their elements
 
   Item nil() { return OwnedRef::borrow(Py_None); }
   Item boolean(bool b) { return OwnedRef::borrow(b ? Py_True : Py_False); }
@@ -220,11 +219,11 @@ struct PyBuilder {
     return check_new(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
   }
 
-  ArrayState array_begin(std::uint64_t n, std::uint64_t bytes_left) {
-    if (pending_slots <= bytes_left && n <= bytes_left - pending_slots) {
+  ArrayState array_begin(std::uint64_t n) {
+    if (n <= slot_budget) {
       // No Python code runs before the last slot is set (see GcPause), so
       // nothing can observe the list while it has empty slots.
-      pending_slots += n;
+      slot_budget -= n;
       return {check_new(PyList_New(static_cast<Py_ssize_t>(n))), 0, 0};
     }
     return {OwnedRef(), stack.size(), 0};
@@ -232,7 +231,6 @@ struct PyBuilder {
   void array_push(ArrayState& state, Item&& item) {
     if (state.list) {
       PyList_SetItem(state.list.get(), state.next++, item.release());
-      --pending_slots;
     } else {
       stack.push(std::move(item));
     }
@@ -281,7 +279,7 @@ OwnedRef decode(const char* data, std::size_t size) {
     GcPause no_collection;
     msgpack::Reader reader(data, size);
     ItemStack stack;
-    PyBuilder builder{stack, KeyCache::for_this_interpreter()};
+    PyBuilder builder{stack, KeyCache::for_this_interpreter(), size};
     return msgpack::read_value(reader, builder, 0);
   } catch (const CoreError& error) {
     set_error_from_core(error);
