@@ -3,10 +3,11 @@
 //   read is checked against the end (and against 64-bit overflow) before any byte
 //   is touched, so no input can make it read out of bounds.
 // * `read_value` reads exactly one value and leaves the cursor after it. It is a
-//   template over a Builder, so the same loop makes Python objects (codec_py.cpp)
-//   and Value trees (tests, fuzzing). The Builder decides how containers are held;
-//   a declared count is never trusted for allocation: builders reserve at most
-//   min(count, 1024) slots, so memory follows the bytes actually present.
+//   template over a Builder, so the same loop makes Python objects (decode_py.cpp)
+//   and Value trees (tests, fuzzing). The Builder decides how containers are held.
+//   A declared count alone never justifies an allocation: builders size from it
+//   only within a budget tied to the input's length (every element takes at
+//   least one byte), so memory follows the bytes actually present.
 // * Nesting is checked on entry to every value, before its marker is read, and a
 //   value deeper than kMaxDepth is refused. The loop keeps the open containers in
 //   a bounded frame stack of its own instead of recursing, so native stack use is
