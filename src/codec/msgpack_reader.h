@@ -199,7 +199,10 @@ typename Builder::Item read_value(Reader& source, Builder& builder, unsigned dep
       }
     } else {
       bool is_map = false;
-      switch (marker) {
+      if (marker <= 0x9f) {  // fixmap 0x80..0x8f, fixarray 0x90..0x9f
+        count = marker & 0x0f;
+        is_map = marker <= 0x8f;
+      } else switch (marker) {
         case 0xc0:
           value = builder.nil();
           goto complete;
@@ -281,16 +284,8 @@ typename Builder::Item read_value(Reader& source, Builder& builder, unsigned dep
           count = reader.be<4>();
           is_map = true;
           break;
-        default:
-          if (marker <= 0x8f) {
-            count = marker & 0x0f;
-            is_map = true;
-          } else if (marker <= 0x9f) {
-            count = marker & 0x0f;
-          } else {  // 0xc7..0xc9 and 0xd4..0xd8: extension types
-            throw_extension_error();
-          }
-          break;
+        default:  // 0xc7..0xc9 and 0xd4..0xd8: extension types
+          throw_extension_error();
       }
       // ---- a container opens
       if (is_map) {
