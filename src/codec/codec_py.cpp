@@ -133,17 +133,13 @@ void write_bytes_obj(OutputBuffer& out, PyObject* obj) {
 // and the header. A slot holds a strong reference to its key: the object cannot
 // die and its address cannot be reused by another string while it is cached,
 // and str is immutable, so the stored bytes stay right. Direct-mapped by
-// address; at most kSlots small strings are kept alive. Only the interpreter
-// that first used it consults it, like the decoder's key cache.
+// address; at most kSlots small strings are kept alive. Only the main
+// interpreter uses it (see caches_usable).
 class KeyEncodings {
  public:
   static constexpr std::size_t kMaxEncodedBytes = 32;  // fixstr: header + up to 31 bytes
 
-  static KeyEncodings* for_this_interpreter() noexcept {
-    PyInterpreterState* current = PyInterpreterState_Get();
-    if (owner_ == nullptr) owner_ = current;
-    return owner_ == current ? &instance_ : nullptr;
-  }
+  static KeyEncodings* for_this_interpreter() noexcept { return caches_usable() ? &instance_ : nullptr; }
 
   // Writes the exact str `key`, or returns false to have the caller write it.
   bool write(OutputBuffer& out, PyObject* key) {
@@ -193,11 +189,9 @@ class KeyEncodings {
 
   Slot slots_[kSlots];
   static KeyEncodings instance_;
-  static PyInterpreterState* owner_;
 };
 
 KeyEncodings KeyEncodings::instance_;
-PyInterpreterState* KeyEncodings::owner_ = nullptr;
 
 // Set for the length of one top-level encode (null: write keys the long way).
 KeyEncodings* active_key_encodings = nullptr;

@@ -75,17 +75,12 @@ class ItemStack {
 // Direct-mapped cache of short map keys. A slot keeps the key's bytes beside the
 // str made from them; a lookup compares length and bytes before trusting it.
 // Slots hold strong references for the life of the process (at most kSlots
-// small strings). The cache belongs to the interpreter that first used it; a
-// decode in another interpreter does without it rather than share its objects.
+// small strings). Only the main interpreter uses it (see caches_usable).
 class KeyCache {
  public:
   static constexpr std::size_t kMaxKeyBytes = 31;  // fixstr keys only
 
-  static KeyCache* for_this_interpreter() noexcept {
-    PyInterpreterState* current = PyInterpreterState_Get();
-    if (owner_ == nullptr) owner_ = current;
-    return owner_ == current ? &instance_ : nullptr;
-  }
+  static KeyCache* for_this_interpreter() noexcept { return caches_usable() ? &instance_ : nullptr; }
 
   // A new reference to the str for `bytes`; bytes that are not valid UTF-8 give
   // a bytes object, which is not cached.
@@ -147,11 +142,9 @@ class KeyCache {
 
   Slot slots_[kSlots];
   static KeyCache instance_;
-  static PyInterpreterState* owner_;
 };
 
 KeyCache KeyCache::instance_;
-PyInterpreterState* KeyCache::owner_ = nullptr;
 
 OwnedRef str_or_bytes(std::string_view bytes) {
   const auto size = static_cast<Py_ssize_t>(bytes.size());

@@ -314,3 +314,14 @@ def test_function_metadata():
     assert dumps.__doc__ == "Serialize a Python object to msgpack bytes (tallowmere's stable, cross-language codec)."
     assert loads.__doc__ == "Deserialize msgpack bytes back into a Python object."
     assert _core.dumps is dumps
+
+
+def test_a_failed_call_leaves_nothing_behind_for_the_next():
+    for bad in ([1, 2, object()], ["x" * 100, 2**70], {"k": "\ud800"}):
+        with pytest.raises((TypeError, ValueError, UnicodeEncodeError)):
+            dumps(bad)
+        assert dumps(1) == b"\x01"
+        assert dumps({"a": [1]}) == b"\x81\xa1a\x91\x01"
+    with pytest.raises(ValueError):
+        loads(b"\x92\xa1a")
+    assert loads(b"\x91\xa1a") == ["a"]
