@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "codec/msgpack_writer.h"
 #include "common/error.h"
@@ -71,10 +72,12 @@ std::string_view read_bytes(PyObject* obj) {
   return {bytes, static_cast<std::size_t>(size)};
 }
 
-// Walks a dict's entries with strong references to each key and value, so the
-// pair stays alive even if the dict loses it while it is being converted. The
-// size is checked before every step: a dict that changes under the walk is a
-// broken invariant (nothing the codec runs can change it), not bad input.
+// The walks below use borrowed references: nothing the encoder calls on the
+// success path runs Python code or even creates a Python object (so no garbage
+// collection, no finalizer), and the caller's reference keeps the root alive, so
+// no container can change or lose an item while it is being converted.
+// The size checks are kept all the same: if that ever stopped holding, the walk
+// must stop with an internal failure rather than write a count it then breaks.
 template <class Visit>
 void for_each_entry(PyObject* dict, Py_ssize_t size, Visit&& visit) {
   Py_ssize_t position = 0;
@@ -85,14 +88,10 @@ void for_each_entry(PyObject* dict, Py_ssize_t size, Visit&& visit) {
     if (PyDict_Size(dict) != size) throw InternalFailure("dictionary changed size during iteration");
     if (!PyDict_Next(dict, &position, &key, &value)) break;
     if (++seen > size) throw InternalFailure("dictionary keys changed during iteration");
-    OwnedRef held_key = OwnedRef::borrow(key);
-    OwnedRef held_value = OwnedRef::borrow(value);
-    visit(held_key.get(), held_value.get());
+    visit(key, value);
   }
 }
 
-// Visits the first `size` items of a list with a strong reference to each; a
-// list that shrinks under the walk is treated like a dict that changes size.
 template <class Visit>
 void for_each_list_item(PyObject* list, Py_ssize_t size, Visit&& visit) {
   for (Py_ssize_t i = 0; i < size; ++i) {
@@ -101,8 +100,7 @@ void for_each_list_item(PyObject* list, Py_ssize_t size, Visit&& visit) {
       PyErr_Clear();
       throw InternalFailure("list changed size during iteration");
     }
-    OwnedRef held = OwnedRef::borrow(item);
-    visit(held.get());
+    visit(item);
   }
 }
 
@@ -129,11 +127,83 @@ void write_bytes_obj(OutputBuffer& out, PyObject* obj) {
   msgpack::write_bin(out, bytes.data(), msgpack::u32_len(bytes.size(), "bytes"));
 }
 
+// Encoded forms of recently written short str keys, found by object identity.
+// Programs write the same key objects over and over (literals are interned, and
+// loads hands out one object per cached key), so a hit skips the UTF-8 lookup
+// and the header. A slot holds a strong reference to its key: the object cannot
+// die and its address cannot be reused by another string while it is cached,
+// and str is immutable, so the stored bytes stay right. Direct-mapped by
+// address; at most kSlots small strings are kept alive. Only the main
+// interpreter uses it (see caches_usable).
+class KeyEncodings {
+ public:
+  static constexpr std::size_t kMaxEncodedBytes = 32;  // fixstr: header + up to 31 bytes
+
+  static KeyEncodings* for_this_interpreter() noexcept { return caches_usable() ? &instance_ : nullptr; }
+
+  // Writes the exact str `key`, or returns false to have the caller write it.
+  bool write(OutputBuffer& out, PyObject* key) {
+    Slot& slot = slots_[slot_of(key)];
+    if (slot.key != key) {
+      // A key is cached on its second sighting in a row at this slot, so a
+      // stream of one-off keys costs one compare each and evicts nothing. The
+      // candidate is only compared, never dereferenced.
+      if (slot.candidate != key) {
+        slot.candidate = key;
+        return false;
+      }
+      std::string_view utf8 = read_utf8(key);
+      if (utf8.size() > kMaxEncodedBytes - 1) {  // too long to cache: written here, once
+        slot.candidate = nullptr;
+        msgpack::write_str(out, utf8.data(), msgpack::u32_len(utf8.size(), "string"));
+        return true;
+      }
+      Py_INCREF(key);
+      PyObject* evicted = slot.key;
+      slot.key = key;
+      slot.size = static_cast<std::uint8_t>(utf8.size() + 1);
+      slot.encoded[0] = static_cast<char>(0xa0 | utf8.size());
+      msgpack::detail::copy_payload(slot.encoded + 1, utf8.data(), static_cast<std::uint32_t>(utf8.size()));
+      Py_XDECREF(evicted);  // a str: its deallocation runs no Python code
+    }
+    char* p = out.reserve(kMaxEncodedBytes);
+    msgpack::detail::copy_payload(p, slot.encoded, slot.size);
+    out.commit(slot.size);
+    return true;
+  }
+
+ private:
+  struct Slot {
+    PyObject* key = nullptr;        // strong reference
+    const PyObject* candidate = nullptr;  // last key that missed here; not owned
+    std::uint8_t size = 0;
+    char encoded[kMaxEncodedBytes];
+  };
+  static constexpr unsigned kSlotBits = 8;
+  static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
+
+  static std::size_t slot_of(PyObject* key) noexcept {
+    auto address = reinterpret_cast<std::uintptr_t>(key);
+    return static_cast<std::size_t>((address * 0x9e3779b97f4a7c15ULL) >> (64 - kSlotBits));
+  }
+
+  Slot slots_[kSlots];
+  static KeyEncodings instance_;
+};
+
+KeyEncodings KeyEncodings::instance_;
+
+// Set for the length of one top-level encode (null: write keys the long way).
+KeyEncodings* active_key_encodings = nullptr;
+
 void write_dict_obj(OutputBuffer& out, PyObject* dict, unsigned depth) {
   Py_ssize_t size = PyDict_Size(dict);
   msgpack::write_map_header(out, msgpack::u32_len(static_cast<std::uint64_t>(size), "dict"));
+  KeyEncodings* key_encodings = depth + 1 <= kMaxDepth ? active_key_encodings : nullptr;
   for_each_entry(dict, size, [&](PyObject* key, PyObject* value) {
-    write_obj(out, key, depth + 1);
+    if (key_encodings == nullptr || Py_TYPE(key) != &PyUnicode_Type || !key_encodings->write(out, key)) {
+      write_obj(out, key, depth + 1);
+    }
     write_obj(out, value, depth + 1);
   });
 }
@@ -145,7 +215,6 @@ void write_list_obj(OutputBuffer& out, PyObject* list, unsigned depth) {
 }
 
 void write_tuple_obj(OutputBuffer& out, PyObject* tuple, unsigned depth) {
-  // A tuple cannot change, and it keeps its items alive while we hold the tuple.
   Py_ssize_t size = PyTuple_Size(tuple);
   msgpack::write_array_header(out, msgpack::u32_len(static_cast<std::uint64_t>(size), "list"));
   for (Py_ssize_t i = 0; i < size; ++i) write_obj(out, PyTuple_GetItem(tuple, i), depth + 1);
@@ -285,12 +354,15 @@ class ScratchLease {
 
 void encode_into(OutputBuffer& out, PyObject* obj) {
   const std::size_t start = out.size();
+  KeyEncodings* outer = std::exchange(active_key_encodings, KeyEncodings::for_this_interpreter());
   try {
     with_python_error([&] { write_obj(out, obj, 0); });
   } catch (...) {
+    active_key_encodings = outer;
     out.truncate(start);
     throw;
   }
+  active_key_encodings = outer;
 }
 
 Value py_to_value_at(PyObject* obj, unsigned depth) {

@@ -40,7 +40,7 @@ struct ValueBuilder {
   Item map_key_str(std::string_view bytes) { return str(bytes); }
   Item bin(std::string_view bytes) { return Value::binary(std::string(bytes)); }
 
-  ArrayState array_begin(std::uint64_t n, std::uint64_t) {
+  ArrayState array_begin(std::uint64_t n) {
     ArrayState items;
     items.reserve(static_cast<std::size_t>(std::min(n, kFirstReserve)));
     return items;

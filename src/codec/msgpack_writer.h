@@ -63,6 +63,24 @@ inline char* put_be64(char* p, std::uint64_t v) noexcept {
   return p + 8;
 }
 
+// Copies a short payload without a call into the C library; most map keys and
+// many values are a handful of bytes, where a memcpy call costs more than the copy.
+inline void copy_payload(char* dst, const char* src, std::uint32_t n) noexcept {
+  if (n > 32) {
+    std::memcpy(dst, src, n);
+  } else if (n >= 8) {
+    for (std::uint32_t i = 0; i + 8 < n; i += 8) std::memcpy(dst + i, src + i, 8);
+    std::memcpy(dst + n - 8, src + n - 8, 8);  // the tail, overlapping what came before
+  } else if (n >= 4) {
+    std::memcpy(dst, src, 4);
+    std::memcpy(dst + n - 4, src + n - 4, 4);
+  } else if (n != 0) {
+    dst[0] = src[0];
+    dst[n / 2] = src[n / 2];
+    dst[n - 1] = src[n - 1];
+  }
+}
+
 // A header for a length-prefixed form: `fix_base` + n when n <= fix_max (fix_max 0
 // means the kind has no fixed form), else the 8/16/32-bit marker that holds n.
 // Returns the end of what was written; at most 5 bytes.
@@ -168,14 +186,14 @@ inline void write_f32(OutputBuffer& out, float f) {
 inline void write_str(OutputBuffer& out, const char* utf8, std::uint32_t n) {
   char* p = out.reserve(std::size_t{5} + n);
   char* body = detail::put_length_header(p, n, 0xa0, 31, 0xd9, 0xda, 0xdb);
-  if (n != 0) std::memcpy(body, utf8, n);
+  detail::copy_payload(body, utf8, n);
   out.commit(static_cast<std::size_t>(body - p) + n);
 }
 
 inline void write_bin(OutputBuffer& out, const char* bytes, std::uint32_t n) {
   char* p = out.reserve(std::size_t{5} + n);
   char* body = detail::put_length_header(p, n, 0, 0, 0xc4, 0xc5, 0xc6);
-  if (n != 0) std::memcpy(body, bytes, n);
+  detail::copy_payload(body, bytes, n);
   out.commit(static_cast<std::size_t>(body - p) + n);
 }
 
