@@ -20,9 +20,10 @@ void add_signed(std::atomic<std::uint64_t>& counter, std::int64_t delta) noexcep
   }
 }
 
-// Writes pairs into one shard while its write lock is held. A run of pairs in one
-// namespace looks the namespace up once: the key map written last is remembered
-// until the shard map itself changes shape (a namespace is added). The shard's
+// Writes pairs into one shard while its write lock is held. The key maps of the
+// last few namespaces written are remembered, so a batch that keeps returning to
+// a handful of namespaces looks each up once; the memory is dropped whenever the
+// shard map itself changes shape (a namespace is added), which may move them. The shard's
 // counters are brought up to date when the writer goes away, after success or a
 // failed allocation alike, so they always describe what the map holds; declare
 // the writer after the lock so this happens before unlocking.
@@ -38,15 +39,15 @@ class ShardWriter {
 
   // Either the pair is written or, on std::bad_alloc, the map is as it was. The
   // replaced value goes to `replaced`, to be freed after unlocking. `item` must
-  // outlive the writer (its namespace is compared with the next item's).
+  // outlive the writer (its namespace is compared with later items').
   void put(WriteItem& item, EncodedValue& replaced) {
     const auto added_bytes = static_cast<std::int64_t>(item.value.size());
-    KeyMap* keys = last_keys_ != nullptr && *last_namespace_ == item.namespace_name
-                       ? last_keys_
-                       : shard_.map.find_for_update(item.namespace_name);
+    KeyMap* keys = recent_key_map(item.namespace_name);
+    if (keys == nullptr) {
+      keys = shard_.map.find_for_update(item.namespace_name);
+      if (keys != nullptr) remember(item.namespace_name, keys);
+    }
     if (keys != nullptr) {
-      last_keys_ = keys;
-      last_namespace_ = &item.namespace_name;
       std::optional<EncodedValue> old = keys->insert(std::move(item.key), std::move(item.value));
       if (old) {
         replaced = std::move(*old);
@@ -56,7 +57,7 @@ class ShardWriter {
     } else {
       KeyMap new_keys;
       new_keys.insert(std::move(item.key), std::move(item.value));
-      last_keys_ = nullptr;  // the insert below may move every namespace's slot
+      recent_count_ = recent_next_ = 0;  // the insert below may move every namespace's slot
       shard_.map.insert(std::move(item.namespace_name), std::move(new_keys));
     }
     delta_bytes_ += added_bytes;
@@ -64,9 +65,28 @@ class ShardWriter {
   }
 
  private:
+  struct Recent {
+    const std::string* name;
+    KeyMap* keys;
+  };
+  static constexpr std::size_t kRecent = 4;
+
+  KeyMap* recent_key_map(const std::string& name) const noexcept {
+    for (std::size_t i = 0; i < recent_count_; ++i) {
+      if (*recent_[i].name == name) return recent_[i].keys;
+    }
+    return nullptr;
+  }
+  void remember(const std::string& name, KeyMap* keys) noexcept {
+    recent_[recent_next_] = {&name, keys};
+    recent_next_ = (recent_next_ + 1) % kRecent;
+    if (recent_count_ < kRecent) ++recent_count_;
+  }
+
   Shard& shard_;
-  KeyMap* last_keys_ = nullptr;
-  const std::string* last_namespace_ = nullptr;
+  std::array<Recent, kRecent> recent_{};
+  std::size_t recent_count_ = 0;
+  std::size_t recent_next_ = 0;
   std::int64_t delta_bytes_ = 0;
   std::uint64_t added_entries_ = 0;
 };
