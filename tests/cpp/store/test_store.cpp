@@ -2,7 +2,6 @@
 // snapshots kept and re-checked after later writes, restore, diff.
 #include <doctest/doctest.h>
 
-#include <algorithm>
 #include <random>
 #include <set>
 #include <vector>
@@ -154,33 +153,6 @@ TEST_CASE("store: random operations agree with a model, and snapshots never chan
       check_diff(*kept[i].first, kept[i].second, *kept[i + 1].first, kept[i + 1].second);
     }
   }
-}
-
-TEST_CASE("store: queries filter by byte prefix and order keys by bytes") {
-  Store store(0);
-  for (const char* key : {"k1", "k2", "x", "9", "10", "\xc3\xa9", "B"}) store.set("ns", key, value_of("v"));
-  store.set("t1", "k", value_of("v"));
-  store.set("t2", "k", value_of("v"));
-  store.set("u", "k", value_of("v"));
-
-  auto sorted = [](std::vector<std::string> names) {
-    std::sort(names.begin(), names.end());
-    return names;
-  };
-  CHECK(sorted(store.keys("ns", "k")) == std::vector<std::string>{"k1", "k2"});
-  CHECK(store.keys("ns", std::nullopt).size() == 7);
-  CHECK(store.keys("ns", "").size() == 7);
-  CHECK(store.keys("ns", "K").empty());
-  CHECK(store.keys("missing", std::nullopt).empty());
-  CHECK(store.max_key("ns") == "\xc3\xa9");  // bytes >= 0x80 sort above ASCII
-  CHECK(store.max_key("missing") == std::nullopt);
-  CHECK(sorted(store.namespaces("t")) == std::vector<std::string>{"t1", "t2"});
-  CHECK(store.namespaces(std::nullopt).size() == 4);
-
-  Store numbers(0);
-  numbers.set("n", "9", value_of("v"));
-  numbers.set("n", "10", value_of("v"));
-  CHECK(numbers.max_key("n") == "9");
 }
 
 TEST_CASE("store: a namespace goes with its last key and the byte count follows every write") {
