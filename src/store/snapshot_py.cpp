@@ -13,6 +13,7 @@
 #include "common/error.h"
 #include "py/args.h"
 #include "py/errors.h"
+#include "py/gil.h"
 #include "py/owned_ref.h"
 #include "py/types.h"
 #include "store/snapshot_diff.h"
@@ -113,6 +114,20 @@ PyObject* snapshot_repr(PyObject* self) noexcept {
   });
 }
 
+// The last holder of a big record frees it with the interpreter lock released, so
+// dropping a snapshot of a million entries does not stall every other thread
+// (freeing touches no Python object). use_count() may be stale by the time it is
+// read, which only decides whether the lock is released.
+void snapshot_dealloc(PyObject* self) noexcept {
+  constexpr std::uint64_t kFreeWithoutGil = 50'000;
+  SnapshotRef record = std::move(unbox<SnapshotRef>(self));
+  dealloc_instance<SnapshotRef>(self);
+  if (record && record.use_count() == 1 && record->entry_count() >= kFreeWithoutGil) {
+    GilReleased nogil;
+    record.reset();
+  }
+}
+
 PyMethodDef snapshot_methods[] = {
     {"diff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(snapshot_diff)), METH_FASTCALL | METH_KEYWORDS,
      "diff($self, base)\n--\n\n"
@@ -134,7 +149,7 @@ PyGetSetDef snapshot_getset[] = {
 
 PyType_Slot snapshot_slots[] = {
     {Py_tp_doc, const_cast<char*>("A cheap, immutable point-in-time view of a [`Store`].")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<SnapshotRef>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(snapshot_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(snapshot_repr)},
     {Py_tp_methods, snapshot_methods},
     {Py_tp_getset, snapshot_getset},

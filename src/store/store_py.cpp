@@ -149,6 +149,20 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
   });
 }
 
+// A store holding many entries is freed with the interpreter lock released, so
+// dropping it does not stall every other thread (freeing touches no Python object;
+// no other call can reach a store whose last reference is gone).
+void store_dealloc(PyObject* self) noexcept {
+  constexpr std::uint64_t kFreeWithoutGil = 50'000;
+  StoreState& state = unbox<StoreState>(self);
+  if (state.store.entry_count() >= kFreeWithoutGil) {
+    GilReleased nogil;
+    state.store.clear();
+    state.store.clear_history();
+  }
+  dealloc_instance<StoreState>(self);
+}
+
 PyObject* get_codec(PyObject* self, void*) noexcept {
   return store_method(self, [](StoreState& state) { return str_from_utf8(state.codec); });
 }
@@ -513,7 +527,7 @@ PyType_Slot store_slots[] = {
     {Py_tp_doc, const_cast<char*>("Store(backend=\"memory\", codec=\"msgpack\", max_history=...)\n--\n\n"
                                   "Framework-agnostic state store with immutable snapshots.")},
     {Py_tp_new, reinterpret_cast<void*>(store_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<StoreState>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(store_repr)},
     {Py_tp_methods, store_methods},
     {Py_tp_getset, store_getset},

@@ -188,3 +188,30 @@ class TestObject:
         fresh.restore(snap)
         assert fresh.get("a", "x") == "value"
         assert isinstance(snap, Snapshot)
+
+
+def test_big_store_and_snapshot_are_freed_while_another_thread_works():
+    """Dropping the last holder of a big store or record frees it without the GIL."""
+    import threading
+
+    store = Store(max_history=None)
+    store.set_many([(f"ns{i % 100}", str(i), i) for i in range(60_000)])
+    snap = store.snapshot()
+    other = Store()
+    stop = threading.Event()
+
+    def busy():
+        while not stop.is_set():
+            other.set("x", "y", 1)
+
+    worker = threading.Thread(target=busy)
+    worker.start()
+    try:
+        store.set("ns0", "extra", 1)
+        del store  # frees what the snapshot does not share
+        assert len(snap.keys) == 60_000
+        del snap  # the last holder of the record
+    finally:
+        stop.set()
+        worker.join()
+    assert other.get("x", "y") == 1
