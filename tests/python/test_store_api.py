@@ -4,6 +4,8 @@ bad input raises (each leaving the store exactly as it was)."""
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from tallowmere import Snapshot, Store
 
@@ -294,3 +296,27 @@ def test_no_reference_leaks():
         round()
     assert sys.getallocatedblocks() - start < 200
     assert sys.getrefcount(marker) == 2 and sys.getrefcount(payload) == 2
+
+
+junk = st.one_of(
+    st.none(), st.booleans(), st.integers(), st.floats(), st.text(), st.binary(), st.tuples(st.text()),
+    st.tuples(st.text(), st.text()), st.tuples(st.text(), st.text(), st.integers()), st.lists(st.integers(), max_size=3),
+    st.dictionaries(st.text(max_size=2), st.integers(), max_size=2), st.just(object()), st.just(Store),
+    st.lists(st.tuples(st.text(max_size=3), st.one_of(st.text(max_size=3), st.integers()), st.integers()), max_size=3),
+)
+METHODS = ["set", "get", "contains", "delete", "set_many", "get_many", "keys", "max_key", "namespaces", "restore",
+           "__contains__"]
+
+
+@settings(max_examples=300, derandomize=True, database=None, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(METHODS), st.lists(junk, max_size=4)), max_size=6))
+def test_arbitrary_arguments_raise_cleanly_or_work(calls):
+    s = Store(max_history=2)
+    s.set("seed", "k", [1])
+    for name, args in calls:
+        before = contents(s)
+        try:
+            getattr(s, name)(*args)
+        except (TypeError, ValueError, OverflowError, UnicodeEncodeError):
+            assert contents(s) == before
+    assert len(s) == len(contents(s))
