@@ -20,13 +20,14 @@ void add_signed(std::atomic<std::uint64_t>& counter, std::int64_t delta) noexcep
   }
 }
 
-// Writes pairs into one shard while its write lock is held. The key maps of the
-// last few namespaces written are remembered, so a batch that keeps returning to
-// a handful of namespaces looks each up once; the memory is dropped whenever the
-// shard map itself changes shape (a namespace is added), which may move them. The shard's
-// counters are brought up to date when the writer goes away, after success or a
-// failed allocation alike, so they always describe what the map holds; declare
-// the writer after the lock so this happens before unlocking.
+// Writes pairs into one shard while its write lock is held.
+// * The key maps of the last few namespaces written are remembered, so a batch that
+//   keeps returning to a handful of namespaces looks each up once. Paths made private
+//   stay private while the lock is held, so the remembered slots stay put until the
+//   shard map changes shape (a namespace is added), when they are forgotten.
+// * The shard's counters are brought up to date when the writer goes away, after
+//   success or a failed allocation alike, so they always describe what the map
+//   holds; declare the writer after the lock so this happens before unlocking.
 class ShardWriter {
  public:
   explicit ShardWriter(Shard& shard) noexcept : shard_(shard) {}
