@@ -10,9 +10,10 @@
 //   nodes sit only at depth 13, and removal hands a lone survivor up to the nearest
 //   ancestor with other content. The shape is a function of the key set and the hash
 //   alone, whatever the history of writes.
-// * Cost: lookup hashes once and visits at most 14 nodes; a write copies at most 14
-//   nodes (each 16 + sizeof(entry) * entries + 8 * children bytes); a missing key
-//   copies nothing; replacing a value with the very same stored object copies nothing.
+// * Cost: lookup hashes once and visits at most 14 nodes; a write copies at most the
+//   14 nodes of one path (each 16 + sizeof(entry) * entries + 8 * children bytes), and
+//   an insert that splits two keys adds a branch of up to 13 small nodes; a missing
+//   key, or a value replaced by the very same stored object, copies nothing.
 // * diff() walks two maps jointly and skips subtrees they share by pointer, so its cost
 //   follows the change between them, not their size.
 // Threads: a map object needs external locking for writes (one writer, or readers);
@@ -105,23 +106,9 @@ class PersistentMap {
   // Nullptr when absent. The pointer is valid until the next write to this map.
   template <class K = Key>
   const Value* find(const K& key) const {
-    const Node* node = root_;
-    if (node == nullptr) return nullptr;
-    const std::uint64_t hash = hash_of(key);
-    for (unsigned depth = 0; depth < kCollisionDepth; ++depth) {
-      const std::uint32_t bit = hamt_detail::bit_at(hash, depth);
-      if (node->datamap & bit) {
-        const Entry& entry = Ops::entries(node)[hamt_detail::slot_of(node->datamap, bit)];
-        return equal_(entry.key, key) ? &entry.value : nullptr;
-      }
-      if (!(node->nodemap & bit)) return nullptr;
-      node = Ops::children(node)[hamt_detail::slot_of(node->nodemap, bit)];
-    }
-    const Entry* slots = Ops::entries(node);
-    for (unsigned i = 0; i < node->datamap; ++i) {
-      if (equal_(slots[i].key, key)) return &slots[i].value;
-    }
-    return nullptr;
+    if (root_ == nullptr) return nullptr;
+    const Entry* entry = Ops::find_below(root_, 0, hash_of(key), key, equal_);
+    return entry != nullptr ? &entry->value : nullptr;
   }
 
   bool contains(const Key& key) const { return find(key) != nullptr; }
@@ -375,8 +362,9 @@ class PersistentMap {
   // Reports how to go from `base` to `self`: added(k, v_self) for keys only in self,
   // removed(k, v_base) for keys only in base, both(k, v_base, v_self) for keys in both
   // whose values are not the very same stored object (the caller decides whether they
-  // differ). Subtrees shared by pointer are skipped. Maps hashed differently fall back
-  // to lookups both ways.
+  // differ). Subtrees shared by pointer are skipped. added and both come in self's
+  // iteration order, removed in base's. Maps hashed differently fall back to lookups
+  // both ways.
   template <class Added, class Removed, class Both>
   static void diff(const PersistentMap& base, const PersistentMap& self, Added&& added, Removed&& removed,
                    Both&& both) {
@@ -395,11 +383,12 @@ class PersistentMap {
       });
       return;
     }
-    hamt_detail::DiffWalk<Entry, KeyEqual, Added, Removed, Both> walk{self.equal_, added, removed, both};
+    hamt_detail::DiffWalk<Entry, Hasher, KeyEqual, Added, Removed, Both> walk{self.hasher_, self.equal_, added, removed,
+                                                                       both};
     if (base.root_ == nullptr) {
-      walk.all_added(self.root_, 0);
+      Ops::for_each_below(self.root_, 0, added);
     } else if (self.root_ == nullptr) {
-      walk.all_removed(base.root_, 0);
+      Ops::for_each_below(base.root_, 0, removed);
     } else {
       walk.nodes(base.root_, self.root_, 0);
     }

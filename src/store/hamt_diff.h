@@ -6,7 +6,9 @@
 // * Cost: at most 32 slot tests per visited node pair, plus the entries of subtrees
 //   present on one side only; recursion is bounded by the trie depth (14).
 // * Callbacks: added(k, v_self), removed(k, v_base), both(k, v_base, v_self); `both`
-//   only when the two stored values are not the very same object.
+//   only when the two stored values are not the very same object. The keys given to
+//   added and both come in self's iteration order, those given to removed in base's,
+//   so a caller can report each list as if it had iterated that map.
 #pragma once
 
 #include <concepts>
@@ -33,46 +35,21 @@ bool same_stored_value(const V& a, const V& b) noexcept {
 
 namespace hamt_detail {
 
-template <class E, class KeyEqual, class Added, class Removed, class Both>
+template <class E, class Hasher, class KeyEqual, class Added, class Removed, class Both>
 struct DiffWalk {
   using Ops = NodeOps<E>;
 
+  const Hasher& hasher;
   const KeyEqual& equal;
   Added& added;
   Removed& removed;
   Both& both;
 
-  void all_added(const Node* node, unsigned depth) { Ops::for_each_below(node, depth, added); }
-  void all_removed(const Node* node, unsigned depth) { Ops::for_each_below(node, depth, removed); }
   void pair(const E& before, const E& after) {
     if (!same_stored_value(before.value, after.value)) both(after.key, before.value, after.value);
   }
-
-  // `lone` is an entry of self; `subtree` holds base's keys with the same prefix.
-  void entry_vs_base_subtree(const E& lone, const Node* subtree, unsigned depth) {
-    bool matched = false;
-    Ops::for_each_below(subtree, depth, [&](const auto& key, const auto& value) {
-      if (!matched && equal(key, lone.key)) {
-        matched = true;
-        if (!same_stored_value(value, lone.value)) both(lone.key, value, lone.value);
-      } else {
-        removed(key, value);
-      }
-    });
-    if (!matched) added(lone.key, lone.value);
-  }
-  // `lone` is an entry of base; `subtree` holds self's keys with the same prefix.
-  void base_entry_vs_subtree(const E& lone, const Node* subtree, unsigned depth) {
-    bool matched = false;
-    Ops::for_each_below(subtree, depth, [&](const auto& key, const auto& value) {
-      if (!matched && equal(key, lone.key)) {
-        matched = true;
-        if (!same_stored_value(lone.value, value)) both(key, lone.value, value);
-      } else {
-        added(key, value);
-      }
-    });
-    if (!matched) removed(lone.key, lone.value);
+  const E* find_below(const Node* subtree, unsigned depth, const E& probe) {
+    return Ops::find_below(subtree, depth, static_cast<std::uint64_t>(hasher(probe.key)), probe.key, equal);
   }
 
   void collisions(const Node* base, const Node* self) {
@@ -96,6 +73,9 @@ struct DiffWalk {
     }
   }
 
+  // Three passes per node pair keep each report in its own map's iteration order
+  // (a node's entries, then its children): added and both follow self, removed
+  // follows base. 1) self's entries, 2) base's entries, 3) children of either side.
   // Recursion depth is bounded by the trie depth (at most kMaxDepth).
   void nodes(const Node* base, const Node* self, unsigned depth) {
     if (base == self) return;
@@ -103,42 +83,58 @@ struct DiffWalk {
       collisions(base, self);
       return;
     }
-    const std::uint32_t all = base->datamap | base->nodemap | self->datamap | self->nodemap;
-    for (std::uint32_t pending = all; pending != 0; pending &= pending - 1) {
+    auto entry_at = [](const Node* node, std::uint32_t bit) -> const E& {
+      return Ops::entries(node)[slot_of(node->datamap, bit)];
+    };
+    auto child_at = [](const Node* node, std::uint32_t bit) { return Ops::children(node)[slot_of(node->nodemap, bit)]; };
+
+    std::uint32_t same_key_bits = 0;
+    for (std::uint32_t pending = self->datamap; pending != 0; pending &= pending - 1) {
       const std::uint32_t bit = pending & (~pending + 1);
-      const E* base_entry =
-          (base->datamap & bit) ? &Ops::entries(base)[slot_of(base->datamap, bit)] : nullptr;
-      const E* self_entry =
-          (self->datamap & bit) ? &Ops::entries(self)[slot_of(self->datamap, bit)] : nullptr;
-      const Node* base_child =
-          (base->nodemap & bit) ? Ops::children(base)[slot_of(base->nodemap, bit)] : nullptr;
-      const Node* self_child =
-          (self->nodemap & bit) ? Ops::children(self)[slot_of(self->nodemap, bit)] : nullptr;
-      if (self_entry != nullptr) {
-        if (base_entry != nullptr) {
-          if (equal(base_entry->key, self_entry->key)) {
-            pair(*base_entry, *self_entry);
-          } else {
-            removed(base_entry->key, base_entry->value);
-            added(self_entry->key, self_entry->value);
-          }
-        } else if (base_child != nullptr) {
-          entry_vs_base_subtree(*self_entry, base_child, depth + 1);
-        } else {
-          added(self_entry->key, self_entry->value);
+      const E& mine = entry_at(self, bit);
+      const E* before = nullptr;
+      if (base->datamap & bit) {
+        if (equal(entry_at(base, bit).key, mine.key)) {
+          before = &entry_at(base, bit);
+          same_key_bits |= bit;
         }
-      } else if (self_child != nullptr) {
-        if (base_child != nullptr) {
-          nodes(base_child, self_child, depth + 1);
-        } else if (base_entry != nullptr) {
-          base_entry_vs_subtree(*base_entry, self_child, depth + 1);
-        } else {
-          all_added(self_child, depth + 1);
-        }
-      } else if (base_entry != nullptr) {
-        removed(base_entry->key, base_entry->value);
+      } else if (base->nodemap & bit) {
+        before = find_below(child_at(base, bit), depth + 1, mine);
+      }
+      if (before != nullptr) {
+        pair(*before, mine);
       } else {
-        all_removed(base_child, depth + 1);
+        added(mine.key, mine.value);
+      }
+    }
+    for (std::uint32_t pending = base->datamap; pending != 0; pending &= pending - 1) {
+      const std::uint32_t bit = pending & (~pending + 1);
+      const E& old = entry_at(base, bit);
+      const bool kept = (self->datamap & bit)   ? (same_key_bits & bit) != 0
+                        : (self->nodemap & bit) ? find_below(child_at(self, bit), depth + 1, old) != nullptr
+                                                : false;
+      if (!kept) removed(old.key, old.value);
+    }
+    for (std::uint32_t pending = base->nodemap | self->nodemap; pending != 0; pending &= pending - 1) {
+      const std::uint32_t bit = pending & (~pending + 1);
+      if ((self->nodemap & bit) && (base->nodemap & bit)) {
+        nodes(child_at(base, bit), child_at(self, bit), depth + 1);
+      } else if (self->nodemap & bit) {
+        // Against base's lone entry (if any) the pairing happens here, in self's order;
+        // its removal, if unmatched, was reported in the second pass.
+        const E* old = (base->datamap & bit) ? &entry_at(base, bit) : nullptr;
+        Ops::for_each_below(child_at(self, bit), depth + 1, [&](const auto& key, const auto& value) {
+          if (old != nullptr && equal(key, old->key)) {
+            if (!same_stored_value(old->value, value)) both(key, old->value, value);
+          } else {
+            added(key, value);
+          }
+        });
+      } else {
+        const E* mine = (self->datamap & bit) ? &entry_at(self, bit) : nullptr;
+        Ops::for_each_below(child_at(base, bit), depth + 1, [&](const auto& key, const auto& value) {
+          if (mine == nullptr || !equal(key, mine->key)) removed(key, value);
+        });
       }
     }
   }

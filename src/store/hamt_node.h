@@ -310,6 +310,26 @@ struct NodeOps {
     return node;
   }
 
+  // The entry with `key` in the subtree at `node` (at `depth`), or nullptr.
+  template <class K, class KeyEqual>
+  static const E* find_below(const Node* node, unsigned depth, std::uint64_t hash, const K& key,
+                             const KeyEqual& equal) {
+    for (; depth < kCollisionDepth; ++depth) {
+      const std::uint32_t bit = bit_at(hash, depth);
+      if (node->datamap & bit) {
+        const E& entry = entries(node)[slot_of(node->datamap, bit)];
+        return equal(entry.key, key) ? &entry : nullptr;
+      }
+      if (!(node->nodemap & bit)) return nullptr;
+      node = children(node)[slot_of(node->nodemap, bit)];
+    }
+    const E* slots = entries(node);
+    for (unsigned i = 0; i < node->datamap; ++i) {
+      if (equal(slots[i].key, key)) return &slots[i];
+    }
+    return nullptr;
+  }
+
   // Entries of the subtree at `node` (at `depth`), each node's entries in one run
   // before its children: the same order as the map's iterator, with tighter loops.
   template <class F>

@@ -10,7 +10,17 @@ struct DiffResult {
   std::map<std::string, int> added;    // key -> value in self
   std::map<std::string, int> removed;  // key -> value in base
   std::map<std::string, std::pair<int, int>> both;
+  std::vector<std::string> self_order, base_order;  // keys as reported, per side
 };
+
+template <class Map>
+bool follows_iteration_order(const std::vector<std::string>& reported, const Map& map) {
+  auto next = reported.begin();
+  for (auto [key, value] : map) {
+    if (next != reported.end() && *next == key) ++next;
+  }
+  return next == reported.end();
+}
 
 template <class Map>
 DiffResult run_diff(const Map& base, const Map& self) {
@@ -19,15 +29,21 @@ DiffResult run_diff(const Map& base, const Map& self) {
       base, self,
       [&](const std::string& key, const Val& value) {
         REQUIRE_MESSAGE(out.added.emplace(key, value->number).second, "added twice: " << key);
+        out.self_order.push_back(key);
       },
       [&](const std::string& key, const Val& value) {
         REQUIRE_MESSAGE(out.removed.emplace(key, value->number).second, "removed twice: " << key);
+        out.base_order.push_back(key);
       },
       [&](const std::string& key, const Val& before, const Val& after) {
         REQUIRE_MESSAGE(before.get() != after.get(), "reported the very same value for " << key);
         REQUIRE_MESSAGE(out.both.emplace(key, std::pair(before->number, after->number)).second,
                         "changed twice: " << key);
+        out.self_order.push_back(key);
       });
+  // Each side's reports come in that map's iteration order, as if it had been walked.
+  CHECK(follows_iteration_order(out.self_order, self));
+  CHECK(follows_iteration_order(out.base_order, base));
   return out;
 }
 
