@@ -1,4 +1,5 @@
-// store/hamt.h: persistent hash map, CHAMP layout (node layout in hamt_node.h).
+// store/hamt.h: persistent hash map, CHAMP layout (nodes in hamt_node.h, diff walk in
+// hamt_diff.h).
 // * clone() is one relaxed increment of the root's count; every older version stays
 //   readable. A write copies the root-to-slot path where it is shared and edits in
 //   place where it is private, which holds for a node only when its count is 1 and
@@ -9,9 +10,10 @@
 //   nodes sit only at depth 13, and removal hands a lone survivor up to the nearest
 //   ancestor with other content. The shape is a function of the key set and the hash
 //   alone, whatever the history of writes.
-// * Cost: lookup hashes once and visits at most 14 nodes; a write copies at most 14
-//   nodes (each 16 + sizeof(entry) * entries + 8 * children bytes); a missing key
-//   copies nothing; replacing a value with the very same stored object copies nothing.
+// * Cost: lookup hashes once and visits at most 14 nodes; a write copies at most the
+//   14 nodes of one path (each 16 + sizeof(entry) * entries + 8 * children bytes), and
+//   an insert that splits two keys adds a branch of up to 13 small nodes; a missing
+//   key, or a value replaced by the very same stored object, copies nothing.
 // * diff() walks two maps jointly and skips subtrees they share by pointer, so its cost
 //   follows the change between them, not their size.
 // Threads: a map object needs external locking for writes (one writer, or readers);
@@ -20,7 +22,6 @@
 #pragma once
 
 #include <algorithm>
-#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -34,6 +35,7 @@
 
 #include "common/error.h"
 #include "common/siphash.h"
+#include "store/hamt_diff.h"
 #include "store/hamt_node.h"
 
 namespace tallowmere {
@@ -47,21 +49,6 @@ struct SipHasher {
   }
   bool operator==(const SipHasher&) const noexcept = default;
 };
-
-// Whether two stored values are the very same object (no change to report, nothing to
-// copy): buffer handles by pointer, nested maps by root, plain values by equality.
-template <class V>
-bool same_stored_value(const V& a, const V& b) noexcept {
-  if constexpr (requires { { a.same(b) } -> std::convertible_to<bool>; }) {
-    return a.same(b);
-  } else if constexpr (requires { a.get() == b.get(); }) {
-    return a.get() == b.get();
-  } else if constexpr (std::equality_comparable<V>) {
-    return a == b;
-  } else {
-    return false;
-  }
-}
 
 template <class Key, class Value, class Hasher = SipHasher, class KeyEqual = std::equal_to<>>
 class PersistentMap {
@@ -119,23 +106,9 @@ class PersistentMap {
   // Nullptr when absent. The pointer is valid until the next write to this map.
   template <class K = Key>
   const Value* find(const K& key) const {
-    const Node* node = root_;
-    if (node == nullptr) return nullptr;
-    const std::uint64_t hash = hash_of(key);
-    for (unsigned depth = 0; depth < kCollisionDepth; ++depth) {
-      const std::uint32_t bit = hamt_detail::bit_at(hash, depth);
-      if (node->datamap & bit) {
-        const Entry& entry = Ops::entries(node)[hamt_detail::slot_of(node->datamap, bit)];
-        return equal_(entry.key, key) ? &entry.value : nullptr;
-      }
-      if (!(node->nodemap & bit)) return nullptr;
-      node = Ops::children(node)[hamt_detail::slot_of(node->nodemap, bit)];
-    }
-    const Entry* slots = Ops::entries(node);
-    for (unsigned i = 0; i < node->datamap; ++i) {
-      if (equal_(slots[i].key, key)) return &slots[i].value;
-    }
-    return nullptr;
+    if (root_ == nullptr) return nullptr;
+    const Entry* entry = Ops::find_below(root_, 0, hash_of(key), key, equal_);
+    return entry != nullptr ? &entry->value : nullptr;
   }
 
   bool contains(const Key& key) const { return find(key) != nullptr; }
@@ -307,7 +280,7 @@ class PersistentMap {
   // no allocation.
   template <class F>
   void for_each(F&& f) const {
-    if (root_ != nullptr) for_each_below(root_, 0, f);
+    if (root_ != nullptr) Ops::for_each_below(root_, 0, f);
   }
 
   // Forward iterator over (const Key&, const Value&) pairs. Like any container
@@ -389,8 +362,9 @@ class PersistentMap {
   // Reports how to go from `base` to `self`: added(k, v_self) for keys only in self,
   // removed(k, v_base) for keys only in base, both(k, v_base, v_self) for keys in both
   // whose values are not the very same stored object (the caller decides whether they
-  // differ). Subtrees shared by pointer are skipped. Maps hashed differently fall back
-  // to lookups both ways.
+  // differ). Subtrees shared by pointer are skipped. added and both come in self's
+  // iteration order, removed in base's. Maps hashed differently fall back to lookups
+  // both ways.
   template <class Added, class Removed, class Both>
   static void diff(const PersistentMap& base, const PersistentMap& self, Added&& added, Removed&& removed,
                    Both&& both) {
@@ -409,11 +383,12 @@ class PersistentMap {
       });
       return;
     }
-    DiffWalk<Added, Removed, Both> walk{self.equal_, added, removed, both};
+    hamt_detail::DiffWalk<Entry, Hasher, KeyEqual, Added, Removed, Both> walk{self.hasher_, self.equal_, added, removed,
+                                                                       both};
     if (base.root_ == nullptr) {
-      walk.all_added(self.root_, 0);
+      Ops::for_each_below(self.root_, 0, added);
     } else if (self.root_ == nullptr) {
-      walk.all_removed(base.root_, 0);
+      Ops::for_each_below(base.root_, 0, removed);
     } else {
       walk.nodes(base.root_, self.root_, 0);
     }
@@ -613,149 +588,6 @@ class PersistentMap {
       bottom_shell.release();
     }
     relink_above(path, depth, hash, fresh);
-  }
-
-  template <class Added, class Removed, class Both>
-  struct DiffWalk {
-    const KeyEqual& equal;
-    Added& added;
-    Removed& removed;
-    Both& both;
-
-    void all_added(const Node* node, unsigned depth) { for_each_below(node, depth, added); }
-    void all_removed(const Node* node, unsigned depth) { for_each_below(node, depth, removed); }
-    void pair(const Entry& before, const Entry& after) {
-      if (!same_stored_value(before.value, after.value)) both(after.key, before.value, after.value);
-    }
-
-    // `lone` is an entry of self; `subtree` holds base's keys with the same prefix.
-    void entry_vs_base_subtree(const Entry& lone, const Node* subtree, unsigned depth) {
-      bool matched = false;
-      for (const_iterator it(subtree, depth); it != const_iterator(); ++it) {
-        const Entry& other = it.entry();
-        if (!matched && equal(other.key, lone.key)) {
-          matched = true;
-          pair(other, lone);
-        } else {
-          removed(other.key, other.value);
-        }
-      }
-      if (!matched) added(lone.key, lone.value);
-    }
-    // `lone` is an entry of base; `subtree` holds self's keys with the same prefix.
-    void base_entry_vs_subtree(const Entry& lone, const Node* subtree, unsigned depth) {
-      bool matched = false;
-      for (const_iterator it(subtree, depth); it != const_iterator(); ++it) {
-        const Entry& other = it.entry();
-        if (!matched && equal(other.key, lone.key)) {
-          matched = true;
-          pair(lone, other);
-        } else {
-          added(other.key, other.value);
-        }
-      }
-      if (!matched) removed(lone.key, lone.value);
-    }
-
-    void collisions(const Node* base, const Node* self) {
-      const Entry* base_slots = Ops::entries(base);
-      const Entry* self_slots = Ops::entries(self);
-      for (unsigned i = 0; i < self->datamap; ++i) {
-        const Entry* match = nullptr;
-        for (unsigned j = 0; j < base->datamap && match == nullptr; ++j) {
-          if (equal(base_slots[j].key, self_slots[i].key)) match = &base_slots[j];
-        }
-        if (match == nullptr) {
-          added(self_slots[i].key, self_slots[i].value);
-        } else {
-          pair(*match, self_slots[i]);
-        }
-      }
-      for (unsigned j = 0; j < base->datamap; ++j) {
-        bool kept = false;
-        for (unsigned i = 0; i < self->datamap && !kept; ++i) kept = equal(base_slots[j].key, self_slots[i].key);
-        if (!kept) removed(base_slots[j].key, base_slots[j].value);
-      }
-    }
-
-    // Recursion depth is bounded by the trie depth (at most kMaxDepth).
-    void nodes(const Node* base, const Node* self, unsigned depth) {
-      if (base == self) return;
-      if (depth == kCollisionDepth) {
-        collisions(base, self);
-        return;
-      }
-      const std::uint32_t all = base->datamap | base->nodemap | self->datamap | self->nodemap;
-      for (std::uint32_t pending = all; pending != 0; pending &= pending - 1) {
-        const std::uint32_t bit = pending & (~pending + 1);
-        const Entry* base_entry =
-            (base->datamap & bit) ? &Ops::entries(base)[hamt_detail::slot_of(base->datamap, bit)] : nullptr;
-        const Entry* self_entry =
-            (self->datamap & bit) ? &Ops::entries(self)[hamt_detail::slot_of(self->datamap, bit)] : nullptr;
-        const Node* base_child =
-            (base->nodemap & bit) ? Ops::children(base)[hamt_detail::slot_of(base->nodemap, bit)] : nullptr;
-        const Node* self_child =
-            (self->nodemap & bit) ? Ops::children(self)[hamt_detail::slot_of(self->nodemap, bit)] : nullptr;
-        if (self_entry != nullptr) {
-          if (base_entry != nullptr) {
-            if (equal(base_entry->key, self_entry->key)) {
-              pair(*base_entry, *self_entry);
-            } else {
-              removed(base_entry->key, base_entry->value);
-              added(self_entry->key, self_entry->value);
-            }
-          } else if (base_child != nullptr) {
-            entry_vs_base_subtree(*self_entry, base_child, depth + 1);
-          } else {
-            added(self_entry->key, self_entry->value);
-          }
-        } else if (self_child != nullptr) {
-          if (base_child != nullptr) {
-            nodes(base_child, self_child, depth + 1);
-          } else if (base_entry != nullptr) {
-            base_entry_vs_subtree(*base_entry, self_child, depth + 1);
-          } else {
-            all_added(self_child, depth + 1);
-          }
-        } else if (base_entry != nullptr) {
-          removed(base_entry->key, base_entry->value);
-        } else {
-          all_removed(base_child, depth + 1);
-        }
-      }
-    }
-  };
-
-  // Entries of the subtree at `node` (at `depth`), each node's entries in one run
-  // before its children: the same order as const_iterator, with tighter loops.
-  template <class F>
-  static void for_each_below(const Node* node, unsigned depth, F& f) {
-    struct Frame {
-      const Node* node;
-      unsigned next_child;
-      unsigned child_count;
-    };
-    Frame stack[kMaxDepth];
-    auto visit = [&](const Node* current, unsigned at) {
-      const Entry* slots = Ops::entries(current);
-      for (unsigned i = 0, n = Ops::entry_count(current, at); i < n; ++i) f(slots[i].key, slots[i].value);
-    };
-    visit(node, depth);
-    if (depth == kCollisionDepth) return;
-    const int base = static_cast<int>(depth);
-    int top = base;
-    stack[top] = {node, 0, Ops::child_count(node)};
-    while (top >= base) {
-      Frame& frame = stack[top];
-      if (frame.next_child == frame.child_count) {
-        --top;
-        continue;
-      }
-      const Node* child = Ops::children(frame.node)[frame.next_child++];
-      const unsigned child_depth = static_cast<unsigned>(top) + 1;
-      visit(child, child_depth);
-      if (child_depth < kCollisionDepth && child->nodemap != 0) stack[++top] = {child, 0, Ops::child_count(child)};
-    }
   }
 
   static std::uint64_t levels_mask(unsigned depth) noexcept {

@@ -310,6 +310,58 @@ struct NodeOps {
     return node;
   }
 
+  // The entry with `key` in the subtree at `node` (at `depth`), or nullptr.
+  template <class K, class KeyEqual>
+  static const E* find_below(const Node* node, unsigned depth, std::uint64_t hash, const K& key,
+                             const KeyEqual& equal) {
+    for (; depth < kCollisionDepth; ++depth) {
+      const std::uint32_t bit = bit_at(hash, depth);
+      if (node->datamap & bit) {
+        const E& entry = entries(node)[slot_of(node->datamap, bit)];
+        return equal(entry.key, key) ? &entry : nullptr;
+      }
+      if (!(node->nodemap & bit)) return nullptr;
+      node = children(node)[slot_of(node->nodemap, bit)];
+    }
+    const E* slots = entries(node);
+    for (unsigned i = 0; i < node->datamap; ++i) {
+      if (equal(slots[i].key, key)) return &slots[i];
+    }
+    return nullptr;
+  }
+
+  // Entries of the subtree at `node` (at `depth`), each node's entries in one run
+  // before its children: the same order as the map's iterator, with tighter loops.
+  template <class F>
+  static void for_each_below(const Node* node, unsigned depth, F&& f) {
+    struct Frame {
+      const Node* node;
+      unsigned next_child;
+      unsigned child_count;
+    };
+    Frame stack[kMaxDepth];
+    auto visit = [&](const Node* current, unsigned at) {
+      const E* slots = entries(current);
+      for (unsigned i = 0, n = entry_count(current, at); i < n; ++i) f(slots[i].key, slots[i].value);
+    };
+    visit(node, depth);
+    if (depth == kCollisionDepth) return;
+    const int base = static_cast<int>(depth);
+    int top = base;
+    stack[top] = {node, 0, child_count(node)};
+    while (top >= base) {
+      Frame& frame = stack[top];
+      if (frame.next_child == frame.child_count) {
+        --top;
+        continue;
+      }
+      const Node* child = children(frame.node)[frame.next_child++];
+      const unsigned child_depth = static_cast<unsigned>(top) + 1;
+      visit(child, child_depth);
+      if (child_depth < kCollisionDepth && child->nodemap != 0) stack[++top] = {child, 0, child_count(child)};
+    }
+  }
+
   // Removes entry `index` from a private node without allocating: later entries and
   // the child pointers slide down; the allocation keeps its old, larger size.
   static void erase_entry_in_place(Node* node, unsigned depth, unsigned index, std::uint32_t bit) noexcept {

@@ -110,6 +110,8 @@ void run_model(std::uint64_t seed, int steps, int key_space) {
 
 }  // namespace
 
+// The degenerate hasher puts ~1/6 of all keys into each of a few collision nodes at
+// depth 13; contents() checks that iteration yields each key exactly once.
 TEST_CASE_TEMPLATE("hamt: matches a std::unordered_map model, and clones keep their contents", Hasher,
                    tallowmere::SipHasher, NarrowHasher, DegenerateHasher) {
   for (std::uint64_t seed : {1u, 2u}) {
@@ -251,29 +253,6 @@ TEST_CASE("hamt: empty and single-entry maps") {
     clone.insert("again", make_val(2));
     moved = moved;
     CHECK(contents(moved) == Model{{"", 1}});
-  }
-  leaks.verify();
-}
-
-TEST_CASE("hamt: collision nodes at the last level iterate and update like any node") {
-  LeakCheck leaks;
-  {
-    TestMap<DegenerateHasher> map;
-    Model model;
-    for (int i = 0; i < 600; ++i) {
-      map.insert(key_name(i), make_val(i));
-      model[key_name(i)] = i;
-    }
-    check_equals_model(map, model);  // a few collision nodes of ~100 entries at depth 13
-    std::size_t iterated = 0;
-    std::set<std::string> distinct;
-    for (auto [key, value] : map) {
-      ++iterated;
-      distinct.insert(key);
-      CHECK(value->number == model.at(key));
-    }
-    CHECK(iterated == 600);
-    CHECK(distinct.size() == 600);
   }
   leaks.verify();
 }
