@@ -127,28 +127,25 @@ class FrameStack {
   FrameStack(const FrameStack&) = delete;
   FrameStack& operator=(const FrameStack&) = delete;
   ~FrameStack() {
-    while (size_ != 0) (void)pop();
+    while (end_ != first()) (void)pop();
   }
-  bool empty() const noexcept { return size_ == 0; }
-  std::size_t size() const noexcept { return size_; }
   template <class... Args>
-  Frame& push(Args&&... args) {
-    Frame* frame = new (slot(size_)) Frame{std::forward<Args>(args)...};
-    ++size_;
-    return *frame;
+  Frame* push(Args&&... args) {
+    Frame* frame = new (end_) Frame{std::forward<Args>(args)...};
+    ++end_;
+    return frame;
   }
-  Frame& top() noexcept { return *std::launder(reinterpret_cast<Frame*>(slot(size_ - 1))); }
-  // The frame below the top after popping it, or null when none is left.
+  // Destroys the top frame; returns the one below it, or null when none is left.
   Frame* pop() noexcept {
-    top().~Frame();
-    --size_;
-    return size_ != 0 ? &top() : nullptr;
+    --end_;
+    end_->~Frame();
+    return end_ != first() ? end_ - 1 : nullptr;
   }
 
  private:
-  void* slot(std::size_t i) noexcept { return storage_ + i * sizeof(Frame); }
+  Frame* first() noexcept { return std::launder(reinterpret_cast<Frame*>(storage_)); }
   alignas(Frame) unsigned char storage_[Capacity * sizeof(Frame)];
-  std::size_t size_ = 0;
+  Frame* end_ = first();  // one past the top frame
 };
 
 template <class Builder>
@@ -291,7 +288,7 @@ typename Builder::Item read_value(Reader& source, Builder& builder, unsigned dep
       if (is_map) {
         auto map = builder.map_begin(count);
         if (count != 0) {
-          top = &open.push(true, false, count, count, typename Builder::ArrayState{}, std::move(map), Item{});
+          top = open.push(true, false, count, count, typename Builder::ArrayState{}, std::move(map), Item{});
           ++level;
           continue;
         }
@@ -299,7 +296,7 @@ typename Builder::Item read_value(Reader& source, Builder& builder, unsigned dep
       } else {
         auto array = builder.array_begin(count);
         if (count != 0) {
-          top = &open.push(false, false, count, count, std::move(array), typename Builder::MapState{}, Item{});
+          top = open.push(false, false, count, count, std::move(array), typename Builder::MapState{}, Item{});
           ++level;
           continue;
         }
