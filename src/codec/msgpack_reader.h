@@ -181,127 +181,134 @@ typename Builder::Item read_value(Reader& source, Builder& builder, unsigned dep
     const std::uint8_t marker = reader.byte();
     Item value;
     std::uint64_t count;
-    if (marker <= 0x7f) {
-      value = builder.uint(marker);
-    } else if (marker >= 0xe0) {
-      value = builder.sint(static_cast<std::int8_t>(marker));
-    } else if (marker >= 0xa0 && marker <= 0xbf) {
-      // Short strings: a map key (nearly every key in practice) takes the
-      // builder's key path.
-      std::string_view bytes = reader.take(marker & 0x1f);
-      if (top != nullptr && top->is_map && !top->has_key) {
-        value = builder.map_key_str(bytes);
-      } else {
-        value = builder.str(bytes);
+    bool is_map = false;
+    // One jump table over the marker byte (case ranges are a GCC/Clang extension).
+    switch (marker) {
+      case 0x00 ... 0x7f:
+        value = builder.uint(marker);
+        goto complete;
+      case 0xe0 ... 0xff:
+        value = builder.sint(static_cast<std::int8_t>(marker));
+        goto complete;
+      case 0xa0 ... 0xbf: {
+        // Short strings: a map key (nearly every key in practice) takes the
+        // builder's key path.
+        std::string_view bytes = reader.take(marker & 0x1f);
+        if (top != nullptr && top->is_map && !top->has_key) {
+          value = builder.map_key_str(bytes);
+        } else {
+          value = builder.str(bytes);
+        }
+        goto complete;
       }
-    } else {
-      bool is_map = false;
-      if (marker <= 0x9f) {  // fixmap 0x80..0x8f, fixarray 0x90..0x9f
+      case 0x80 ... 0x8f:
         count = marker & 0x0f;
-        is_map = marker <= 0x8f;
-      } else switch (marker) {
-        case 0xc0:
-          value = builder.nil();
-          goto complete;
-        case 0xc1:
-          malformed("reserved marker 0xc1");
-        case 0xc2:
-          value = builder.boolean(false);
-          goto complete;
-        case 0xc3:
-          value = builder.boolean(true);
-          goto complete;
-        case 0xc4:
-          value = builder.bin(reader.take(reader.be<1>()));
-          goto complete;
-        case 0xc5:
-          value = builder.bin(reader.take(reader.be<2>()));
-          goto complete;
-        case 0xc6:
-          value = builder.bin(reader.take(reader.be<4>()));
-          goto complete;
-        case 0xca: {
-          std::uint32_t bits = static_cast<std::uint32_t>(reader.be<4>());
-          float f;
-          std::memcpy(&f, &bits, 4);
-          value = builder.f32(f);
-          goto complete;
-        }
-        case 0xcb: {
-          std::uint64_t bits = reader.be<8>();
-          double d;
-          std::memcpy(&d, &bits, 8);
-          value = builder.f64(d);
-          goto complete;
-        }
-        case 0xcc:
-          value = builder.uint(reader.be<1>());
-          goto complete;
-        case 0xcd:
-          value = builder.uint(reader.be<2>());
-          goto complete;
-        case 0xce:
-          value = builder.uint(reader.be<4>());
-          goto complete;
-        case 0xcf:
-          value = builder.uint(reader.be<8>());
-          goto complete;
-        case 0xd0:
-          value = builder.sint(static_cast<std::int8_t>(reader.be<1>()));
-          goto complete;
-        case 0xd1:
-          value = builder.sint(static_cast<std::int16_t>(reader.be<2>()));
-          goto complete;
-        case 0xd2:
-          value = builder.sint(static_cast<std::int32_t>(reader.be<4>()));
-          goto complete;
-        case 0xd3:
-          value = builder.sint(static_cast<std::int64_t>(reader.be<8>()));
-          goto complete;
-        case 0xd9:
-          value = builder.str(reader.take(reader.be<1>()));
-          goto complete;
-        case 0xda:
-          value = builder.str(reader.take(reader.be<2>()));
-          goto complete;
-        case 0xdb:
-          value = builder.str(reader.take(reader.be<4>()));
-          goto complete;
-        case 0xdc:
-          count = reader.be<2>();
-          break;
-        case 0xdd:
-          count = reader.be<4>();
-          break;
-        case 0xde:
-          count = reader.be<2>();
-          is_map = true;
-          break;
-        case 0xdf:
-          count = reader.be<4>();
-          is_map = true;
-          break;
-        default:  // 0xc7..0xc9 and 0xd4..0xd8: extension types
-          throw_extension_error();
+        is_map = true;
+        break;
+      case 0x90 ... 0x9f:
+        count = marker & 0x0f;
+        break;
+      case 0xc0:
+        value = builder.nil();
+        goto complete;
+      case 0xc1:
+        malformed("reserved marker 0xc1");
+      case 0xc2:
+        value = builder.boolean(false);
+        goto complete;
+      case 0xc3:
+        value = builder.boolean(true);
+        goto complete;
+      case 0xc4:
+        value = builder.bin(reader.take(reader.be<1>()));
+        goto complete;
+      case 0xc5:
+        value = builder.bin(reader.take(reader.be<2>()));
+        goto complete;
+      case 0xc6:
+        value = builder.bin(reader.take(reader.be<4>()));
+        goto complete;
+      case 0xca: {
+        std::uint32_t bits = static_cast<std::uint32_t>(reader.be<4>());
+        float f;
+        std::memcpy(&f, &bits, 4);
+        value = builder.f32(f);
+        goto complete;
       }
-      // ---- a container opens
-      if (is_map) {
-        auto map = builder.map_begin(count);
-        if (count != 0) {
-          top = open.push(true, false, count, count, typename Builder::ArrayState{}, std::move(map), Item{});
-          ++level;
-          continue;
-        }
-        value = builder.map_finish(map);
-      } else {
-        auto array = builder.array_begin(count);
-        if (count != 0) {
-          top = open.push(false, false, count, count, std::move(array), typename Builder::MapState{}, Item{});
-          ++level;
-          continue;
-        }
-        value = builder.array_finish(array, 0);
+      case 0xcb: {
+        std::uint64_t bits = reader.be<8>();
+        double d;
+        std::memcpy(&d, &bits, 8);
+        value = builder.f64(d);
+        goto complete;
       }
+      case 0xcc:
+        value = builder.uint(reader.be<1>());
+        goto complete;
+      case 0xcd:
+        value = builder.uint(reader.be<2>());
+        goto complete;
+      case 0xce:
+        value = builder.uint(reader.be<4>());
+        goto complete;
+      case 0xcf:
+        value = builder.uint(reader.be<8>());
+        goto complete;
+      case 0xd0:
+        value = builder.sint(static_cast<std::int8_t>(reader.be<1>()));
+        goto complete;
+      case 0xd1:
+        value = builder.sint(static_cast<std::int16_t>(reader.be<2>()));
+        goto complete;
+      case 0xd2:
+        value = builder.sint(static_cast<std::int32_t>(reader.be<4>()));
+        goto complete;
+      case 0xd3:
+        value = builder.sint(static_cast<std::int64_t>(reader.be<8>()));
+        goto complete;
+      case 0xd9:
+        value = builder.str(reader.take(reader.be<1>()));
+        goto complete;
+      case 0xda:
+        value = builder.str(reader.take(reader.be<2>()));
+        goto complete;
+      case 0xdb:
+        value = builder.str(reader.take(reader.be<4>()));
+        goto complete;
+      case 0xdc:
+        count = reader.be<2>();
+        break;
+      case 0xdd:
+        count = reader.be<4>();
+        break;
+      case 0xde:
+        count = reader.be<2>();
+        is_map = true;
+        break;
+      case 0xdf:
+        count = reader.be<4>();
+        is_map = true;
+        break;
+      default:  // 0xc7..0xc9 and 0xd4..0xd8: extension types
+        throw_extension_error();
+    }
+    // ---- a container opens
+    if (is_map) {
+      auto map = builder.map_begin(count);
+      if (count != 0) {
+        top = open.push(true, false, count, count, typename Builder::ArrayState{}, std::move(map), Item{});
+        ++level;
+        continue;
+      }
+      value = builder.map_finish(map);
+    } else {
+      auto array = builder.array_begin(count);
+      if (count != 0) {
+        top = open.push(false, false, count, count, std::move(array), typename Builder::MapState{}, Item{});
+        ++level;
+        continue;
+      }
+      value = builder.array_finish(array, 0);
     }
   complete:
     // ---- hand the value to the innermost open container, closing those it fills
