@@ -89,6 +89,7 @@ class KeyCache {
  private:
   struct Slot {
     PyObject* text = nullptr;
+    std::uint32_t candidate = 0;  // hash of the last key that missed here
     std::uint8_t size = 0;
     char bytes[kMaxKeyBytes];
   };
@@ -97,7 +98,7 @@ class KeyCache {
 
   // Word loads of the first, middle and last bytes (together they cover every
   // byte of a key up to 24 bytes, and most of one up to 31), one multiply.
-  static std::size_t slot_of(std::string_view bytes) noexcept {
+  static std::uint64_t hash_of(std::string_view bytes) noexcept {
     const char* p = bytes.data();
     const std::size_t n = bytes.size();
     std::uint64_t head = 0, tail = 0, middle = 0;
@@ -116,9 +117,7 @@ class KeyCache {
              static_cast<std::uint64_t>(static_cast<unsigned char>(p[n / 2])) << 8 |
              static_cast<std::uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16;
     }
-    std::uint64_t mixed = (head ^ (tail * 0x9e3779b97f4a7c15ULL) ^ (middle * 0xc2b2ae3d27d4eb4fULL) ^ n) *
-                          0xff51afd7ed558ccdULL;
-    return static_cast<std::size_t>(mixed >> (64 - kSlotBits));
+    return (head ^ (tail * 0x9e3779b97f4a7c15ULL) ^ (middle * 0xc2b2ae3d27d4eb4fULL) ^ n) * 0xff51afd7ed558ccdULL;
   }
 
   // memcmp for at most kMaxKeyBytes, without a library call.
@@ -157,9 +156,17 @@ OwnedRef str_or_bytes(std::string_view bytes) {
 }
 
 OwnedRef KeyCache::get(std::string_view bytes) {
-  Slot& slot = slots_[slot_of(bytes)];
+  const std::uint64_t hash = hash_of(bytes);
+  Slot& slot = slots_[hash >> (64 - kSlotBits)];
   if (slot.text != nullptr && slot.size == bytes.size() && same_bytes(slot.bytes, bytes.data(), bytes.size())) {
     return OwnedRef::borrow(slot.text);
+  }
+  // A key is cached on its second sighting in a row at this slot: one-off keys
+  // (ids used as keys) then cost a compare each and evict nothing.
+  const auto tag = static_cast<std::uint32_t>(hash);
+  if (slot.candidate != tag) {
+    slot.candidate = tag;
+    return str_or_bytes(bytes);
   }
   OwnedRef made = str_or_bytes(bytes);
   if (Py_TYPE(made.get()) != &PyUnicode_Type) return made;
