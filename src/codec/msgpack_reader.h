@@ -47,18 +47,16 @@ namespace tallowmere::msgpack {
 class Reader {
  public:
   Reader(const char* data, std::size_t length) noexcept
-      : data_(reinterpret_cast<const unsigned char*>(data)), length_(length) {}
+      : start_(reinterpret_cast<const unsigned char*>(data)), cursor_(start_), end_(start_ + length) {}
 
-  std::uint64_t position() const noexcept { return position_; }
-  std::uint64_t remaining() const noexcept { return length_ - position_; }
+  std::uint64_t position() const noexcept { return static_cast<std::uint64_t>(cursor_ - start_); }
+  std::uint64_t remaining() const noexcept { return static_cast<std::uint64_t>(end_ - cursor_); }
 
   std::uint8_t byte() {
-    if (position_ >= length_) [[unlikely]]
+    if (cursor_ == end_) [[unlikely]]
       malformed("unexpected end of input");
-    return data_[position_++];
+    return *cursor_++;
   }
-  // The next byte without consuming it; only after checking remaining() > 0.
-  std::uint8_t peek() const noexcept { return data_[position_]; }
 
   std::string_view take(std::uint64_t n) {
     const unsigned char* start = advance(n);
@@ -100,18 +98,21 @@ class Reader {
 
  private:
   const unsigned char* advance(std::uint64_t n) {
-    if (n > UINT64_MAX - position_) [[unlikely]]
-      malformed("length overflow");
-    if (position_ + n > length_) [[unlikely]]
+    if (n > remaining()) [[unlikely]] {
+      // Which of the two it is matters only for the message.
+      if (n > UINT64_MAX - position()) malformed("length overflow");
       malformed("unexpected end of input");
-    const unsigned char* start = data_ + position_;
-    position_ += n;
+    }
+    const unsigned char* start = cursor_;
+    cursor_ += n;
     return start;
   }
 
-  const unsigned char* data_;
-  std::uint64_t length_;
-  std::uint64_t position_ = 0;
+  // Two pointers (cursor, end) carry the hot state, so a decode loop can keep
+  // them in registers; the start is needed only to report the position.
+  const unsigned char* start_;
+  const unsigned char* cursor_;
+  const unsigned char* end_;
 };
 
 namespace detail {
