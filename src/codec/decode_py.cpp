@@ -80,7 +80,7 @@ class KeyCache {
  public:
   static constexpr std::size_t kMaxKeyBytes = 31;  // fixstr keys only
 
-  static KeyCache* for_this_interpreter() noexcept { return caches_usable() ? &instance_ : nullptr; }
+  static KeyCache* when(bool usable) noexcept { return usable ? &instance_ : nullptr; }
 
   // A new reference to the str for `bytes`; bytes that are not valid UTF-8 give
   // a bytes object, which is not cached.
@@ -181,6 +181,43 @@ OwnedRef KeyCache::get(std::string_view bytes) {
   return made;
 }
 
+// The int objects for -32..127, the values a one-byte fixint holds, fetched once
+// so that decoding one costs a reference increment rather than a call. The
+// table keeps a reference to each; it serves the main interpreter only.
+class SmallInts {
+ public:
+  static constexpr int kLowest = -32;
+  static constexpr int kHighest = 127;
+
+  // The table, or null when it may not be used here (or could not be filled).
+  static const SmallInts* when(bool usable) noexcept {
+    if (!usable) return nullptr;
+    if (!instance_.filled_) instance_.fill();
+    return instance_.filled_ ? &instance_ : nullptr;
+  }
+  OwnedRef get(int value) const noexcept { return OwnedRef::borrow(objects_[value - kLowest]); }
+
+ private:
+  void fill() noexcept {
+    for (int value = kLowest; value <= kHighest; ++value) {
+      PyObject* object = PyLong_FromLong(value);
+      if (object == nullptr) {
+        PyErr_Clear();  // try again on a later call
+        return;
+      }
+      Py_XDECREF(objects_[value - kLowest]);
+      objects_[value - kLowest] = object;
+    }
+    filled_ = true;
+  }
+
+  PyObject* objects_[kHighest - kLowest + 1] = {};
+  bool filled_ = false;
+  static SmallInts instance_;
+};
+
+SmallInts SmallInts::instance_;
+
 struct PyBuilder {
   using Item = OwnedRef;
   // Lists are allocated at their declared size and filled in place while the
@@ -198,10 +235,12 @@ struct PyBuilder {
 
   ItemStack& stack;
   KeyCache* key_cache;
+  const SmallInts* small_ints;
   std::uint64_t slot_budget;  // list slots that may still be allocated ahead of their elements
 
   Item nil() { return OwnedRef::borrow(Py_None); }
   Item boolean(bool b) { return OwnedRef::borrow(b ? Py_True : Py_False); }
+  Item fixint(int value) { return small_ints != nullptr ? small_ints->get(value) : sint(value); }
   Item uint(std::uint64_t u) {
     // The signed constructor has the interpreter's fast paths for small and
     // one-digit values; the unsigned one only for values below 2^30.
@@ -279,7 +318,8 @@ OwnedRef decode(const char* data, std::size_t size) {
     GcPause no_collection;
     msgpack::Reader reader(data, size);
     ItemStack stack;
-    PyBuilder builder{stack, KeyCache::for_this_interpreter(), size};
+    const bool usable = caches_usable();
+    PyBuilder builder{stack, KeyCache::when(usable), SmallInts::when(usable), size};
     return msgpack::read_value(reader, builder, 0);
   } catch (const CoreError& error) {
     set_error_from_core(error);

@@ -18,6 +18,7 @@
 //
 // Builder interface (Item, ArrayState and MapState default-constructible and movable):
 //   Item nil(); Item boolean(bool); Item uint(uint64_t); Item sint(int64_t);
+//   Item fixint(int)                           -- -32..127, from a one-byte marker
 //   Item f32(float); Item f64(double); Item str(string_view); Item bin(string_view);
 //   Item map_key_str(string_view)              -- a fixstr map key (lets Python cache keys)
 //   ArrayState array_begin(uint64_t n); void array_push(ArrayState&, Item&&);
@@ -186,10 +187,10 @@ typename Builder::Item read_value(Reader& source, Builder& builder, unsigned dep
     // One jump table over the marker byte (case ranges are a GCC/Clang extension).
     switch (marker) {
       case 0x00 ... 0x7f:
-        value = builder.uint(marker);
+        value = builder.fixint(marker);
         goto complete;
       case 0xe0 ... 0xff:
-        value = builder.sint(static_cast<std::int8_t>(marker));
+        value = builder.fixint(static_cast<std::int8_t>(marker));
         goto complete;
       case 0xa0 ... 0xbf: {
         // Short strings: a map key (nearly every key in practice) takes the
