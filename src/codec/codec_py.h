@@ -7,6 +7,8 @@
 //   loop; it never allocates ahead of the bytes present.
 // * All functions need the interpreter lock. They report failure by throwing
 //   PythonErrorSet with the Python error already set; nothing partly built survives.
+//   The one exception is a container that changes size under the walk, a broken
+//   invariant: that throws InternalFailure, which the guard turns into PanicException.
 #pragma once
 
 #include <Python.h>

@@ -80,7 +80,7 @@ class KeyCache {
  public:
   static constexpr std::size_t kMaxKeyBytes = 31;  // fixstr keys only
 
-  static KeyCache* for_this_interpreter() noexcept { return caches_usable() ? &instance_ : nullptr; }
+  static KeyCache* when(bool usable) noexcept { return usable ? &instance_ : nullptr; }
 
   // A new reference to the str for `bytes`; bytes that are not valid UTF-8 give
   // a bytes object, which is not cached.
@@ -89,6 +89,7 @@ class KeyCache {
  private:
   struct Slot {
     PyObject* text = nullptr;
+    std::uint32_t candidate = 0;  // hash of the last key that missed here
     std::uint8_t size = 0;
     char bytes[kMaxKeyBytes];
   };
@@ -97,7 +98,7 @@ class KeyCache {
 
   // Word loads of the first, middle and last bytes (together they cover every
   // byte of a key up to 24 bytes, and most of one up to 31), one multiply.
-  static std::size_t slot_of(std::string_view bytes) noexcept {
+  static std::uint64_t hash_of(std::string_view bytes) noexcept {
     const char* p = bytes.data();
     const std::size_t n = bytes.size();
     std::uint64_t head = 0, tail = 0, middle = 0;
@@ -116,9 +117,7 @@ class KeyCache {
              static_cast<std::uint64_t>(static_cast<unsigned char>(p[n / 2])) << 8 |
              static_cast<std::uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16;
     }
-    std::uint64_t mixed = (head ^ (tail * 0x9e3779b97f4a7c15ULL) ^ (middle * 0xc2b2ae3d27d4eb4fULL) ^ n) *
-                          0xff51afd7ed558ccdULL;
-    return static_cast<std::size_t>(mixed >> (64 - kSlotBits));
+    return (head ^ (tail * 0x9e3779b97f4a7c15ULL) ^ (middle * 0xc2b2ae3d27d4eb4fULL) ^ n) * 0xff51afd7ed558ccdULL;
   }
 
   // memcmp for at most kMaxKeyBytes, without a library call.
@@ -157,9 +156,17 @@ OwnedRef str_or_bytes(std::string_view bytes) {
 }
 
 OwnedRef KeyCache::get(std::string_view bytes) {
-  Slot& slot = slots_[slot_of(bytes)];
+  const std::uint64_t hash = hash_of(bytes);
+  Slot& slot = slots_[hash >> (64 - kSlotBits)];
   if (slot.text != nullptr && slot.size == bytes.size() && same_bytes(slot.bytes, bytes.data(), bytes.size())) {
     return OwnedRef::borrow(slot.text);
+  }
+  // A key is cached on its second sighting in a row at this slot: one-off keys
+  // (ids used as keys) then cost a compare each and evict nothing.
+  const auto tag = static_cast<std::uint32_t>(hash);
+  if (slot.candidate != tag) {
+    slot.candidate = tag;
+    return str_or_bytes(bytes);
   }
   OwnedRef made = str_or_bytes(bytes);
   if (Py_TYPE(made.get()) != &PyUnicode_Type) return made;
@@ -173,6 +180,43 @@ OwnedRef KeyCache::get(std::string_view bytes) {
   Py_XDECREF(evicted);
   return made;
 }
+
+// The int objects for -32..127, the values a one-byte fixint holds, fetched once
+// so that decoding one costs a reference increment rather than a call. The
+// table keeps a reference to each; it serves the main interpreter only.
+class SmallInts {
+ public:
+  static constexpr int kLowest = -32;
+  static constexpr int kHighest = 127;
+
+  // The table, or null when it may not be used here (or could not be filled).
+  static const SmallInts* when(bool usable) noexcept {
+    if (!usable) return nullptr;
+    if (!instance_.filled_) instance_.fill();
+    return instance_.filled_ ? &instance_ : nullptr;
+  }
+  OwnedRef get(int value) const noexcept { return OwnedRef::borrow(objects_[value - kLowest]); }
+
+ private:
+  void fill() noexcept {
+    for (int value = kLowest; value <= kHighest; ++value) {
+      PyObject* object = PyLong_FromLong(value);
+      if (object == nullptr) {
+        PyErr_Clear();  // try again on a later call
+        return;
+      }
+      Py_XDECREF(objects_[value - kLowest]);
+      objects_[value - kLowest] = object;
+    }
+    filled_ = true;
+  }
+
+  PyObject* objects_[kHighest - kLowest + 1] = {};
+  bool filled_ = false;
+  static SmallInts instance_;
+};
+
+SmallInts SmallInts::instance_;
 
 struct PyBuilder {
   using Item = OwnedRef;
@@ -191,10 +235,12 @@ struct PyBuilder {
 
   ItemStack& stack;
   KeyCache* key_cache;
+  const SmallInts* small_ints;
   std::uint64_t slot_budget;  // list slots that may still be allocated ahead of their elements
 
   Item nil() { return OwnedRef::borrow(Py_None); }
   Item boolean(bool b) { return OwnedRef::borrow(b ? Py_True : Py_False); }
+  Item fixint(int value) { return small_ints != nullptr ? small_ints->get(value) : sint(value); }
   Item uint(std::uint64_t u) {
     // The signed constructor has the interpreter's fast paths for small and
     // one-digit values; the unsigned one only for values below 2^30.
@@ -272,7 +318,8 @@ OwnedRef decode(const char* data, std::size_t size) {
     GcPause no_collection;
     msgpack::Reader reader(data, size);
     ItemStack stack;
-    PyBuilder builder{stack, KeyCache::for_this_interpreter(), size};
+    const bool usable = caches_usable();
+    PyBuilder builder{stack, KeyCache::when(usable), SmallInts::when(usable), size};
     return msgpack::read_value(reader, builder, 0);
   } catch (const CoreError& error) {
     set_error_from_core(error);

@@ -18,6 +18,7 @@
 //
 // Builder interface (Item, ArrayState and MapState default-constructible and movable):
 //   Item nil(); Item boolean(bool); Item uint(uint64_t); Item sint(int64_t);
+//   Item fixint(int)                           -- -32..127, from a one-byte marker
 //   Item f32(float); Item f64(double); Item str(string_view); Item bin(string_view);
 //   Item map_key_str(string_view)              -- a fixstr map key (lets Python cache keys)
 //   ArrayState array_begin(uint64_t n); void array_push(ArrayState&, Item&&);
@@ -47,18 +48,16 @@ namespace tallowmere::msgpack {
 class Reader {
  public:
   Reader(const char* data, std::size_t length) noexcept
-      : data_(reinterpret_cast<const unsigned char*>(data)), length_(length) {}
+      : start_(reinterpret_cast<const unsigned char*>(data)), cursor_(start_), end_(start_ + length) {}
 
-  std::uint64_t position() const noexcept { return position_; }
-  std::uint64_t remaining() const noexcept { return length_ - position_; }
+  std::uint64_t position() const noexcept { return static_cast<std::uint64_t>(cursor_ - start_); }
+  std::uint64_t remaining() const noexcept { return static_cast<std::uint64_t>(end_ - cursor_); }
 
   std::uint8_t byte() {
-    if (position_ >= length_) [[unlikely]]
+    if (cursor_ == end_) [[unlikely]]
       malformed("unexpected end of input");
-    return data_[position_++];
+    return *cursor_++;
   }
-  // The next byte without consuming it; only after checking remaining() > 0.
-  std::uint8_t peek() const noexcept { return data_[position_]; }
 
   std::string_view take(std::uint64_t n) {
     const unsigned char* start = advance(n);
@@ -100,18 +99,21 @@ class Reader {
 
  private:
   const unsigned char* advance(std::uint64_t n) {
-    if (n > UINT64_MAX - position_) [[unlikely]]
-      malformed("length overflow");
-    if (position_ + n > length_) [[unlikely]]
+    if (n > remaining()) [[unlikely]] {
+      // Which of the two it is matters only for the message.
+      if (n > UINT64_MAX - position()) malformed("length overflow");
       malformed("unexpected end of input");
-    const unsigned char* start = data_ + position_;
-    position_ += n;
+    }
+    const unsigned char* start = cursor_;
+    cursor_ += n;
     return start;
   }
 
-  const unsigned char* data_;
-  std::uint64_t length_;
-  std::uint64_t position_ = 0;
+  // Two pointers (cursor, end) carry the hot state, so a decode loop can keep
+  // them in registers; the start is needed only to report the position.
+  const unsigned char* start_;
+  const unsigned char* cursor_;
+  const unsigned char* end_;
 };
 
 namespace detail {
@@ -127,28 +129,25 @@ class FrameStack {
   FrameStack(const FrameStack&) = delete;
   FrameStack& operator=(const FrameStack&) = delete;
   ~FrameStack() {
-    while (size_ != 0) (void)pop();
+    while (end_ != first()) (void)pop();
   }
-  bool empty() const noexcept { return size_ == 0; }
-  std::size_t size() const noexcept { return size_; }
   template <class... Args>
-  Frame& push(Args&&... args) {
-    Frame* frame = new (slot(size_)) Frame{std::forward<Args>(args)...};
-    ++size_;
-    return *frame;
+  Frame* push(Args&&... args) {
+    Frame* frame = new (end_) Frame{std::forward<Args>(args)...};
+    ++end_;
+    return frame;
   }
-  Frame& top() noexcept { return *std::launder(reinterpret_cast<Frame*>(slot(size_ - 1))); }
-  // The frame below the top after popping it, or null when none is left.
+  // Destroys the top frame; returns the one below it, or null when none is left.
   Frame* pop() noexcept {
-    top().~Frame();
-    --size_;
-    return size_ != 0 ? &top() : nullptr;
+    --end_;
+    end_->~Frame();
+    return end_ != first() ? end_ - 1 : nullptr;
   }
 
  private:
-  void* slot(std::size_t i) noexcept { return storage_ + i * sizeof(Frame); }
+  Frame* first() noexcept { return std::launder(reinterpret_cast<Frame*>(storage_)); }
   alignas(Frame) unsigned char storage_[Capacity * sizeof(Frame)];
-  std::size_t size_ = 0;
+  Frame* end_ = first();  // one past the top frame
 };
 
 template <class Builder>
@@ -184,127 +183,134 @@ typename Builder::Item read_value(Reader& source, Builder& builder, unsigned dep
     const std::uint8_t marker = reader.byte();
     Item value;
     std::uint64_t count;
-    if (marker <= 0x7f) {
-      value = builder.uint(marker);
-    } else if (marker >= 0xe0) {
-      value = builder.sint(static_cast<std::int8_t>(marker));
-    } else if (marker >= 0xa0 && marker <= 0xbf) {
-      // Short strings: a map key (nearly every key in practice) takes the
-      // builder's key path.
-      std::string_view bytes = reader.take(marker & 0x1f);
-      if (top != nullptr && top->is_map && !top->has_key) {
-        value = builder.map_key_str(bytes);
-      } else {
-        value = builder.str(bytes);
+    bool is_map = false;
+    // One jump table over the marker byte (case ranges are a GCC/Clang extension).
+    switch (marker) {
+      case 0x00 ... 0x7f:
+        value = builder.fixint(marker);
+        goto complete;
+      case 0xe0 ... 0xff:
+        value = builder.fixint(static_cast<std::int8_t>(marker));
+        goto complete;
+      case 0xa0 ... 0xbf: {
+        // Short strings: a map key (nearly every key in practice) takes the
+        // builder's key path.
+        std::string_view bytes = reader.take(marker & 0x1f);
+        if (top != nullptr && top->is_map && !top->has_key) {
+          value = builder.map_key_str(bytes);
+        } else {
+          value = builder.str(bytes);
+        }
+        goto complete;
       }
-    } else {
-      bool is_map = false;
-      if (marker <= 0x9f) {  // fixmap 0x80..0x8f, fixarray 0x90..0x9f
+      case 0x80 ... 0x8f:
         count = marker & 0x0f;
-        is_map = marker <= 0x8f;
-      } else switch (marker) {
-        case 0xc0:
-          value = builder.nil();
-          goto complete;
-        case 0xc1:
-          malformed("reserved marker 0xc1");
-        case 0xc2:
-          value = builder.boolean(false);
-          goto complete;
-        case 0xc3:
-          value = builder.boolean(true);
-          goto complete;
-        case 0xc4:
-          value = builder.bin(reader.take(reader.be<1>()));
-          goto complete;
-        case 0xc5:
-          value = builder.bin(reader.take(reader.be<2>()));
-          goto complete;
-        case 0xc6:
-          value = builder.bin(reader.take(reader.be<4>()));
-          goto complete;
-        case 0xca: {
-          std::uint32_t bits = static_cast<std::uint32_t>(reader.be<4>());
-          float f;
-          std::memcpy(&f, &bits, 4);
-          value = builder.f32(f);
-          goto complete;
-        }
-        case 0xcb: {
-          std::uint64_t bits = reader.be<8>();
-          double d;
-          std::memcpy(&d, &bits, 8);
-          value = builder.f64(d);
-          goto complete;
-        }
-        case 0xcc:
-          value = builder.uint(reader.be<1>());
-          goto complete;
-        case 0xcd:
-          value = builder.uint(reader.be<2>());
-          goto complete;
-        case 0xce:
-          value = builder.uint(reader.be<4>());
-          goto complete;
-        case 0xcf:
-          value = builder.uint(reader.be<8>());
-          goto complete;
-        case 0xd0:
-          value = builder.sint(static_cast<std::int8_t>(reader.be<1>()));
-          goto complete;
-        case 0xd1:
-          value = builder.sint(static_cast<std::int16_t>(reader.be<2>()));
-          goto complete;
-        case 0xd2:
-          value = builder.sint(static_cast<std::int32_t>(reader.be<4>()));
-          goto complete;
-        case 0xd3:
-          value = builder.sint(static_cast<std::int64_t>(reader.be<8>()));
-          goto complete;
-        case 0xd9:
-          value = builder.str(reader.take(reader.be<1>()));
-          goto complete;
-        case 0xda:
-          value = builder.str(reader.take(reader.be<2>()));
-          goto complete;
-        case 0xdb:
-          value = builder.str(reader.take(reader.be<4>()));
-          goto complete;
-        case 0xdc:
-          count = reader.be<2>();
-          break;
-        case 0xdd:
-          count = reader.be<4>();
-          break;
-        case 0xde:
-          count = reader.be<2>();
-          is_map = true;
-          break;
-        case 0xdf:
-          count = reader.be<4>();
-          is_map = true;
-          break;
-        default:  // 0xc7..0xc9 and 0xd4..0xd8: extension types
-          throw_extension_error();
+        is_map = true;
+        break;
+      case 0x90 ... 0x9f:
+        count = marker & 0x0f;
+        break;
+      case 0xc0:
+        value = builder.nil();
+        goto complete;
+      case 0xc1:
+        malformed("reserved marker 0xc1");
+      case 0xc2:
+        value = builder.boolean(false);
+        goto complete;
+      case 0xc3:
+        value = builder.boolean(true);
+        goto complete;
+      case 0xc4:
+        value = builder.bin(reader.take(reader.be<1>()));
+        goto complete;
+      case 0xc5:
+        value = builder.bin(reader.take(reader.be<2>()));
+        goto complete;
+      case 0xc6:
+        value = builder.bin(reader.take(reader.be<4>()));
+        goto complete;
+      case 0xca: {
+        std::uint32_t bits = static_cast<std::uint32_t>(reader.be<4>());
+        float f;
+        std::memcpy(&f, &bits, 4);
+        value = builder.f32(f);
+        goto complete;
       }
-      // ---- a container opens
-      if (is_map) {
-        auto map = builder.map_begin(count);
-        if (count != 0) {
-          top = &open.push(true, false, count, count, typename Builder::ArrayState{}, std::move(map), Item{});
-          ++level;
-          continue;
-        }
-        value = builder.map_finish(map);
-      } else {
-        auto array = builder.array_begin(count);
-        if (count != 0) {
-          top = &open.push(false, false, count, count, std::move(array), typename Builder::MapState{}, Item{});
-          ++level;
-          continue;
-        }
-        value = builder.array_finish(array, 0);
+      case 0xcb: {
+        std::uint64_t bits = reader.be<8>();
+        double d;
+        std::memcpy(&d, &bits, 8);
+        value = builder.f64(d);
+        goto complete;
       }
+      case 0xcc:
+        value = builder.uint(reader.be<1>());
+        goto complete;
+      case 0xcd:
+        value = builder.uint(reader.be<2>());
+        goto complete;
+      case 0xce:
+        value = builder.uint(reader.be<4>());
+        goto complete;
+      case 0xcf:
+        value = builder.uint(reader.be<8>());
+        goto complete;
+      case 0xd0:
+        value = builder.sint(static_cast<std::int8_t>(reader.be<1>()));
+        goto complete;
+      case 0xd1:
+        value = builder.sint(static_cast<std::int16_t>(reader.be<2>()));
+        goto complete;
+      case 0xd2:
+        value = builder.sint(static_cast<std::int32_t>(reader.be<4>()));
+        goto complete;
+      case 0xd3:
+        value = builder.sint(static_cast<std::int64_t>(reader.be<8>()));
+        goto complete;
+      case 0xd9:
+        value = builder.str(reader.take(reader.be<1>()));
+        goto complete;
+      case 0xda:
+        value = builder.str(reader.take(reader.be<2>()));
+        goto complete;
+      case 0xdb:
+        value = builder.str(reader.take(reader.be<4>()));
+        goto complete;
+      case 0xdc:
+        count = reader.be<2>();
+        break;
+      case 0xdd:
+        count = reader.be<4>();
+        break;
+      case 0xde:
+        count = reader.be<2>();
+        is_map = true;
+        break;
+      case 0xdf:
+        count = reader.be<4>();
+        is_map = true;
+        break;
+      default:  // 0xc7..0xc9 and 0xd4..0xd8: extension types
+        throw_extension_error();
+    }
+    // ---- a container opens
+    if (is_map) {
+      auto map = builder.map_begin(count);
+      if (count != 0) {
+        top = open.push(true, false, count, count, typename Builder::ArrayState{}, std::move(map), Item{});
+        ++level;
+        continue;
+      }
+      value = builder.map_finish(map);
+    } else {
+      auto array = builder.array_begin(count);
+      if (count != 0) {
+        top = open.push(false, false, count, count, std::move(array), typename Builder::MapState{}, Item{});
+        ++level;
+        continue;
+      }
+      value = builder.array_finish(array, 0);
     }
   complete:
     // ---- hand the value to the innermost open container, closing those it fills
