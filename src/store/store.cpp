@@ -3,6 +3,7 @@
 #include "common/fault.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <utility>
 
@@ -124,7 +125,7 @@ void Store::set(std::string namespace_name, std::string key, EncodedValue value)
   ShardWriter(shard).put(item, replaced);
 }
 
-EncodedValue Store::get(const std::string& namespace_name, const std::string& key) const {
+EncodedValue Store::get(std::string_view namespace_name, std::string_view key) const {
   const Shard& shard = shard_for(namespace_name);
   ReadLock lock(shard.mutex);
   if (const KeyMap* keys = shard.map.find(namespace_name)) {
@@ -133,21 +134,21 @@ EncodedValue Store::get(const std::string& namespace_name, const std::string& ke
   return {};
 }
 
-bool Store::contains(const std::string& namespace_name, const std::string& key) const {
+bool Store::contains(std::string_view namespace_name, std::string_view key) const {
   const Shard& shard = shard_for(namespace_name);
   ReadLock lock(shard.mutex);
   const KeyMap* keys = shard.map.find(namespace_name);
   return keys != nullptr && keys->find(key) != nullptr;
 }
 
-bool Store::contains_namespace(const std::string& namespace_name) const {
+bool Store::contains_namespace(std::string_view namespace_name) const {
   const Shard& shard = shard_for(namespace_name);
   ReadLock lock(shard.mutex);
   const KeyMap* keys = shard.map.find(namespace_name);
   return keys != nullptr && !keys->empty();
 }
 
-bool Store::remove(const std::string& namespace_name, const std::string& key) {
+bool Store::remove(std::string_view namespace_name, std::string_view key) {
   Shard& shard = shard_for(namespace_name);
   // Declared before the lock so the removed entries are freed after unlocking.
   std::optional<std::pair<std::string, KeyMap>> removed_namespace;
@@ -203,22 +204,30 @@ std::vector<EncodedValue> Store::get_many(const std::vector<KeyPath>& pairs) con
     if (buckets.begin[s] == buckets.begin[s + 1]) continue;
     const Shard& shard = shards_[s];
     ReadLock lock(shard.mutex);
-    const std::string* last_namespace = nullptr;
-    const KeyMap* keys = nullptr;
+    // Batches tend to return to a few namespaces: remember where the last ones were.
+    std::array<std::pair<std::string_view, const KeyMap*>, 4> recent{};
+    std::size_t recent_count = 0, recent_next = 0;
     for (std::size_t at = buckets.begin[s]; at < buckets.begin[s + 1]; ++at) {
-      const std::size_t i = buckets.order[at];
-      if (last_namespace == nullptr || *last_namespace != pairs[i].namespace_name) {
-        last_namespace = &pairs[i].namespace_name;
-        keys = shard.map.find(pairs[i].namespace_name);
+      const KeyPath& pair = pairs[buckets.order[at]];
+      const KeyMap* keys = nullptr;
+      std::size_t r = 0;
+      while (r < recent_count && recent[r].first != pair.namespace_name) ++r;
+      if (r < recent_count) {
+        keys = recent[r].second;
+      } else {
+        keys = shard.map.find(pair.namespace_name);
+        recent[recent_next] = {pair.namespace_name, keys};
+        recent_next = (recent_next + 1) % recent.size();
+        recent_count = std::min(recent_count + 1, recent.size());
       }
       if (keys == nullptr) continue;
-      if (const EncodedValue* value = keys->find(pairs[i].key)) results[i] = *value;
+      if (const EncodedValue* value = keys->find(pair.key)) results[buckets.order[at]] = *value;
     }
   }
   return results;
 }
 
-KeyMap Store::key_map(const std::string& namespace_name) const {
+KeyMap Store::key_map(std::string_view namespace_name) const {
   const Shard& shard = shard_for(namespace_name);
   ReadLock lock(shard.mutex);
   const KeyMap* keys = shard.map.find(namespace_name);
@@ -230,8 +239,7 @@ ShardMap Store::shard_map(std::size_t shard) const {
   return shards_[shard].map;
 }
 
-std::vector<std::string> Store::keys(const std::string& namespace_name,
-                                     std::optional<std::string_view> prefix) const {
+std::vector<std::string> Store::keys(std::string_view namespace_name, std::optional<std::string_view> prefix) const {
   std::vector<std::string> result;
   const KeyMap keys = key_map(namespace_name);  // walked with no lock held
   const std::string_view filter = prefix.value_or(std::string_view());
@@ -244,7 +252,7 @@ std::vector<std::string> Store::keys(const std::string& namespace_name,
   return result;
 }
 
-std::optional<std::string> Store::max_key(const std::string& namespace_name) const {
+std::optional<std::string> Store::max_key(std::string_view namespace_name) const {
   const KeyMap keys = key_map(namespace_name);  // walked with no lock held
   const std::string* greatest = nullptr;
   // std::string compares through char_traits<char>, which orders bytes as

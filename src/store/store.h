@@ -6,6 +6,8 @@
 //   shard index (snapshot and restore hold all 16); batch and scan operations
 //   visit shards in ascending order, one lock at a time. The last-id and history
 //   locks are never held together with a shard lock or with each other.
+// * Names come in as views for lookups (the caller keeps them alive for the call)
+//   and as owned strings where they are stored.
 // * Everything that can fail on input happens before the first lock. Under a lock
 //   only map updates run; a std::bad_alloc there leaves the shard's map and
 //   counters as they were (batches included, per shard) and the lock is released
@@ -40,9 +42,11 @@ struct WriteItem {
   EncodedValue value;
 };
 
+// A pair to look up. The views must stay valid for the call (the binding points
+// them at the UTF-8 kept by the argument strings it holds).
 struct KeyPath {
-  std::string namespace_name;
-  std::string key;
+  std::string_view namespace_name;
+  std::string_view key;
 };
 
 using SnapshotRef = std::shared_ptr<const SnapshotData>;
@@ -57,10 +61,10 @@ class Store {
   std::optional<std::uint64_t> max_history() const noexcept { return max_history_; }
 
   void set(std::string namespace_name, std::string key, EncodedValue value);
-  EncodedValue get(const std::string& namespace_name, const std::string& key) const;  // empty if absent
-  bool contains(const std::string& namespace_name, const std::string& key) const;
-  bool contains_namespace(const std::string& namespace_name) const;
-  bool remove(const std::string& namespace_name, const std::string& key);
+  EncodedValue get(std::string_view namespace_name, std::string_view key) const;  // empty if absent
+  bool contains(std::string_view namespace_name, std::string_view key) const;
+  bool contains_namespace(std::string_view namespace_name) const;
+  bool remove(std::string_view namespace_name, std::string_view key);
 
   // Applied shard by shard in ascending order, items of one shard in input order
   // under one write lock; the last of several writes to one pair wins.
@@ -72,11 +76,10 @@ class Store {
   // held, so a long scan never stalls writers (the clone makes the next write to
   // that map copy its path once). Each shard is seen at one moment; `namespaces`
   // sees shards one after another, not all at one moment.
-  KeyMap key_map(const std::string& namespace_name) const;  // empty if absent
+  KeyMap key_map(std::string_view namespace_name) const;  // empty if absent
   ShardMap shard_map(std::size_t shard) const;
-  std::vector<std::string> keys(const std::string& namespace_name,
-                                std::optional<std::string_view> prefix) const;
-  std::optional<std::string> max_key(const std::string& namespace_name) const;  // byte order
+  std::vector<std::string> keys(std::string_view namespace_name, std::optional<std::string_view> prefix) const;
+  std::optional<std::string> max_key(std::string_view namespace_name) const;  // byte order
   std::vector<std::string> namespaces(std::optional<std::string_view> prefix) const;
   void clear();
   std::uint64_t entry_count() const;  // each shard consistent, not a point-in-time total

@@ -1,4 +1,6 @@
 // store_py.cpp: the Python class Store over the C++ Store.
+// Names are read as views of the argument strings' own UTF-8 (kept alive by the
+// caller's references for the whole call) and copied only where they are stored.
 // Every method takes shared access to the object, converts its arguments and
 // encodes values while holding the interpreter lock, releases the interpreter
 // lock around all shard work (nothing Python is touched meanwhile, not even a
@@ -75,12 +77,6 @@ class EncodedBatch {
 };
 
 std::string utf8_copy(PyObject* obj, const char* arg_name) { return std::string(arg_str(obj, arg_name)); }
-
-std::optional<std::string> optional_utf8_copy(PyObject* obj, const char* arg_name) {
-  std::optional<std::string_view> view = arg_optional_str(obj, arg_name);
-  if (!view) return std::nullopt;
-  return std::string(*view);
-}
 
 // The items of a batch element, which must be a tuple of exactly N items (borrowed
 // from it). The common case is read directly; anything else goes through the
@@ -216,8 +212,8 @@ PyObject* store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   return store_method(self, [&](StoreState& state) {
     static const Params<3> params{"Store.get", {"namespace", "key", "default"}, 2};
     auto [namespace_arg, key_arg, default_arg] = bind(params, args, nargs, kwnames);
-    const std::string namespace_name = utf8_copy(namespace_arg, "namespace");
-    const std::string key = utf8_copy(key_arg, "key");
+    const std::string_view namespace_name = arg_str(namespace_arg, "namespace");
+    const std::string_view key = arg_str(key_arg, "key");
     EncodedValue found;
     {
       GilReleased nogil;
@@ -232,8 +228,8 @@ PyObject* store_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return store_method(self, [&](StoreState& state) {
     static const Params<2> params{"Store.contains", {"namespace", "key"}, 2};
     auto [namespace_arg, key_arg] = bind(params, args, nargs, kwnames);
-    const std::string namespace_name = utf8_copy(namespace_arg, "namespace");
-    const std::string key = utf8_copy(key_arg, "key");
+    const std::string_view namespace_name = arg_str(namespace_arg, "namespace");
+    const std::string_view key = arg_str(key_arg, "key");
     bool present;
     {
       GilReleased nogil;
@@ -247,8 +243,8 @@ PyObject* store_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return store_method(self, [&](StoreState& state) {
     static const Params<2> params{"Store.delete", {"namespace", "key"}, 2};
     auto [namespace_arg, key_arg] = bind(params, args, nargs, kwnames);
-    const std::string namespace_name = utf8_copy(namespace_arg, "namespace");
-    const std::string key = utf8_copy(key_arg, "key");
+    const std::string_view namespace_name = arg_str(namespace_arg, "namespace");
+    const std::string_view key = arg_str(key_arg, "key");
     bool removed;
     {
       GilReleased nogil;
@@ -262,7 +258,7 @@ int store_contains_namespace(PyObject* self, PyObject* arg) noexcept {
   return guarded_value(-1, [&] {
     StoreState& state = unbox<StoreState>(self);
     SharedAccess access(state.access);
-    const std::string namespace_name = utf8_copy(arg, "namespace");
+    const std::string_view namespace_name = arg_str(arg, "namespace");
     GilReleased nogil;
     return state.store.contains_namespace(namespace_name) ? 1 : 0;
   });
@@ -308,8 +304,8 @@ PyObject* store_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     pairs.reserve(elements.size());
     for (const OwnedRef& element : elements) {
       const TupleParts<2> parts(element.get(), "pairs");
-      std::string namespace_name = utf8_copy(parts[0], "pairs");
-      pairs.push_back({std::move(namespace_name), utf8_copy(parts[1], "pairs")});
+      const std::string_view namespace_name = arg_str(parts[0], "pairs");
+      pairs.push_back({namespace_name, arg_str(parts[1], "pairs")});
     }
     std::vector<EncodedValue> found;
     if (!pairs.empty()) {
@@ -331,15 +327,15 @@ PyObject* store_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return store_method(self, [&](StoreState& state) {
     static const Params<2> params{"Store.keys", {"namespace", "prefix"}, 1};
     auto [namespace_arg, prefix_arg] = bind(params, args, nargs, kwnames);
-    const std::string namespace_name = utf8_copy(namespace_arg, "namespace");
-    const std::optional<std::string> prefix = optional_utf8_copy(prefix_arg, "prefix");
+    const std::string_view namespace_name = arg_str(namespace_arg, "namespace");
+    const std::optional<std::string_view> prefix = arg_optional_str(prefix_arg, "prefix");
     KeyMap keys;
     {
       GilReleased nogil;
       keys = state.store.key_map(namespace_name);
     }
     // The clone is private to this call: strings are built straight from it.
-    const std::string_view filter = prefix ? std::string_view(*prefix) : std::string_view();
+    const std::string_view filter = prefix.value_or(std::string_view());
     OwnedRef list = check_new(PyList_New(0));
     keys.for_each([&](const std::string& key, const EncodedValue&) {
       if (has_prefix(key, filter)) check_status(PyList_Append(list.get(), str_from_utf8(key).get()));
@@ -352,7 +348,7 @@ PyObject* store_max_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return store_method(self, [&](StoreState& state) {
     static const Params<1> params{"Store.max_key", {"namespace"}, 1};
     auto [namespace_arg] = bind(params, args, nargs, kwnames);
-    const std::string namespace_name = utf8_copy(namespace_arg, "namespace");
+    const std::string_view namespace_name = arg_str(namespace_arg, "namespace");
     std::optional<std::string> greatest;
     {
       GilReleased nogil;
@@ -366,11 +362,11 @@ PyObject* store_namespaces(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return store_method(self, [&](StoreState& state) {
     static const Params<1> params{"Store.namespaces", {"prefix"}, 0};
     auto [prefix_arg] = bind(params, args, nargs, kwnames);
-    const std::optional<std::string> prefix = optional_utf8_copy(prefix_arg, "prefix");
+    const std::optional<std::string_view> prefix = arg_optional_str(prefix_arg, "prefix");
     std::vector<std::string> names;
     {
       GilReleased nogil;
-      names = state.store.namespaces(prefix ? std::optional<std::string_view>(*prefix) : std::nullopt);
+      names = state.store.namespaces(prefix);
     }
     return str_list(names);
   });

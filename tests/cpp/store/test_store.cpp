@@ -99,12 +99,14 @@ TEST_CASE("store: random operations agree with a model, and snapshots never chan
           break;
         }
         case 4: {
+          std::vector<std::pair<std::string, std::string>> names;
+          for (std::size_t n = pick(20); n > 0; --n) names.emplace_back(name(), name());
           std::vector<KeyPath> pairs;
-          for (std::size_t n = pick(20); n > 0; --n) pairs.push_back({name(), name()});
+          for (const auto& [ns, key] : names) pairs.push_back({ns, key});
           const std::vector<EncodedValue> got = store.get_many(pairs);
           REQUIRE(got.size() == pairs.size());
           for (std::size_t i = 0; i < pairs.size(); ++i) {
-            auto it = model.find({pairs[i].namespace_name, pairs[i].key});
+            auto it = model.find(names[i]);
             CHECK(bool(got[i]) == (it != model.end()));
             if (got[i]) CHECK(got[i].bytes() == it->second);
           }

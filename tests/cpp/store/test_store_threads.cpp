@@ -87,8 +87,10 @@ TEST_CASE("store: writers, readers and snapshots on many threads") {
   threads.emplace_back([&] {  // readers of every kind
     start.arrive_and_wait();
     while (!writers_done.load()) {
+      std::vector<std::string> names;
+      for (int ns = 0; ns < kNamespaces; ++ns) names.push_back(ns_name(0, ns));
       std::vector<KeyPath> pairs;
-      for (int ns = 0; ns < kNamespaces; ++ns) pairs.push_back({ns_name(0, ns), "0"});
+      for (const std::string& name : names) pairs.push_back({name, "0"});
       for (const EncodedValue& value : store.get_many(pairs)) (void)value.size();
       store.keys(ns_name(1, 3), std::nullopt);
       store.max_key(ns_name(2, 5));
