@@ -336,6 +336,14 @@ PyObject* store_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     }
     // The clone is private to this call: strings are built straight from it.
     const std::string_view filter = prefix.value_or(std::string_view());
+    if (filter.empty()) {  // every key: the list's size is known
+      OwnedRef list = check_new(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+      Py_ssize_t at = 0;
+      keys.for_each([&](const std::string& key, const EncodedValue&) {
+        PyList_SetItem(list.get(), at++, str_from_utf8(key).release());
+      });
+      return list;
+    }
     OwnedRef list = check_new(PyList_New(0));
     keys.for_each([&](const std::string& key, const EncodedValue&) {
       if (has_prefix(key, filter)) check_status(PyList_Append(list.get(), str_from_utf8(key).get()));
