@@ -127,6 +127,18 @@ void write_bytes_obj(OutputBuffer& out, PyObject* obj) {
   msgpack::write_bin(out, bytes.data(), msgpack::u32_len(bytes.size(), "bytes"));
 }
 
+// Elements of the commonest scalar types are written without the general
+// dispatch (where their depth is allowed at all).
+inline void write_element(OutputBuffer& out, PyObject* item, unsigned depth, bool scalars_inline) {
+  if (scalars_inline) {
+    PyTypeObject* type = Py_TYPE(item);
+    if (type == &PyFloat_Type) return msgpack::write_f64(out, read_float(item));
+    if (type == &PyLong_Type) return write_int_obj(out, item);
+    if (type == &PyUnicode_Type) return write_str_obj(out, item);
+  }
+  write_obj(out, item, depth);
+}
+
 // Encoded forms of recently written short str keys, found by object identity.
 // Programs write the same key objects over and over (literals are interned, and
 // loads hands out one object per cached key), so a hit skips the UTF-8 lookup
@@ -199,25 +211,28 @@ KeyEncodings* active_key_encodings = nullptr;
 void write_dict_obj(OutputBuffer& out, PyObject* dict, unsigned depth) {
   Py_ssize_t size = PyDict_Size(dict);
   msgpack::write_map_header(out, msgpack::u32_len(static_cast<std::uint64_t>(size), "dict"));
-  KeyEncodings* key_encodings = depth + 1 <= kMaxDepth ? active_key_encodings : nullptr;
+  const bool scalars_inline = depth + 1 <= kMaxDepth;
+  KeyEncodings* key_encodings = scalars_inline ? active_key_encodings : nullptr;
   for_each_entry(dict, size, [&](PyObject* key, PyObject* value) {
     if (key_encodings == nullptr || Py_TYPE(key) != &PyUnicode_Type || !key_encodings->write(out, key)) {
       write_obj(out, key, depth + 1);
     }
-    write_obj(out, value, depth + 1);
+    write_element(out, value, depth + 1, scalars_inline);
   });
 }
 
 void write_list_obj(OutputBuffer& out, PyObject* list, unsigned depth) {
   Py_ssize_t size = PyList_Size(list);
   msgpack::write_array_header(out, msgpack::u32_len(static_cast<std::uint64_t>(size), "list"));
-  for_each_list_item(list, size, [&](PyObject* item) { write_obj(out, item, depth + 1); });
+  const bool scalars_inline = depth + 1 <= kMaxDepth;
+  for_each_list_item(list, size, [&](PyObject* item) { write_element(out, item, depth + 1, scalars_inline); });
 }
 
 void write_tuple_obj(OutputBuffer& out, PyObject* tuple, unsigned depth) {
   Py_ssize_t size = PyTuple_Size(tuple);
   msgpack::write_array_header(out, msgpack::u32_len(static_cast<std::uint64_t>(size), "list"));
-  for (Py_ssize_t i = 0; i < size; ++i) write_obj(out, PyTuple_GetItem(tuple, i), depth + 1);
+  const bool scalars_inline = depth + 1 <= kMaxDepth;
+  for (Py_ssize_t i = 0; i < size; ++i) write_element(out, PyTuple_GetItem(tuple, i), depth + 1, scalars_inline);
 }
 
 // Instances of subclasses of the supported types (and everything unsupported).

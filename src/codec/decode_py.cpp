@@ -145,14 +145,19 @@ class KeyCache {
 
 KeyCache KeyCache::instance_;
 
-OwnedRef str_or_bytes(std::string_view bytes) {
-  const auto size = static_cast<Py_ssize_t>(bytes.size());
-  PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), size, "strict");
+// The payload of a str that is not UTF-8 comes back as bytes (kept out of line:
+// the common path below is a call and a test).
+[[gnu::noinline, gnu::cold]] OwnedRef bytes_for_invalid_utf8(std::string_view bytes) {
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw PythonErrorSet{};
+  PyErr_Clear();
+  return check_new(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
+inline OwnedRef str_or_bytes(std::string_view bytes) {
+  PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
   if (text != nullptr) [[likely]]
     return OwnedRef::steal(text);
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw PythonErrorSet{};
-  PyErr_Clear();  // not UTF-8: the payload comes back as bytes
-  return check_new(PyBytes_FromStringAndSize(bytes.data(), size));
+  return bytes_for_invalid_utf8(bytes);
 }
 
 OwnedRef KeyCache::get(std::string_view bytes) {
