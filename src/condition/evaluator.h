@@ -1,0 +1,32 @@
+// condition/evaluator.h: what a parsed condition means against a context Value.
+// * eval() never fails: missing data is Nil, comparisons between unrelated kinds
+//   are false (true for !=). Numbers compare as 64-bit floats across Integer, F32
+//   and F64; everything else compares by Value equality.
+// * holds() is the routing fast path: the truthiness of eval() without building the
+//   result. Literals are prebuilt in the Expr and a path yields a pointer into the
+//   context, so evaluation allocates nothing and copies nothing.
+// * Recursion follows the nesting of the Expr, which the parser bounds; and/or
+//   chains of any length are walked in a loop.
+// Cost: one pass over the nodes evaluated (short-circuit skips the rest), plus a
+// linear scan of each Map a path passes through. Threads: pure, read-only.
+#pragma once
+
+#include <vector>
+
+#include "codec/value.h"
+#include "condition/parser.h"
+
+namespace tallowmere::condition {
+
+// Nil never; Boolean when true; numbers when != 0 (NaN is truthy); String, Binary,
+// Array and Map when not empty; Ext always.
+bool is_truthy(const Value& v) noexcept;
+
+Value eval(const Expr& expr, const Value& context);
+bool holds(const Expr& expr, const Value& context) noexcept;
+
+// Appends each path `expr` reads, in left-to-right order, unless an equal path is
+// already in `paths` (those already there count too).
+void collect_paths(const Expr& expr, std::vector<Path>& paths);
+
+}  // namespace tallowmere::condition
