@@ -165,8 +165,17 @@ std::string debug_form(const Tok& tok) {
       append_quoted(out, tok.text);
       out += ')';
       break;
-    case TokKind::Int: out += "(" + std::to_string(tok.integer) + ")"; break;
-    case TokKind::Float: out += "(" + format_float(tok.real) + ")"; break;
+    // Appended piecewise: GCC 12 misreports `"(" + std::string` under -Wrestrict.
+    case TokKind::Int:
+      out += '(';
+      out += std::to_string(tok.integer);
+      out += ')';
+      break;
+    case TokKind::Float:
+      out += '(';
+      out += format_float(tok.real);
+      out += ')';
+      break;
     case TokKind::Bool: out += tok.boolean ? "(true)" : "(false)"; break;
     default: break;
   }

@@ -145,8 +145,8 @@ TEST_CASE("evaluator: short-circuit reaches the same answer as the full fold") {
   std::string ors = "1";
   std::string ands = "0";
   for (int i = 0; i < 50000; ++i) {
-    ors = ors + " or missing" + std::to_string(i);
-    ands = ands + " and tier";
+    ors += " or missing" + std::to_string(i);
+    ands += " and tier";
   }
   CHECK(evaluate_text(ors) == Value::boolean(true));
   CHECK(evaluate_text(ands) == Value::boolean(false));

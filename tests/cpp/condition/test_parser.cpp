@@ -129,6 +129,7 @@ TEST_CASE("parser: chains of 100,000 operands parse, evaluate, collect and relea
     CHECK_FALSE(holds(expr.value(), empty));
   }
   // A chain inside the deepest parentheses still costs no stack.
-  const std::string inner = "a" + repeat(" or a", 100000);
+  std::string inner = "a";
+  inner += repeat(" or a", 100000);
   CHECK(parse_condition(repeat("(", 12) + inner + repeat(")", 12)));
 }

@@ -1,0 +1,214 @@
+#include "graph/graph.h"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <numeric>
+#include <unordered_set>
+
+#include "common/fault.h"
+#include "condition/evaluator.h"
+
+namespace tallowmere::graph {
+
+std::optional<CyclePolicy> parse_cycle_policy(std::string_view text) noexcept {
+  if (text == "error") return CyclePolicy::Error;
+  if (text == "allow") return CyclePolicy::Allow;
+  return std::nullopt;
+}
+
+const char* policy_name(CyclePolicy policy) noexcept { return policy == CyclePolicy::Error ? "error" : "allow"; }
+
+std::optional<NodeId> Graph::find(std::string_view name) const noexcept {
+  const auto it = index_.find(name);
+  if (it == index_.end()) return std::nullopt;
+  return it->second;
+}
+
+NodeId Graph::intern(std::string_view name) {
+  if (const auto found = find(name)) return *found;
+  if (nodes_.size() >= std::numeric_limits<NodeId>::max()) throw std::bad_alloc();
+  const auto id = static_cast<NodeId>(nodes_.size());
+  nodes_.push_back(NodeData{std::string(name), {}, {}, {}});
+  try {
+    index_.emplace(nodes_.back().name, id);
+  } catch (...) {
+    nodes_.pop_back();
+    throw;
+  }
+  return id;
+}
+
+void Graph::forget_nodes_from(std::size_t count) noexcept {
+  while (nodes_.size() > count) {
+    index_.erase(nodes_.back().name);
+    nodes_.pop_back();
+  }
+}
+
+void Graph::add_node(std::string_view name) { intern(name); }
+
+bool Graph::would_close_cycle(std::string_view from, std::string_view to) {
+  if (from == to) return true;
+  // A node seen for the first time has no edges in or out, so it closes nothing.
+  const std::optional<NodeId> source = find(from);
+  const std::optional<NodeId> target = find(to);
+  if (!source || !target) return false;
+
+  // The new edge closes a cycle exactly when `from` is reachable from `to`.
+  if (visit_mark_.size() < nodes_.size()) visit_mark_.resize(nodes_.size(), 0);
+  if (++visit_epoch_ == 0) {  // the marks wrapped: start them over
+    std::fill(visit_mark_.begin(), visit_mark_.end(), 0);
+    visit_epoch_ = 1;
+  }
+  dfs_stack_.clear();
+  dfs_stack_.push_back(*target);
+  while (!dfs_stack_.empty()) {
+    const NodeId n = dfs_stack_.back();
+    dfs_stack_.pop_back();
+    if (n == *source) return true;
+    if (visit_mark_[n] == visit_epoch_) continue;
+    visit_mark_[n] = visit_epoch_;
+    for (const Edge& edge : nodes_[n].out) {
+      if (visit_mark_[edge.to] != visit_epoch_) dfs_stack_.push_back(edge.to);
+    }
+  }
+  return false;
+}
+
+Result<std::monostate> Graph::add_edge(std::string_view from, std::string_view to,
+                                       std::optional<std::string_view> when) {
+  using Outcome = Result<std::monostate>;
+  std::unique_ptr<const Expr> condition;
+  if (when) {
+    auto parsed = condition::parse_condition(*when);
+    if (!parsed) return Outcome::failure("invalid condition: " + parsed.error());
+    condition = std::make_unique<const Expr>(std::move(parsed).value());
+  }
+  if (policy_ == CyclePolicy::Error && would_close_cycle(from, to)) {
+    return Outcome::failure("adding edge '" + std::string(from) + "' -> '" + std::string(to) +
+                            "' would create a cycle (on_cycle='error')");
+  }
+
+  Edge edge{0, when ? std::optional<std::string>(*when) : std::nullopt, std::move(condition)};
+  // From here on only allocation can fail; every step is undone if it does.
+  const std::size_t nodes_before = nodes_.size();
+  NodeData* source = nullptr;
+  std::size_t read_paths_before = 0;
+  try {
+    source = &nodes_[intern(from)];
+    fault::fault_point();
+    edge.to = intern(to);
+    fault::fault_point();
+    read_paths_before = source->read_paths.size();
+    std::vector<Path> pruned;
+    if (edge.condition) {
+      condition::collect_paths(*edge.condition, source->read_paths);
+      fault::fault_point();
+      pruned = prune_paths(source->read_paths);
+    }
+    fault::fault_point();
+    source->out.push_back(std::move(edge));
+    if (source->out.back().condition) source->condition_paths = std::move(pruned);
+  } catch (...) {
+    if (source != nullptr && source->read_paths.size() > read_paths_before) {
+      source->read_paths.erase(source->read_paths.begin() + static_cast<std::ptrdiff_t>(read_paths_before),
+                               source->read_paths.end());
+    }
+    forget_nodes_from(nodes_before);
+    throw;
+  }
+  ++edge_count_;
+  return std::monostate{};
+}
+
+std::vector<std::string_view> Graph::sorted_names() const {
+  std::vector<std::string_view> names;
+  names.reserve(nodes_.size());
+  for (const NodeData& node : nodes_) names.push_back(node.name);
+  // string_view compares with char_traits<char>, which orders bytes as unsigned:
+  // for UTF-8 that is code point order.
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool Graph::is_dag() const {
+  // Kahn's algorithm: repeatedly take a node nothing points at any more. Every node
+  // is taken exactly when no cycle exists. O(V+E) time, no recursion.
+  std::vector<std::size_t> in_degree(nodes_.size(), 0);
+  for (const NodeData& node : nodes_) {
+    for (const Edge& edge : node.out) ++in_degree[edge.to];
+  }
+  std::vector<NodeId> ready;
+  for (NodeId id = 0; id < in_degree.size(); ++id) {
+    if (in_degree[id] == 0) ready.push_back(id);
+  }
+  std::size_t processed = 0;
+  while (!ready.empty()) {
+    const NodeId n = ready.back();
+    ready.pop_back();
+    ++processed;
+    for (const Edge& edge : nodes_[n].out) {
+      if (--in_degree[edge.to] == 0) ready.push_back(edge.to);
+    }
+  }
+  return processed == nodes_.size();
+}
+
+const std::string* Graph::route(NodeId from, const Value& context) const noexcept {
+  for (const Edge& edge : nodes_[from].out) {
+    if (!edge.condition || condition::holds(*edge.condition, context)) return &nodes_[edge.to].name;
+  }
+  return nullptr;
+}
+
+std::vector<Path> prune_paths(const std::vector<Path>& paths) {
+  std::vector<std::size_t> order(paths.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return paths[a].size() < paths[b].size(); });
+
+  // Kept paths as length-prefixed keys; a path is dropped when one of its prefixes
+  // (itself included) is already kept.
+  std::unordered_set<std::string> kept_keys;
+  std::vector<Path> kept;
+  for (const std::size_t i : order) {
+    std::string key;
+    bool covered = false;
+    for (const std::string& segment : paths[i]) {
+      key += std::to_string(segment.size());
+      key += ':';
+      key += segment;
+      if (kept_keys.count(key) != 0) {
+        covered = true;
+        break;
+      }
+    }
+    if (covered || paths[i].empty()) continue;
+    kept_keys.insert(std::move(key));
+    kept.push_back(paths[i]);
+  }
+  return kept;
+}
+
+void insert_path(Value::Map& pairs, const Path& path, Value value) {
+  if (path.empty()) return;
+  Value::Map* level = &pairs;
+  for (std::size_t i = 0; i + 1 < path.size(); ++i) {
+    const std::string& segment = path[i];
+    const auto found = std::find_if(level->begin(), level->end(), [&](const Value::Pair& pair) {
+      return pair.first.is_string() && pair.first.bytes() == segment;
+    });
+    if (found == level->end()) {
+      level->emplace_back(Value::string(segment), Value::map());
+      level = &level->back().second.pairs();
+    } else if (found->second.is_map()) {
+      level = &found->second.pairs();
+    } else {
+      return;  // a non-Map already sits here; the value has nowhere to go
+    }
+  }
+  level->emplace_back(Value::string(path.back()), std::move(value));
+}
+
+}  // namespace tallowmere::graph
