@@ -1,0 +1,72 @@
+#include "py/errors.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace tallowmere::py {
+namespace {
+
+constexpr const char* kPanicDoc =
+    "Raised when the native core of tallowmere detects a broken internal invariant.\n\n"
+    "It derives from BaseException, not Exception, so that ordinary `except Exception`\n"
+    "handlers do not swallow it: like SystemExit it usually ends the interpreter.";
+constexpr const char* kGenericPanic = "internal failure in the tallowmere native core";
+
+PyObject* exception_class_for(ErrorKind kind) noexcept {
+  switch (kind) {
+    case ErrorKind::Value:
+      return PyExc_ValueError;
+    case ErrorKind::Type:
+      return PyExc_TypeError;
+    case ErrorKind::Runtime:
+      return PyExc_RuntimeError;
+    case ErrorKind::Overflow:
+      return PyExc_OverflowError;
+    case ErrorKind::Attribute:
+      return PyExc_AttributeError;
+  }
+  return PyExc_RuntimeError;
+}
+
+[[noreturn]] void abort_from_guard() noexcept {
+  std::fputs("uncaught panic at ffi boundary\n", stderr);
+  std::abort();
+}
+
+}  // namespace
+
+void raise(PyObject* type, const char* message) {
+  PyErr_SetString(type, message);
+  throw PythonErrorSet{};
+}
+
+void raise(PyObject* type, const std::string& message) { raise(type, message.c_str()); }
+
+PyObject* panic_exception_type() noexcept {
+  // Created under the interpreter lock, once; kept for the life of the process.
+  static PyObject* type = PyErr_NewExceptionWithDoc("tallowmere._core.PanicException", kPanicDoc,
+                                                    PyExc_BaseException, nullptr);
+  return type;
+}
+
+void set_error_from_core(const CoreError& error) noexcept {
+  try {
+    PyErr_SetString(exception_class_for(error.kind()), error.what());
+  } catch (...) {
+    abort_from_guard();
+  }
+}
+
+void set_panic(const char* message) noexcept {
+  try {
+    const char* text = message != nullptr && message[0] != '\0' ? message : kGenericPanic;
+    std::fprintf(stderr, "tallowmere: internal failure: %s\n", text);
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) abort_from_guard();
+    PyErr_SetString(type, text);
+  } catch (...) {
+    abort_from_guard();
+  }
+}
+
+}  // namespace tallowmere::py

@@ -1,0 +1,87 @@
+// py/errors.h: the one place where C++ failures become Python exceptions.
+// * Binding code throws PythonErrorSet right after a C-API call has set an error
+//   (or after setting one itself); the guard then just returns the error value.
+// * Every entry point from the interpreter runs its body inside guarded(): no C++
+//   exception ever crosses into CPython. CoreError maps to its built-in class,
+//   std::bad_alloc to MemoryError, anything else (a broken invariant) to
+//   PanicException, a BaseException subclass, with a diagnostic on stderr.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <string>
+#include <type_traits>
+
+#include "common/error.h"
+#include "py/owned_ref.h"
+
+namespace tallowmere::py {
+
+// Thrown once a Python error is set; carries nothing itself.
+struct PythonErrorSet {};
+
+// Sets `type` with `message` and throws PythonErrorSet.
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// Throws PythonErrorSet when `p` is null (a C-API call failed and set an error).
+inline PyObject* check(PyObject* p) {
+  if (p == nullptr) throw PythonErrorSet{};
+  return p;
+}
+inline OwnedRef check_new(PyObject* p) { return OwnedRef::steal(check(p)); }
+inline int check_status(int status) {  // for C-API calls returning -1 on error
+  if (status < 0) throw PythonErrorSet{};
+  return status;
+}
+
+// The class PanicException, created once per process on first need.
+PyObject* panic_exception_type() noexcept;
+
+// Error translation used by the guards; each sets a Python error and never throws.
+void set_error_from_core(const CoreError& error) noexcept;
+void set_panic(const char* message) noexcept;  // message may be null (generic text)
+
+// Runs `body` (returning OwnedRef, or something convertible to a Python result
+// through `.release()`) and turns every C++ failure into a Python exception.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body().release();
+  } catch (const PythonErrorSet&) {
+  } catch (const CoreError& error) {
+    set_error_from_core(error);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    set_panic(error.what());
+  } catch (...) {
+    set_panic(nullptr);
+  }
+  return nullptr;
+}
+
+// The same for slots that return a plain value (int, Py_ssize_t) with an error marker.
+template <class T, class Body>
+T guarded_value(T error_value, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const PythonErrorSet&) {
+  } catch (const CoreError& error) {
+    set_error_from_core(error);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    set_panic(error.what());
+  } catch (...) {
+    set_panic(nullptr);
+  }
+  return error_value;
+}
+
+// Convenience results for bodies.
+inline OwnedRef none() { return OwnedRef::borrow(Py_None); }
+inline OwnedRef boolean(bool b) { return OwnedRef::borrow(b ? Py_True : Py_False); }
+
+}  // namespace tallowmere::py

@@ -1,0 +1,62 @@
+"""Source rules that no compiler checks: where Python may be touched, and where it may not."""
+
+import pathlib
+import re
+
+import pytest
+
+SRC = pathlib.Path(__file__).resolve().parents[2] / "src"
+PURE_DIRS = ["common", "codec", "store", "condition", "graph"]
+PY_TOUCH = re.compile(r"\bPy[A-Z][A-Za-z_]*\s*\(|\bPy_X?(?:INC|DEC)REF\b|\bOwnedRef\b|\bPyObject\b")
+
+if not SRC.is_dir():  # running against an installed package without the sources
+    pytest.skip("source tree not available", allow_module_level=True)
+
+
+def binding_files():
+    return sorted(p for p in SRC.rglob("*.cpp") if p.name.endswith("_py.cpp") or p.parent.name == "py")
+
+
+def pure_files():
+    for sub in PURE_DIRS:
+        for path in sorted((SRC / sub).glob("*")):
+            if path.suffix in {".h", ".cpp"} and not path.stem.endswith("_py"):
+                yield path
+
+
+@pytest.mark.parametrize("path", list(pure_files()), ids=lambda p: f"{p.parent.name}/{p.name}")
+def test_pure_cores_never_include_python(path):
+    text = path.read_text()
+    assert "Python.h" not in text and '#include "py/' not in text
+
+
+def released_scopes(text):
+    """Yields (line number, body) of every block that declares a GilReleased guard."""
+    for match in re.finditer(r"\bGilReleased\s+\w+\s*;", text):
+        depth, start = 0, match.end()
+        # The guard lives until the end of the enclosing block.
+        for index in range(start, len(text)):
+            char = text[index]
+            if char == "{":
+                depth += 1
+            elif char == "}":
+                if depth == 0:
+                    yield text.count("\n", 0, match.start()) + 1, text[start:index]
+                    break
+                depth -= 1
+
+
+@pytest.mark.parametrize("path", binding_files(), ids=lambda p: p.name)
+def test_nothing_python_while_the_interpreter_lock_is_released(path):
+    text = re.sub(r"//[^\n]*", "", path.read_text())
+    offenders = [
+        f"{path.name}:{line}: {hit.group(0)}"
+        for line, body in released_scopes(text)
+        for hit in PY_TOUCH.finditer(body)
+    ]
+    assert offenders == []
+
+
+def test_the_lint_sees_a_violation():
+    sample = "void f() {\n  { GilReleased nogil;\n    Py_DECREF(x);\n  }\n}\n"
+    assert [body.strip() for _, body in released_scopes(sample)] == ["Py_DECREF(x);"]
