@@ -1,0 +1,317 @@
+// Encoding side of the codec: Python objects to MessagePack bytes and to Value.
+// The type tests follow one order (str, dict, list, None, bool, int, float, bytes,
+// tuple); the exact built-in types are tried first because under the limited API
+// every subclass test is a call to PyType_GetFlags.
+#include "codec/codec_py.h"
+
+#include <cstdint>
+#include <string>
+
+#include "codec/msgpack_writer.h"
+#include "common/error.h"
+#include "py/args.h"
+#include "py/errors.h"
+
+namespace tallowmere::py {
+namespace {
+
+using msgpack::kMaxDepth;
+
+[[noreturn]] void raise_unsupported_type() {
+  throw CoreError(ErrorKind::Type, msgpack::kUnsupportedTypeMessage);
+}
+
+[[noreturn]] void raise_int_out_of_range() {
+  throw CoreError(ErrorKind::Value, msgpack::kIntOutOfRangeMessage);
+}
+
+// An int (or subclass instance) as a signed or unsigned 64-bit number.
+struct Int64 {
+  bool is_unsigned;  // set only for 2^63 .. 2^64-1
+  std::int64_t signed_value;
+  std::uint64_t unsigned_value;
+};
+
+Int64 read_int(PyObject* obj) {
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (overflow == 0) [[likely]] {
+    if (value == -1 && PyErr_Occurred()) throw PythonErrorSet{};
+    return {false, value, 0};
+  }
+  if (overflow > 0) {
+    unsigned long long big = PyLong_AsUnsignedLongLong(obj);
+    if (big == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      // Beyond 2^64-1: the interpreter's OverflowError becomes ours.
+      PyErr_Clear();
+      raise_int_out_of_range();
+    }
+    return {true, 0, big};
+  }
+  raise_int_out_of_range();
+}
+
+double read_float(PyObject* obj) {
+  double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) throw PythonErrorSet{};
+  return value;
+}
+
+std::string_view read_utf8(PyObject* obj) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);  // lone surrogates raise here
+  if (utf8 == nullptr) throw PythonErrorSet{};
+  return {utf8, static_cast<std::size_t>(size)};
+}
+
+std::string_view read_bytes(PyObject* obj) {
+  char* bytes = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(obj, &bytes, &size) < 0) throw PythonErrorSet{};
+  return {bytes, static_cast<std::size_t>(size)};
+}
+
+// The walks below use borrowed references: nothing the encoder calls on the
+// success path runs Python code or even creates a Python object (so no garbage
+// collection, no finalizer), and the caller's reference keeps the root alive, so
+// no container can change or lose an item while it is being converted.
+// The size checks are kept all the same: if that ever stopped holding, the walk
+// must stop with an internal failure rather than write a count it then breaks.
+template <class Visit>
+void for_each_entry(PyObject* dict, Py_ssize_t size, Visit&& visit) {
+  Py_ssize_t position = 0;
+  Py_ssize_t seen = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  for (;;) {
+    if (PyDict_Size(dict) != size) throw InternalFailure("dictionary changed size during iteration");
+    if (!PyDict_Next(dict, &position, &key, &value)) break;
+    if (++seen > size) throw InternalFailure("dictionary keys changed during iteration");
+    visit(key, value);
+  }
+}
+
+template <class Visit>
+void for_each_list_item(PyObject* list, Py_ssize_t size, Visit&& visit) {
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = PyList_GetItem(list, i);
+    if (item == nullptr) {
+      PyErr_Clear();
+      throw InternalFailure("list changed size during iteration");
+    }
+    visit(item);
+  }
+}
+
+// ---- MessagePack -----------------------------------------------------------
+
+void write_obj(OutputBuffer& out, PyObject* obj, unsigned depth);
+
+void write_str_obj(OutputBuffer& out, PyObject* obj) {
+  std::string_view utf8 = read_utf8(obj);
+  msgpack::write_str(out, utf8.data(), msgpack::u32_len(utf8.size(), "string"));
+}
+
+void write_int_obj(OutputBuffer& out, PyObject* obj) {
+  Int64 number = read_int(obj);
+  if (number.is_unsigned) {
+    msgpack::write_u64(out, number.unsigned_value);
+  } else {
+    msgpack::write_i64(out, number.signed_value);
+  }
+}
+
+void write_bytes_obj(OutputBuffer& out, PyObject* obj) {
+  std::string_view bytes = read_bytes(obj);
+  msgpack::write_bin(out, bytes.data(), msgpack::u32_len(bytes.size(), "bytes"));
+}
+
+void write_dict_obj(OutputBuffer& out, PyObject* dict, unsigned depth) {
+  Py_ssize_t size = PyDict_Size(dict);
+  msgpack::write_map_header(out, msgpack::u32_len(static_cast<std::uint64_t>(size), "dict"));
+  for_each_entry(dict, size, [&](PyObject* key, PyObject* value) {
+    write_obj(out, key, depth + 1);
+    write_obj(out, value, depth + 1);
+  });
+}
+
+void write_list_obj(OutputBuffer& out, PyObject* list, unsigned depth) {
+  Py_ssize_t size = PyList_Size(list);
+  msgpack::write_array_header(out, msgpack::u32_len(static_cast<std::uint64_t>(size), "list"));
+  for_each_list_item(list, size, [&](PyObject* item) { write_obj(out, item, depth + 1); });
+}
+
+void write_tuple_obj(OutputBuffer& out, PyObject* tuple, unsigned depth) {
+  Py_ssize_t size = PyTuple_Size(tuple);
+  msgpack::write_array_header(out, msgpack::u32_len(static_cast<std::uint64_t>(size), "list"));
+  for (Py_ssize_t i = 0; i < size; ++i) write_obj(out, PyTuple_GetItem(tuple, i), depth + 1);
+}
+
+// Instances of subclasses of the supported types (and everything unsupported).
+void write_other(OutputBuffer& out, PyObject* obj, unsigned depth) {
+  if (PyUnicode_Check(obj)) return write_str_obj(out, obj);
+  if (PyDict_Check(obj)) return write_dict_obj(out, obj, depth);
+  if (PyList_Check(obj)) return write_list_obj(out, obj, depth);
+  if (PyLong_Check(obj)) return write_int_obj(out, obj);
+  if (PyFloat_Check(obj)) return msgpack::write_f64(out, read_float(obj));
+  if (PyBytes_Check(obj)) return write_bytes_obj(out, obj);
+  if (PyTuple_Check(obj)) return write_tuple_obj(out, obj, depth);
+  raise_unsupported_type();
+}
+
+void write_obj(OutputBuffer& out, PyObject* obj, unsigned depth) {
+  // Capped at 128 so a self-referential or hostile structure cannot exhaust the native stack.
+  if (depth > kMaxDepth) [[unlikely]]
+    msgpack::throw_depth_error();
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type) return write_str_obj(out, obj);
+  if (type == &PyLong_Type) return write_int_obj(out, obj);
+  if (type == &PyFloat_Type) return msgpack::write_f64(out, read_float(obj));
+  if (type == &PyDict_Type) return write_dict_obj(out, obj, depth);
+  if (type == &PyList_Type) return write_list_obj(out, obj, depth);
+  if (obj == Py_None) return msgpack::write_nil(out);
+  if (type == &PyBool_Type) return msgpack::write_bool(out, obj == Py_True);
+  if (type == &PyTuple_Type) return write_tuple_obj(out, obj, depth);
+  if (type == &PyBytes_Type) return write_bytes_obj(out, obj);
+  write_other(out, obj, depth);
+}
+
+// ---- Value -----------------------------------------------------------------
+
+Value to_value(PyObject* obj, unsigned depth);
+
+Value int_value(PyObject* obj) {
+  Int64 number = read_int(obj);
+  if (number.is_unsigned) return Value::from_u64(number.unsigned_value);
+  return Value::from_i64(number.signed_value);
+}
+
+Value dict_value(PyObject* dict, unsigned depth) {
+  Py_ssize_t size = PyDict_Size(dict);
+  Value::Map pairs;
+  pairs.reserve(static_cast<std::size_t>(size));
+  for_each_entry(dict, size, [&](PyObject* key, PyObject* value) {
+    Value converted_key = to_value(key, depth + 1);
+    pairs.emplace_back(std::move(converted_key), to_value(value, depth + 1));
+  });
+  return Value::map(std::move(pairs));
+}
+
+Value list_value(PyObject* list, unsigned depth) {
+  Py_ssize_t size = PyList_Size(list);
+  Value::Array items;
+  items.reserve(static_cast<std::size_t>(size));
+  for_each_list_item(list, size, [&](PyObject* item) { items.push_back(to_value(item, depth + 1)); });
+  return Value::array(std::move(items));
+}
+
+Value tuple_value(PyObject* tuple, unsigned depth) {
+  Py_ssize_t size = PyTuple_Size(tuple);
+  Value::Array items;
+  items.reserve(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) items.push_back(to_value(PyTuple_GetItem(tuple, i), depth + 1));
+  return Value::array(std::move(items));
+}
+
+Value to_value(PyObject* obj, unsigned depth) {
+  if (depth > kMaxDepth) [[unlikely]]
+    msgpack::throw_depth_error();
+  PyTypeObject* type = Py_TYPE(obj);
+  if (obj == Py_None) return Value::nil();
+  if (type == &PyBool_Type) return Value::boolean(obj == Py_True);
+  if (type == &PyLong_Type) return int_value(obj);
+  if (type == &PyFloat_Type) return Value::f64(read_float(obj));
+  if (type == &PyUnicode_Type) return Value::string(std::string(read_utf8(obj)));
+  if (type == &PyBytes_Type) return Value::binary(std::string(read_bytes(obj)));
+  if (type == &PyDict_Type) return dict_value(obj, depth);
+  if (type == &PyList_Type) return list_value(obj, depth);
+  if (type == &PyTuple_Type) return tuple_value(obj, depth);
+  if (PyLong_Check(obj)) return int_value(obj);
+  if (PyFloat_Check(obj)) return Value::f64(read_float(obj));
+  if (PyUnicode_Check(obj)) return Value::string(std::string(read_utf8(obj)));
+  if (PyBytes_Check(obj)) return Value::binary(std::string(read_bytes(obj)));
+  if (PyDict_Check(obj)) return dict_value(obj, depth);
+  if (PyList_Check(obj)) return list_value(obj, depth);
+  if (PyTuple_Check(obj)) return tuple_value(obj, depth);
+  raise_unsupported_type();
+}
+
+// Our own failures (CoreError, out of memory) become the pending Python error.
+template <class Body>
+auto with_python_error(Body&& body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const CoreError& error) {
+    set_error_from_core(error);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+  throw PythonErrorSet{};
+}
+
+// dumps encodes into one buffer kept between calls, so a call costs no
+// allocation or regrowth for outputs that fit what earlier calls needed. It is
+// used only under the interpreter lock, and a nested call (which nothing the
+// encoder runs can make, but which costs nothing to allow) gets its own buffer.
+constexpr std::size_t kScratchKeepBytes = std::size_t{1} << 20;
+OutputBuffer scratch_buffer;
+bool scratch_in_use = false;
+
+class ScratchLease {
+ public:
+  ScratchLease() noexcept : borrowed_(!scratch_in_use) {
+    if (borrowed_) scratch_in_use = true;
+  }
+  ~ScratchLease() {
+    if (!borrowed_) return;
+    scratch_buffer.clear();
+    if (scratch_buffer.capacity() > kScratchKeepBytes) scratch_buffer.reset();  // do not pin big outputs
+    scratch_in_use = false;
+  }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+  OutputBuffer& buffer() noexcept { return borrowed_ ? scratch_buffer : own_; }
+
+ private:
+  bool borrowed_;
+  OutputBuffer own_;
+};
+
+}  // namespace
+
+void encode_into(OutputBuffer& out, PyObject* obj) {
+  const std::size_t start = out.size();
+  try {
+    with_python_error([&] { write_obj(out, obj, 0); });
+  } catch (...) {
+    out.truncate(start);
+    throw;
+  }
+}
+
+Value py_to_value_at(PyObject* obj, unsigned depth) {
+  return with_python_error([&] { return to_value(obj, depth); });
+}
+
+PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&] {
+    static const Params<1> params{"dumps", {"obj"}, 1};
+    PyObject* obj = nargs == 1 && kwnames == nullptr ? args[0] : bind(params, args, nargs, kwnames)[0];
+    ScratchLease lease;
+    OutputBuffer& out = lease.buffer();
+    encode_into(out, obj);
+    return check_new(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+  });
+}
+
+PyObject* loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&] {
+    static const Params<1> params{"loads", {"data"}, 1};
+    PyObject* data = nargs == 1 && kwnames == nullptr ? args[0] : bind(params, args, nargs, kwnames)[0];
+    if (Py_TYPE(data) != &PyBytes_Type && !PyBytes_Check(data)) raise_not_instance(data, "bytes", "data");
+    std::string_view bytes = read_bytes(data);
+    return decode(bytes.data(), bytes.size());
+  });
+}
+
+}  // namespace tallowmere::py

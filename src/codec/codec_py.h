@@ -1,0 +1,36 @@
+// codec/codec_py.h: the codec's Python side: PyObject <-> MessagePack, PyObject -> Value.
+// * encode_into and py_to_value_at walk the object graph recursively with the
+//   codec's depth limit (128, checked on entry before the type), so a
+//   self-referential container fails with the depth error instead of exhausting
+//   the native stack. Exact built-in types are dispatched before subclass tests.
+// * decode builds Python objects straight from the input with the generic reader
+//   loop; it never allocates ahead of the bytes present.
+// * All functions need the interpreter lock. They report failure by throwing
+//   PythonErrorSet with the Python error already set; nothing partly built survives.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "codec/output_buffer.h"
+#include "codec/value.h"
+#include "py/owned_ref.h"
+
+namespace tallowmere::py {
+
+// Appends the encoding of `obj` (depth 0) to `out`. On failure `out` is left as
+// it was and PythonErrorSet is thrown.
+void encode_into(OutputBuffer& out, PyObject* obj);
+
+// One value decoded from the start of `data`; what follows it is ignored.
+OwnedRef decode(const char* data, std::size_t size);
+
+// `obj` as a Value tree, with the encoder's type rules and depth limit.
+Value py_to_value_at(PyObject* obj, unsigned depth);
+
+// The module functions dumps(obj) and loads(data).
+PyObject* dumps(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* loads(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
+}  // namespace tallowmere::py

@@ -1,0 +1,96 @@
+"""Differential tests against msgpack-python, both directions, and the round-trip laws."""
+
+import math
+import struct
+
+import msgpack
+from hypothesis import given, settings, strategies as st
+
+from tallowmere._core import dumps, loads
+
+SETTINGS = settings()  # the shared profile (conftest.py)
+
+ints = st.integers(min_value=-(2**63), max_value=2**64 - 1)
+floats = st.floats(allow_nan=False)
+scalars = st.none() | st.booleans() | ints | floats | st.text(max_size=40) | st.binary(max_size=40)
+# Hashable scalars usable as keys; text keys dominate real documents.
+keys = st.text(max_size=12) | ints | st.none() | st.booleans() | floats | st.binary(max_size=8)
+values = st.recursive(
+    scalars,
+    lambda children: st.lists(children, max_size=6)
+    | st.tuples(children, children)
+    | st.dictionaries(keys, children, max_size=6),
+    max_leaves=40,
+)
+
+
+def plain(value):
+    """What a decode gives back: tuples as lists, everything else as is."""
+    if isinstance(value, (list, tuple)):
+        return [plain(item) for item in value]
+    if isinstance(value, dict):
+        return {key: plain(item) for key, item in value.items()}
+    return value
+
+
+def peer_unpack(data):
+    return msgpack.unpackb(data, raw=False, strict_map_key=False)
+
+
+@settings(max_examples=250)
+@given(values)
+def test_agrees_with_msgpack_both_ways(value):
+    ours = dumps(value)
+    peers = msgpack.packb(value, use_bin_type=True)
+    assert ours == peers  # every value here has one MessagePack form in both libraries
+    assert peer_unpack(ours) == plain(value)  # what we write, msgpack reads back equal
+    assert loads(peers) == plain(value)  # what msgpack writes, we read back equal
+    assert dumps(loads(ours)) == ours  # decode then encode is a fixed point
+
+
+@SETTINGS
+@given(st.lists(st.floats(width=32, allow_nan=False), max_size=20))
+def test_single_precision_floats_widen_exactly(numbers):
+    data = msgpack.packb(numbers, use_single_float=True)
+    assert loads(data) == [struct.unpack(">f", struct.pack(">f", n))[0] for n in numbers]
+
+
+@SETTINGS
+@given(ints)
+def test_integers_in_every_wider_form_decode_equal(number):
+    forms = []
+    if 0 <= number < 2**8:
+        forms.append(b"\xcc" + number.to_bytes(1, "big"))
+    if 0 <= number < 2**16:
+        forms.append(b"\xcd" + number.to_bytes(2, "big"))
+    if 0 <= number < 2**32:
+        forms.append(b"\xce" + number.to_bytes(4, "big"))
+    if 0 <= number < 2**64:
+        forms.append(b"\xcf" + number.to_bytes(8, "big"))
+    for marker, width in ((b"\xd0", 1), (b"\xd1", 2), (b"\xd2", 4), (b"\xd3", 8)):
+        if -(2 ** (8 * width - 1)) <= number < 2 ** (8 * width - 1):
+            forms.append(marker + number.to_bytes(width, "big", signed=True))
+    for form in forms:
+        assert loads(form) == number
+
+
+def test_nan_round_trips_as_nan():
+    assert math.isnan(loads(dumps(math.nan)))
+    assert math.isnan(loads(msgpack.packb(math.nan, use_single_float=True)))
+
+
+@SETTINGS
+@given(st.lists(st.text(min_size=0, max_size=31), min_size=1, max_size=60))
+def test_cached_map_keys_never_mix_up_distinct_keys(names):
+    # Many records with overlapping short keys: the key cache must hand back the
+    # string that matches the bytes, never a neighbour sharing its slot.
+    records = [{name: index for index, name in enumerate(names[i:] + names[:i])} for i in range(len(names))]
+    assert loads(dumps(records)) == records
+    assert loads(msgpack.packb(records)) == peer_unpack(msgpack.packb(records))
+
+
+def test_many_unique_keys_thrash_the_key_cache_without_harm():
+    document = {f"key-{i:05d}-{i * 7919 % 10007}": i for i in range(5000)}
+    for _ in range(3):
+        assert loads(dumps(document)) == document
+    assert list(loads(dumps(document))) == list(document)

@@ -1,0 +1,280 @@
+"""Hostile input, bounded memory and stack, reference leaks, and objects that change under the codec."""
+
+import gc
+import pathlib
+import sys
+import threading
+import tracemalloc
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from tallowmere._core import dumps, loads
+
+SETTINGS = settings()  # the shared profile (conftest.py)
+CORPUS = pathlib.Path(__file__).resolve().parents[2] / "fuzz" / "corpus" / "decoder"
+
+RICH = {
+    "thread": "t-1",
+    "step": 2**40,
+    "neg": [-1, -33, -129, -32769, -(2**31) - 1, -(2**63)],
+    "big": 2**64 - 1,
+    "score": 0.125,
+    "text": "é€😀" * 3 + "x" * 40,
+    "blob": b"\x00\xff" * 150,
+    "nested": [[{"k": [None, True, False]}], (1, 2)],
+    "wide": list(range(20)),
+    "map": {str(i): i for i in range(17)},
+    "long": "y" * 300,
+}
+
+
+def decodes_or_documented_error(data: bytes) -> None:
+    try:
+        loads(data)
+    except (ValueError, TypeError):
+        pass  # the documented failures; anything else propagates and fails the test
+
+
+def test_every_truncation_fails_with_end_of_input():
+    encoded = dumps(RICH)
+    for cut in range(len(encoded)):
+        with pytest.raises(ValueError) as info:
+            loads(encoded[:cut])
+        assert str(info.value) == "msgpack decode error: unexpected end of input", cut
+
+
+@SETTINGS
+@given(st.binary(max_size=200))
+def test_arbitrary_bytes_give_a_value_or_a_documented_error(data):
+    decodes_or_documented_error(data)
+
+
+@SETTINGS
+@given(st.data())
+def test_mutated_encodings_give_a_value_or_a_documented_error(data):
+    encoded = bytearray(dumps(RICH))
+    for _ in range(data.draw(st.integers(1, 4))):
+        position = data.draw(st.integers(0, len(encoded) - 1))
+        action = data.draw(st.sampled_from(["flip", "set", "insert", "delete"]))
+        if action == "flip":
+            encoded[position] ^= 1 << data.draw(st.integers(0, 7))
+        elif action == "set":
+            encoded[position] = data.draw(st.sampled_from([0x00, 0x7F, 0xC1, 0xD4, 0xDC, 0xDD, 0xDF, 0xDB, 0xFF]))
+        elif action == "insert":
+            encoded[position:position] = bytes([data.draw(st.integers(0, 255))])
+        elif len(encoded) > 1:
+            del encoded[position]
+    decodes_or_documented_error(bytes(encoded))
+
+
+def test_fuzz_seed_corpus_replays_cleanly():
+    files = sorted(CORPUS.iterdir())
+    assert files, "the decoder seed corpus is missing"
+    for path in files:
+        decodes_or_documented_error(path.read_bytes())
+
+
+def peak_bytes_of(function) -> int:
+    tracemalloc.start()
+    try:
+        tracemalloc.reset_peak()
+        function()
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        b"\xdd\xff\xff\xff\xff",
+        b"\xdf\xff\xff\xff\xff",
+        b"\xdb\xff\xff\xff\xff",
+        b"\xc6\xff\xff\xff\xff",
+        b"\xdc\xff\xff" * 128,
+        b"\xdc\xff\xff" * 128 + b"\x00" * 20_000,
+        b"\xdd\xff\xff\xff\xff" * 100 + b"\xc0" * 5_000,
+        b"\xde\xff\xff" * 128,
+    ],
+    ids=["array32", "map32", "str32", "bin32", "chained", "chained+padding", "chained32+nils", "chained-maps"],
+)
+def test_declared_counts_do_not_allocate_ahead_of_the_data(data):
+    def attempt():
+        with pytest.raises(ValueError):
+            loads(data)
+
+    # Proportional to the bytes present (a pointer per element, doubling growth),
+    # never to the declared counts, which here add up to gigabytes.
+    assert peak_bytes_of(attempt) < 64 * 1024 + 32 * len(data)
+
+
+def nested_list(levels, inner=0):
+    value = inner
+    for _ in range(levels):
+        value = [value]
+    return value
+
+
+def run_in_small_stack_thread(function):
+    outcome = {}
+
+    def target():
+        try:
+            outcome["value"] = function()
+        except BaseException as error:  # noqa: BLE001 - handed back to the test
+            outcome["error"] = error
+
+    previous = threading.stack_size(256 * 1024)
+    try:
+        thread = threading.Thread(target=target)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(previous)
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]
+
+
+def test_deepest_inputs_fit_a_small_thread_stack():
+    deepest = nested_list(128)
+    encoded = run_in_small_stack_thread(lambda: dumps(deepest))
+    assert run_in_small_stack_thread(lambda: loads(encoded)) == deepest
+    deepest_map = {"a": 1}
+    for _ in range(127):
+        deepest_map = {"k": deepest_map}
+    assert run_in_small_stack_thread(lambda: loads(dumps(deepest_map))) == deepest_map
+    with pytest.raises(ValueError, match="nests deeper"):
+        run_in_small_stack_thread(lambda: dumps(nested_list(129)))
+    with pytest.raises(ValueError, match="nests deeper"):
+        run_in_small_stack_thread(lambda: loads(b"\x91" * 200_000))
+    with pytest.raises(ValueError, match="nests deeper"):
+        run_in_small_stack_thread(lambda: loads(b"\x81\xa1k" * 200_000))
+
+
+def failing_calls():
+    loop = []
+    loop.append(loop)
+    deep_map_then_error = b"\x82\xa1a\x92\x01\xa1x\xa1b\xc1"
+    return [
+        (dumps, loop),
+        (dumps, [1, "two", {"three": object()}]),
+        (dumps, {"a": [1, 2, 2**70]}),
+        (dumps, ["ok", "\ud800"]),
+        (loads, dumps(RICH)[:-3]),
+        (loads, deep_map_then_error),
+        (loads, b"\x93\xa1a\xd4\x00\x00\x01"),
+        (loads, b"\x82\xa1k\x01\x91\x01\x02"),  # a list as a key, after a complete entry
+        (loads, b"\xdd\x00\x00\x00\x03\xa1a\x91\xa1b"),  # out-of-place list, then truncated
+        (loads, b"\x91" * 140 + b"\x01"),
+    ]
+
+
+def test_no_reference_leaks_on_success_or_failure():
+    encoded = dumps(RICH)
+
+    def cycle():
+        for _ in range(20):
+            loads(dumps(RICH))
+            loads(encoded)
+            for function, argument in failing_calls():
+                try:
+                    function(argument)
+                except (ValueError, TypeError, UnicodeEncodeError):
+                    pass
+
+    for _ in range(3):  # warm caches (key cache, interned strings, free lists)
+        cycle()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(50):
+        cycle()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 200
+
+
+def test_automatic_collection_setting_survives_every_decode():
+    assert gc.isenabled()
+    loads(dumps(RICH))
+    with pytest.raises(ValueError):
+        loads(b"\x92\x01\xc1")
+    assert gc.isenabled()
+    gc.disable()
+    try:
+        loads(dumps(RICH))
+        with pytest.raises(ValueError):
+            loads(b"\x92\x01")
+        assert not gc.isenabled()
+    finally:
+        gc.enable()
+
+
+class Reenters:
+    """Garbage whose finalizer runs the codec again while collections happen."""
+
+    calls = 0
+
+    def __init__(self):
+        self.cycle = self
+
+    def __del__(self):
+        Reenters.calls += 1
+        assert loads(dumps({"inner": [1, 2, {"x": "y"}]})) == {"inner": [1, 2, {"x": "y"}]}
+
+
+def test_finalizers_that_reenter_the_codec_are_harmless():
+    records = [{"id": i, "tags": ["a", "b"], "meta": {"k": [i]}} for i in range(300)]
+    encoded = dumps(records)
+    thresholds = gc.get_threshold()
+    gc.set_threshold(5, 1, 1)
+    try:
+        for _ in range(30):
+            for _ in range(20):
+                Reenters()
+            assert loads(encoded) == records
+            assert dumps(records) == encoded
+        gc.collect()
+    finally:
+        gc.set_threshold(*thresholds)
+    assert Reenters.calls > 0
+
+
+class Shifty:
+    """A key whose hash and equality mutate the dict that holds it."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __hash__(self):
+        self.target.clear()
+        return 1
+
+    def __eq__(self, other):
+        self.target["new"] = 1
+        return False
+
+
+class GrowingDict(dict):
+    def __len__(self):
+        self["extra"] = 1
+        return super().__len__()
+
+    def items(self):
+        self.clear()
+        return super().items()
+
+    def __iter__(self):
+        self["again"] = 2
+        return super().__iter__()
+
+
+def test_dicts_that_mutate_when_touched_never_crash():
+    holder = {}
+    holder[Shifty(holder)] = 1
+    for value in (holder, {"a": holder}):
+        with pytest.raises(TypeError):
+            dumps(value)  # the key's type is unsupported; its hooks are never needed
+    grown = GrowingDict(a=1, b=[1, 2])
+    assert loads(dumps(grown)) == {"a": 1, "b": [1, 2]}  # read through the dict itself, not its overrides
+    assert loads(dumps([grown, grown])) == [{"a": 1, "b": [1, 2]}] * 2
