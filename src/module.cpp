@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "codec/codec_py.h"
+#include "graph/graph_py.h"
 #include "py/args.h"
 #include "py/errors.h"
 #include "py/owned_ref.h"
@@ -69,6 +70,7 @@ int exec_module(PyObject* module) noexcept {
       add_to_module(module, def->ml_name, check_new(PyCFunction_NewEx(def, nullptr, module_name.get())));
     }
     // Classes, in registration order: Store, Snapshot, HandoffGraph.
+    add_type(module, "HandoffGraph", handoff_graph_type());
     (void)add_type;
     return 0;
   });
