@@ -20,6 +20,7 @@
 
 using namespace tallowmere;
 using namespace tallowmere::condition;
+using tallowmere::graph::NodeId;
 
 namespace {
 
@@ -56,6 +57,15 @@ Value leaf_value(std::uint8_t pick) {
     case 10: return Value::ext(-1, "x");
     default: return Value::string(std::string("a\xff\x00", 3));
   }
+}
+
+// The value a path reaches in a Map context, as the evaluator reads it.
+Value eval_path(const Value& context, const Path& path) {
+  std::string text;
+  for (const std::string& segment : path) text += (text.empty() ? "" : ".") + segment;
+  auto parsed = parse_condition(text);
+  require(static_cast<bool>(parsed));
+  return eval(parsed.value(), context);
 }
 
 bool is_prefix(const Path& shorter, const Path& longer) {
@@ -113,9 +123,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t j = 0; j < kept.size(); ++j) require(i == j || !is_prefix(kept[i], kept[j]));
     if (i > 0) require(kept[i - 1].size() <= kept[i].size());
   }
+  // Slots hold the values at the kept paths of the third context: routing over them
+  // must decide as routing over the whole Map does.
+  const NodeId a = *g.find("a");
+  std::vector<Value> slots;
+  for (const Path& path : kept) slots.push_back(eval_path(contexts[2], path));
+  require(g.route_slots(a, slots.data()) == g.route(a, contexts[2]));
   for (const Value& context : contexts) {
-    const std::string* target = g.route(*g.find("a"), context);
-    require(target == nullptr || *target == "b");
+    const auto target = g.route(a, context);
+    require(!target || g.name(*target) == "b");
   }
   return 0;
 }

@@ -16,10 +16,13 @@ const Value kFalse = Value::boolean(false);
 
 const Value& boolean(bool b) noexcept { return b ? kTrue : kFalse; }
 
-const Value& lookup(const Value& context, const Path& path) noexcept {
-  const Value* current = &context;
-  for (const std::string& segment : path) {
+// The value at `path[from..]` below `start`: each step needs a Map and takes its
+// first pair with an equal String key; anything else is Nil.
+const Value& descend(const Value& start, const Path& path, std::size_t from) noexcept {
+  const Value* current = &start;
+  for (std::size_t i = from; i < path.size(); ++i) {
     if (!current->is_map()) return kNil;
+    const std::string& segment = path[i];
     const Value* found = nullptr;
     for (const Value::Pair& pair : current->pairs()) {
       // Only String keys match; the first equal one wins when keys repeat.
@@ -34,9 +37,28 @@ const Value& lookup(const Value& context, const Path& path) noexcept {
   return *current;
 }
 
+// Where a Path node's value comes from: the whole context, or routing's slots.
+struct ContextPaths {
+  const Value& context;
+  const Value& operator()(const Expr& expr, const Expr::Node& n) const noexcept {
+    return descend(context, expr.path(n), 0);
+  }
+};
+
+struct SlotPaths {
+  const PathBinding* bindings;
+  const Value* slots;
+  const Value& operator()(const Expr& expr, const Expr::Node& n) const noexcept {
+    const PathBinding& binding = bindings[n.first];
+    return descend(slots[binding.slot], expr.path(n), binding.covered);
+  }
+};
+
 // Equality as `==` sees it: numbers of any kind by float value, the rest by Value equality.
 bool loosely_equal(const Value& a, const Value& b) noexcept {
   if (a.is_number() && b.is_number()) return a.to_double() == b.to_double();
+  if (a.kind() != b.kind()) return false;
+  if (a.is_string()) return a.bytes() == b.bytes();  // the common case, without the general walk
   return a == b;
 }
 
@@ -91,8 +113,36 @@ bool compare(CmpOp op, const Value& a, const Value& b) noexcept {
   }
 }
 
+template <class Paths>
+const Value& evaluate(const Expr& expr, NodeId id, const Paths& paths) noexcept;
+
+// A path's or literal's value, or null for an inner node.
+template <class Paths>
+inline const Value* leaf_value(const Expr& expr, const Expr::Node& n, const Paths& paths) noexcept {
+  if (n.kind == Expr::Kind::Path) return &paths(expr, n);
+  if (n.kind <= Expr::Kind::Null) return &expr.literal(n);  // the literal kinds come first
+  return nullptr;
+}
+
+// Leaves, and comparisons between leaves, are answered in place: they are most of
+// any condition, and a call plus a dispatch per node would be most of its cost.
+template <class Paths>
+inline const Value& operand(const Expr& expr, NodeId id, const Paths& paths) noexcept {
+  const Expr::Node& n = expr.node(id);
+  if (const Value* v = leaf_value(expr, n, paths)) return *v;
+  if (n.kind == Expr::Kind::Cmp) {
+    const Value* left = leaf_value(expr, expr.node(n.first), paths);
+    if (left == nullptr) left = &evaluate(expr, n.first, paths);
+    const Value* right = leaf_value(expr, expr.node(n.second), paths);
+    if (right == nullptr) right = &evaluate(expr, n.second, paths);
+    return boolean(compare(n.op, *left, *right));
+  }
+  return evaluate(expr, id, paths);
+}
+
 // The value of a node, borrowed from the expression, the context or the constants above.
-const Value& evaluate(const Expr& expr, NodeId id, const Value& context) noexcept {
+template <class Paths>
+const Value& evaluate(const Expr& expr, NodeId id, const Paths& paths) noexcept {
   const Expr::Node& n = expr.node(id);
   switch (n.kind) {
     case Expr::Kind::Str:
@@ -100,11 +150,11 @@ const Value& evaluate(const Expr& expr, NodeId id, const Value& context) noexcep
     case Expr::Kind::Float:
     case Expr::Kind::Bool:
     case Expr::Kind::Null: return expr.literal(n);
-    case Expr::Kind::Path: return lookup(context, expr.path(n));
-    case Expr::Kind::Not: return boolean(!is_truthy(evaluate(expr, n.first, context)));
+    case Expr::Kind::Path: return paths(expr, n);
+    case Expr::Kind::Not: return boolean(!is_truthy(operand(expr, n.first, paths)));
     case Expr::Kind::Cmp: {
-      const Value& left = evaluate(expr, n.first, context);
-      const Value& right = evaluate(expr, n.second, context);
+      const Value& left = operand(expr, n.first, paths);
+      const Value& right = operand(expr, n.second, paths);
       return boolean(compare(n.op, left, right));
     }
     case Expr::Kind::And:
@@ -112,7 +162,7 @@ const Value& evaluate(const Expr& expr, NodeId id, const Value& context) noexcep
       // Stop at the first operand that decides the chain: a falsy one for And, a truthy one for Or.
       const bool deciding = n.kind == Expr::Kind::Or;
       for (const NodeId* it = expr.operands_begin(n); it != expr.operands_end(n); ++it) {
-        if (is_truthy(evaluate(expr, *it, context)) == deciding) return boolean(deciding);
+        if (is_truthy(operand(expr, *it, paths)) == deciding) return boolean(deciding);
       }
       return boolean(!deciding);
     }
@@ -151,11 +201,15 @@ bool is_truthy(const Value& v) noexcept {
 
 Value eval(const Expr& expr, const Value& context) {
   if (expr.node_count() == 0) return Value::nil();
-  return evaluate(expr, expr.root(), context);  // a copy: the caller owns the result
+  return evaluate(expr, expr.root(), ContextPaths{context});  // a copy: the caller owns the result
 }
 
 bool holds(const Expr& expr, const Value& context) noexcept {
-  return expr.node_count() != 0 && is_truthy(evaluate(expr, expr.root(), context));
+  return expr.node_count() != 0 && is_truthy(evaluate(expr, expr.root(), ContextPaths{context}));
+}
+
+bool holds_in_slots(const Expr& expr, const PathBinding* bindings, const Value* slots) noexcept {
+  return expr.node_count() != 0 && is_truthy(operand(expr, expr.root(), SlotPaths{bindings, slots}));
 }
 
 void collect_paths(const Expr& expr, std::vector<Path>& paths) {

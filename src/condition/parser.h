@@ -30,6 +30,7 @@ enum class CmpOp : std::uint8_t { Eq = 0, Ne = 1, Lt = 2, Le = 3, Gt = 4, Ge = 5
 
 class Expr {
  public:
+  // The literal kinds come first: the evaluator tells a literal by `kind <= Null`.
   enum class Kind : std::uint8_t { Str, Int, Float, Bool, Null, Path, Not, And, Or, Cmp };
   using NodeId = std::uint32_t;
 
@@ -46,6 +47,9 @@ class Expr {
   // A literal as the Value it evaluates to, built once at parse time.
   const Value& literal(const Node& n) const noexcept { return literals_[n.first]; }
   const Path& path(const Node& n) const noexcept { return paths_[n.first]; }
+  // Every Path node has its own slot in the path table (Node::first), in parse order.
+  std::size_t path_count() const noexcept { return paths_.size(); }
+  const Path& path_at(std::size_t slot) const noexcept { return paths_[slot]; }
   const NodeId* operands_begin(const Node& n) const noexcept { return operands_.data() + n.first; }
   const NodeId* operands_end(const Node& n) const noexcept { return operands_.data() + n.first + n.second; }
   std::size_t node_count() const noexcept { return nodes_.size(); }

@@ -102,14 +102,25 @@ Result<std::monostate> Graph::add_edge(std::string_view from, std::string_view t
     fault::fault_point();
     read_paths_before = source->read_paths.size();
     std::vector<Path> pruned;
+    std::vector<std::vector<condition::PathBinding>> rebound;  // for every edge of the node, the new one last
     if (edge.condition) {
       condition::collect_paths(*edge.condition, source->read_paths);
       fault::fault_point();
       pruned = prune_paths(source->read_paths);
+      fault::fault_point();
+      rebound.reserve(source->out.size() + 1);
+      for (const Edge& old : source->out) {
+        rebound.push_back(old.condition ? bind_paths(*old.condition, pruned) : std::vector<condition::PathBinding>{});
+      }
+      rebound.push_back(bind_paths(*edge.condition, pruned));
     }
     fault::fault_point();
     source->out.push_back(std::move(edge));
-    if (source->out.back().condition) source->condition_paths = std::move(pruned);
+    if (source->out.back().condition) {
+      // Nothing below can fail: the new paths and bindings replace the old ones together.
+      source->condition_paths = std::move(pruned);
+      for (std::size_t i = 0; i < source->out.size(); ++i) source->out[i].bindings = std::move(rebound[i]);
+    }
   } catch (...) {
     if (source != nullptr && source->read_paths.size() > read_paths_before) {
       source->read_paths.erase(source->read_paths.begin() + static_cast<std::ptrdiff_t>(read_paths_before),
@@ -155,11 +166,55 @@ bool Graph::is_dag() const {
   return processed == nodes_.size();
 }
 
-const std::string* Graph::route(NodeId from, const Value& context) const noexcept {
+std::optional<NodeId> Graph::route(NodeId from, const Value& context) const noexcept {
   for (const Edge& edge : nodes_[from].out) {
-    if (!edge.condition || condition::holds(*edge.condition, context)) return &nodes_[edge.to].name;
+    if (!edge.condition || condition::holds(*edge.condition, context)) return edge.to;
   }
-  return nullptr;
+  return std::nullopt;
+}
+
+std::optional<NodeId> Graph::route_slots(NodeId from, const Value* slots) const noexcept {
+  for (const Edge& edge : nodes_[from].out) {
+    if (!edge.condition || condition::holds_in_slots(*edge.condition, edge.bindings.data(), slots)) return edge.to;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// Length-prefixed segments: a key for a path, or for each of its prefixes in turn.
+void extend_key(std::string& key, const std::string& segment) {
+  key += std::to_string(segment.size());
+  key += ':';
+  key += segment;
+}
+
+}  // namespace
+
+std::vector<condition::PathBinding> bind_paths(const Expr& expr, const std::vector<Path>& kept) {
+  std::unordered_map<std::string, std::uint32_t> slot_of;
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    std::string key;
+    for (const std::string& segment : kept[i]) extend_key(key, segment);
+    slot_of.emplace(std::move(key), static_cast<std::uint32_t>(i));
+  }
+  std::vector<condition::PathBinding> bindings;
+  bindings.reserve(expr.path_count());
+  for (std::size_t p = 0; p < expr.path_count(); ++p) {
+    const Path& path = expr.path_at(p);
+    std::string key;
+    bool bound = false;
+    for (std::size_t length = 1; length <= path.size() && !bound; ++length) {
+      extend_key(key, path[length - 1]);
+      const auto it = slot_of.find(key);
+      if (it != slot_of.end()) {
+        bindings.push_back({it->second, static_cast<std::uint32_t>(length)});
+        bound = true;
+      }
+    }
+    if (!bound) throw InternalFailure("a condition path has no prefix among its node's condition paths");
+  }
+  return bindings;
 }
 
 std::vector<Path> prune_paths(const std::vector<Path>& paths) {
@@ -176,9 +231,7 @@ std::vector<Path> prune_paths(const std::vector<Path>& paths) {
     std::string key;
     bool covered = false;
     for (const std::string& segment : paths[i]) {
-      key += std::to_string(segment.size());
-      key += ':';
-      key += segment;
+      extend_key(key, segment);
       if (kept_keys.count(key) != 0) {
         covered = true;
         break;

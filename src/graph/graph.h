@@ -27,6 +27,7 @@
 
 #include "codec/value.h"
 #include "common/error.h"
+#include "condition/evaluator.h"
 #include "condition/parser.h"
 
 namespace tallowmere::graph {
@@ -41,8 +42,11 @@ const char* policy_name(CyclePolicy policy) noexcept;
 
 struct Edge {
   NodeId to;
-  std::optional<std::string> when;     // the condition text exactly as given
+  std::optional<std::string> when;        // the condition text exactly as given
   std::unique_ptr<const Expr> condition;  // present exactly when `when` is
+  // One per path of `condition`: where in the source node's condition_paths that
+  // path starts (see condition::holds_in_slots). Rebound whenever those paths change.
+  std::vector<condition::PathBinding> bindings;
 };
 
 class Graph {
@@ -68,8 +72,12 @@ class Graph {
   bool is_dag() const;
 
   // The target of the first edge of `from` whose condition holds for `context`
-  // (an unconditional edge always does), or nullptr. Allocates nothing.
-  const std::string* route(NodeId from, const Value& context) const noexcept;
+  // (an unconditional edge always does), or nothing. Allocates nothing.
+  std::optional<NodeId> route(NodeId from, const Value& context) const noexcept;
+  // The same decision from the values at condition_paths(from), one per path in
+  // that order (Nil where the state has none): what `route` gives for the Map that
+  // insert_path builds from them, without building it.
+  std::optional<NodeId> route_slots(NodeId from, const Value* slots) const noexcept;
 
  private:
   struct NodeData {
@@ -96,6 +104,10 @@ class Graph {
 // Sorts `paths` by segment count (stably) and drops every path that has a kept
 // path as a prefix, segment by segment (an equal path counts as a prefix).
 std::vector<Path> prune_paths(const std::vector<Path>& paths);
+
+// For each path `expr` reads, the path in `kept` (prefix-free) that is a prefix of
+// it and how many segments that prefix has. Every path must have one.
+std::vector<condition::PathBinding> bind_paths(const Expr& expr, const std::vector<Path>& kept);
 
 // Places `value` at `path` in a Map's pairs: a one-segment path appends a pair;
 // a longer one descends into the first pair whose key is that String, creating

@@ -10,7 +10,9 @@
 //   object reached is held by a strong reference while the walk goes on.
 #include "graph/graph_py.h"
 
+#include <array>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,6 +49,7 @@ struct GraphState {
   // are separate allocations so that a route re-entered from Python code, which may
   // fill another node's entry and grow this vector, never moves an entry in use.
   std::vector<std::unique_ptr<PathKeys>> path_keys;
+  std::vector<OwnedRef> names;  // by NodeId, filled lazily: interned node names for results
 };
 
 [[noreturn]] void raise_value_error(std::string_view message) {
@@ -141,16 +144,56 @@ const PathKeys& keys_for(GraphState& state, NodeId id) {
   return *state.path_keys[id];
 }
 
-// The routing context for a dict state: the values at the node's condition paths,
-// each converted on its own and placed at its path.
-Value context_from_dict(GraphState& state, PyObject* dict, std::optional<NodeId> node) {
-  Value::Map pairs;
-  if (!node) return Value::map();
-  const std::vector<graph::Path>& paths = state.graph.condition_paths(*node);
-  if (paths.empty()) return Value::map();
+// The routing context: the values at the node's condition paths, one slot per path
+// (Nil where the state has none), laid out as the graph's route_slots reads them.
+// Slots are built in order, each once; most nodes read a handful of paths, so
+// those slots live inside the object and cost no allocation.
+class ContextSlots {
+ public:
+  explicit ContextSlots(std::size_t capacity) {
+    if (capacity > kInline) spilled_.reserve(capacity);
+  }
+  ~ContextSlots() {
+    for (std::size_t i = 0; i < inline_count_; ++i) inline_slot(i)->~Value();
+  }
+  ContextSlots(const ContextSlots&) = delete;
+  ContextSlots& operator=(const ContextSlots&) = delete;
+
+  void push(Value value) {
+    if (spilled_.capacity() != 0) {
+      spilled_.push_back(std::move(value));
+    } else {
+      new (inline_slot(inline_count_)) Value(std::move(value));
+      ++inline_count_;
+    }
+  }
+  const Value* data() const noexcept {
+    return spilled_.capacity() != 0 ? spilled_.data() : std::launder(reinterpret_cast<const Value*>(storage_));
+  }
+
+ private:
+  static constexpr std::size_t kInline = 4;
+  Value* inline_slot(std::size_t i) noexcept { return std::launder(reinterpret_cast<Value*>(storage_)) + i; }
+  alignas(Value) unsigned char storage_[kInline * sizeof(Value)];
+  std::size_t inline_count_ = 0;
+  std::vector<Value> spilled_;
+};
+
+// Fills `slots` from the state. Only a dict state is looked into; any other state
+// is still converted whole, so that a value the codec refuses fails the call, but
+// then holds no path: every path of a state that is not a dict is missing.
+void fill_slots(GraphState& state, PyObject* state_arg, std::optional<NodeId> node, ContextSlots& slots) {
+  const std::size_t count = node ? state.graph.condition_paths(*node).size() : 0;
+  const bool is_dict = state_arg != nullptr && PyDict_Check(state_arg);
+  if (state_arg != nullptr && state_arg != Py_None && !is_dict) (void)py_to_value_at(state_arg, 0);
+  if (!is_dict || count == 0) {
+    for (std::size_t p = 0; p < count; ++p) slots.push(Value::nil());
+    return;
+  }
   const PathKeys& keys = keys_for(state, *node);
-  for (std::size_t p = 0; p < paths.size(); ++p) {
-    OwnedRef current = OwnedRef::borrow(dict);
+  for (std::size_t p = 0; p < keys.paths.size(); ++p) {
+    // Held strongly: a key's __eq__ may run Python code that drops what we walk through.
+    OwnedRef current = OwnedRef::borrow(state_arg);
     bool reached = true;
     for (const OwnedRef& key : keys.paths[p]) {
       if (!PyDict_Check(current.get())) {
@@ -165,32 +208,44 @@ Value context_from_dict(GraphState& state, PyObject* dict, std::optional<NodeId>
       }
       current = OwnedRef::borrow(found);
     }
-    if (reached) graph::insert_path(pairs, paths[p], py_to_value_at(current.get(), 0));
+    slots.push(reached ? py_to_value_at(current.get(), 0) : Value::nil());
   }
-  return Value::map(std::move(pairs));
+}
+
+// The node's name as a str, made once per node and shared by every result.
+OwnedRef name_object(GraphState& state, NodeId id) {
+  if (state.names.size() <= id) state.names.resize(static_cast<std::size_t>(id) + 1);
+  if (!state.names[id]) {
+    PyObject* name = str_from_utf8(state.graph.name(id)).release();
+    PyUnicode_InternInPlace(&name);
+    state.names[id] = OwnedRef::steal(name);
+  }
+  return OwnedRef::borrow(state.names[id].get());
 }
 
 PyObject* route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return shared_method(self, [&](GraphState& state) {
     static const Params<2> params{"HandoffGraph.route", {"node", "state"}, 1};
-    auto [node_arg, state_arg] = bind(params, args, nargs, kwnames);
-    const std::optional<NodeId> node = state.graph.find(arg_str(node_arg, "node"));
-    Value context;
-    if (state_arg == nullptr || state_arg == Py_None) {
-      context = Value::map();
-    } else if (PyDict_Check(state_arg)) {
-      context = context_from_dict(state, state_arg, node);
+    PyObject* node_arg = nullptr;
+    PyObject* state_arg = nullptr;
+    if (kwnames == nullptr && (nargs == 1 || nargs == 2)) {  // the common call, bound without the table
+      node_arg = args[0];
+      state_arg = nargs == 2 ? args[1] : nullptr;
     } else {
-      context = py_to_value_at(state_arg, 0);
+      const auto bound = bind(params, args, nargs, kwnames);
+      node_arg = bound[0];
+      state_arg = bound[1];
     }
+    const std::optional<NodeId> node = state.graph.find(arg_str(node_arg, "node"));
+    ContextSlots slots(node ? state.graph.condition_paths(*node).size() : 0);
+    fill_slots(state, state_arg, node, slots);
     if (!node) return none();
-    const std::string* target = nullptr;
+    std::optional<NodeId> target;
     {
       GilReleased nogil;
-      target = state.graph.route(*node, context);
+      target = state.graph.route_slots(*node, slots.data());
     }
-    // The target name lives in the graph, which cannot change while we hold shared access.
-    return target != nullptr ? str_from_utf8(*target) : none();
+    return target ? name_object(state, *target) : none();
   });
 }
 

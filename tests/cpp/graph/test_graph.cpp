@@ -29,11 +29,32 @@ std::string paths_of(const Graph& g, const std::string& node) {
   return id ? joined(g.condition_paths(*id)) : "";
 }
 
+// Routes both ways, over the whole context and over slots filled from it, and
+// insists they agree.
 std::string route(const Graph& g, const std::string& node, const Value& ctx) {
   const auto id = g.find(node);
   if (!id) return "None";
-  const std::string* target = g.route(*id, ctx);
-  return target ? *target : "None";
+  const auto target = g.route(*id, ctx);
+  std::vector<Value> slots;
+  for (const Path& path : g.condition_paths(*id)) {
+    const Value* at = &ctx;
+    for (const std::string& segment : path) {
+      const Value* next = nullptr;
+      if (at->is_map()) {
+        for (const auto& pair : at->pairs()) {
+          if (pair.first.is_string() && pair.first.bytes() == segment) {
+            next = &pair.second;
+            break;
+          }
+        }
+      }
+      at = next;
+      if (at == nullptr) break;
+    }
+    slots.push_back(at ? *at : Value::nil());
+  }
+  CHECK(g.route_slots(*id, slots.data()) == target);
+  return target ? g.name(*target) : "None";
 }
 
 Value ctx(const char* key, Value value) {
