@@ -16,6 +16,23 @@ const Value kFalse = Value::boolean(false);
 
 const Value& boolean(bool b) noexcept { return b ? kTrue : kFalse; }
 
+// Defined here, ahead of its callers, so that evaluation inlines it.
+inline bool truthy(const Value& v) noexcept {
+  switch (v.kind()) {
+    case Value::Kind::Nil: return false;
+    case Value::Kind::Boolean: return v.as_bool();
+    case Value::Kind::Integer: return v.as_u64() != 0;
+    case Value::Kind::F32: return v.as_f32() != 0.0f;
+    case Value::Kind::F64: return v.as_f64() != 0.0;
+    case Value::Kind::String:
+    case Value::Kind::Binary: return !v.bytes().empty();
+    case Value::Kind::Array: return !v.items().empty();
+    case Value::Kind::Map: return !v.pairs().empty();
+    case Value::Kind::Ext: return true;
+  }
+  return false;
+}
+
 // The value at `path[from..]` below `start`: each step needs a Map and takes its
 // first pair with an equal String key; anything else is Nil.
 const Value& descend(const Value& start, const Path& path, std::size_t from) noexcept {
@@ -151,7 +168,7 @@ const Value& evaluate(const Expr& expr, NodeId id, const Paths& paths) noexcept 
     case Expr::Kind::Bool:
     case Expr::Kind::Null: return expr.literal(n);
     case Expr::Kind::Path: return paths(expr, n);
-    case Expr::Kind::Not: return boolean(!is_truthy(operand(expr, n.first, paths)));
+    case Expr::Kind::Not: return boolean(!truthy(operand(expr, n.first, paths)));
     case Expr::Kind::Cmp: {
       const Value& left = operand(expr, n.first, paths);
       const Value& right = operand(expr, n.second, paths);
@@ -162,7 +179,7 @@ const Value& evaluate(const Expr& expr, NodeId id, const Paths& paths) noexcept 
       // Stop at the first operand that decides the chain: a falsy one for And, a truthy one for Or.
       const bool deciding = n.kind == Expr::Kind::Or;
       for (const NodeId* it = expr.operands_begin(n); it != expr.operands_end(n); ++it) {
-        if (is_truthy(operand(expr, *it, paths)) == deciding) return boolean(deciding);
+        if (truthy(operand(expr, *it, paths)) == deciding) return boolean(deciding);
       }
       return boolean(!deciding);
     }
@@ -183,21 +200,7 @@ std::string path_key(const Path& path) {
 
 }  // namespace
 
-bool is_truthy(const Value& v) noexcept {
-  switch (v.kind()) {
-    case Value::Kind::Nil: return false;
-    case Value::Kind::Boolean: return v.as_bool();
-    case Value::Kind::Integer: return v.as_u64() != 0;
-    case Value::Kind::F32: return v.as_f32() != 0.0f;
-    case Value::Kind::F64: return v.as_f64() != 0.0;
-    case Value::Kind::String:
-    case Value::Kind::Binary: return !v.bytes().empty();
-    case Value::Kind::Array: return !v.items().empty();
-    case Value::Kind::Map: return !v.pairs().empty();
-    case Value::Kind::Ext: return true;
-  }
-  return false;
-}
+bool is_truthy(const Value& v) noexcept { return truthy(v); }
 
 Value eval(const Expr& expr, const Value& context) {
   if (expr.node_count() == 0) return Value::nil();
@@ -209,7 +212,7 @@ bool holds(const Expr& expr, const Value& context) noexcept {
 }
 
 bool holds_in_slots(const Expr& expr, const PathBinding* bindings, const Value* slots) noexcept {
-  return expr.node_count() != 0 && is_truthy(operand(expr, expr.root(), SlotPaths{bindings, slots}));
+  return expr.node_count() != 0 && truthy(operand(expr, expr.root(), SlotPaths{bindings, slots}));
 }
 
 void collect_paths(const Expr& expr, std::vector<Path>& paths) {
