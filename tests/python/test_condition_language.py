@@ -28,31 +28,18 @@ def refusal(text):
     return None
 
 
+# The lexer and parser tables live with the C++ tests; these check what the binding
+# adds: the prefix, messages carrying non-ASCII and NUL characters intact, and the
+# debug forms as Python sees them.
 @pytest.mark.parametrize("text, message", [
     ("x = 1", "expected '==' (single '=' is not valid)"),
-    ("!x", "expected '!=' (use 'not' for negation)"),
-    ("a && b", "unexpected character '&'"),
-    ("a[0]", "unexpected character '['"),
-    ("- 1", "unexpected character '-'"),
-    ("x == '\0", "unterminated string literal"),
     ("\0", "unexpected character '\0'"),
-    ("1.2.3", "invalid number '1.2.3'"),
-    ("9223372036854775808", "invalid number '9223372036854775808'"),
-    ('"abc', "unterminated string literal"),
-    ("a ==", "unexpected token None"),
-    ("(a", "expected ')'"),
-    ("a.", "expected identifier after '.'"),
-    ("items.0", "expected identifier after '.'"),
-    ("a b", 'unexpected trailing token Ident("b")'),
-    (")", "unexpected token Some(RParen)"),
-    ("a == 1 == 2", "unexpected trailing token Eq"),
+    ("x €", "unexpected character '€'"),
+    ("x == '\0", "unterminated string literal"),
     ("a == not b", "unexpected token Some(Not)"),
-    ("a not in b", "unexpected trailing token Not"),
-    ("x 'say \"hi\"\\n'", 'unexpected trailing token Str("say \\"hi\\"\\n")'),
+    ("x 'say \"hi\"\n'", 'unexpected trailing token Str("say \\"hi\\"\\n")'),
     ("x -2.50", "unexpected trailing token Float(-2.5)"),
     ("x 3.0", "unexpected trailing token Float(3.0)"),
-    ("x True", "unexpected trailing token Bool(true)"),
-    ("x None", "unexpected trailing token Null"),
     ("x état", 'unexpected trailing token Ident("état")'),
     ("(" * 13 + "x" + ")" * 13, "condition nested too deeply"),
     ("not " * 61 + "x", "condition nested too deeply"),
@@ -61,10 +48,7 @@ def test_refusals(text, message):
     assert refusal(text) == "invalid condition: " + message
 
 
-@pytest.mark.parametrize("text", [
-    "(" * 12 + "x" + ")" * 12, "not " * 60 + "x", "a and b or c", "not a in b", "état == 1", "x² > 0",
-    "-9223372036854775808 < x", "True and None == null", "'it\\'s' == \"it's\"", "a.b.c != 1.5",
-])
+@pytest.mark.parametrize("text", ["(" * 12 + "x" + ")" * 12, "not " * 60 + "x", "état == 1 and x² > 0"])
 def test_accepted(text):
     assert refusal(text) is None
 
