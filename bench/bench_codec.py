@@ -83,7 +83,9 @@ def encoders():
     ms_encoder = msgspec.msgpack.Encoder()
     return {
         "tallowmere": tallowmere.dumps,
-        "msgpack": lambda obj: msgpack.packb(obj, use_bin_type=True),
+        # Called directly (no wrapper frame): msgpack 1.x already defaults to
+        # use_bin_type=True, raw=False; every payload here has str keys.
+        "msgpack": msgpack.packb,
         "ormsgpack": ormsgpack.packb,
         "msgspec": ms_encoder.encode,
     }
@@ -93,7 +95,7 @@ def decoders():
     ms_decoder = msgspec.msgpack.Decoder()
     return {
         "tallowmere": tallowmere.loads,
-        "msgpack": lambda data: msgpack.unpackb(data, raw=False, strict_map_key=False),
+        "msgpack": msgpack.unpackb,
         "ormsgpack": ormsgpack.unpackb,
         "msgspec": ms_decoder.decode,
     }
@@ -176,7 +178,7 @@ def main() -> int:
     failures = []
     for name, payload in cases.items():
         encoded = tallowmere.dumps(payload)
-        assert tallowmere.loads(encoded) == msgpack.unpackb(encoded, raw=False, strict_map_key=False)
+        assert encoded == msgpack.packb(payload) and tallowmere.loads(encoded) == msgpack.unpackb(encoded)
         rows = [("dumps", measure(enc, payload, options.rounds)), ("loads", measure(dec, encoded, options.rounds))]
         if name == "500 non-ASCII strings":
             rows.insert(1, ("dumps, fresh strings", measure(enc, payload, options.rounds, fresh_strings=payload)))

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "codec/msgpack_writer.h"
 #include "common/error.h"
@@ -126,25 +127,112 @@ void write_bytes_obj(OutputBuffer& out, PyObject* obj) {
   msgpack::write_bin(out, bytes.data(), msgpack::u32_len(bytes.size(), "bytes"));
 }
 
+// Elements of the commonest scalar types are written without the general
+// dispatch (where their depth is allowed at all).
+inline void write_element(OutputBuffer& out, PyObject* item, unsigned depth, bool scalars_inline) {
+  if (scalars_inline) {
+    PyTypeObject* type = Py_TYPE(item);
+    if (type == &PyFloat_Type) return msgpack::write_f64(out, read_float(item));
+    if (type == &PyLong_Type) return write_int_obj(out, item);
+    if (type == &PyUnicode_Type) return write_str_obj(out, item);
+  }
+  write_obj(out, item, depth);
+}
+
+// Encoded forms of recently written short str keys, found by object identity.
+// Programs write the same key objects over and over (literals are interned, and
+// loads hands out one object per cached key), so a hit skips the UTF-8 lookup
+// and the header. A slot holds a strong reference to its key: the object cannot
+// die and its address cannot be reused by another string while it is cached,
+// and str is immutable, so the stored bytes stay right. Direct-mapped by
+// address; at most kSlots small strings are kept alive. Only the main
+// interpreter uses it (see caches_usable).
+class KeyEncodings {
+ public:
+  static constexpr std::size_t kMaxEncodedBytes = 32;  // fixstr: header + up to 31 bytes
+
+  static KeyEncodings* for_this_interpreter() noexcept { return caches_usable() ? &instance_ : nullptr; }
+
+  // Writes the exact str `key`, or returns false to have the caller write it.
+  bool write(OutputBuffer& out, PyObject* key) {
+    Slot& slot = slots_[slot_of(key)];
+    if (slot.key != key) {
+      // A key is cached on its second sighting in a row at this slot, so a
+      // stream of one-off keys costs one compare each and evicts nothing. The
+      // candidate is only compared, never dereferenced.
+      if (slot.candidate != key) {
+        slot.candidate = key;
+        return false;
+      }
+      std::string_view utf8 = read_utf8(key);
+      if (utf8.size() > kMaxEncodedBytes - 1) {  // too long to cache: written here, once
+        slot.candidate = nullptr;
+        msgpack::write_str(out, utf8.data(), msgpack::u32_len(utf8.size(), "string"));
+        return true;
+      }
+      Py_INCREF(key);
+      PyObject* evicted = slot.key;
+      slot.key = key;
+      slot.size = static_cast<std::uint8_t>(utf8.size() + 1);
+      slot.encoded[0] = static_cast<char>(0xa0 | utf8.size());
+      msgpack::detail::copy_payload(slot.encoded + 1, utf8.data(), static_cast<std::uint32_t>(utf8.size()));
+      Py_XDECREF(evicted);  // a str: its deallocation runs no Python code
+    }
+    char* p = out.reserve(kMaxEncodedBytes);
+    msgpack::detail::copy_payload(p, slot.encoded, slot.size);
+    out.commit(slot.size);
+    return true;
+  }
+
+ private:
+  struct Slot {
+    PyObject* key = nullptr;        // strong reference
+    const PyObject* candidate = nullptr;  // last key that missed here; not owned
+    std::uint8_t size = 0;
+    char encoded[kMaxEncodedBytes];
+  };
+  static constexpr unsigned kSlotBits = 8;
+  static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
+
+  static std::size_t slot_of(PyObject* key) noexcept {
+    auto address = reinterpret_cast<std::uintptr_t>(key);
+    return static_cast<std::size_t>((address * 0x9e3779b97f4a7c15ULL) >> (64 - kSlotBits));
+  }
+
+  Slot slots_[kSlots];
+  static KeyEncodings instance_;
+};
+
+KeyEncodings KeyEncodings::instance_;
+
+// Set for the length of one top-level encode (null: write keys the long way).
+KeyEncodings* active_key_encodings = nullptr;
+
 void write_dict_obj(OutputBuffer& out, PyObject* dict, unsigned depth) {
   Py_ssize_t size = PyDict_Size(dict);
   msgpack::write_map_header(out, msgpack::u32_len(static_cast<std::uint64_t>(size), "dict"));
+  const bool scalars_inline = depth + 1 <= kMaxDepth;
+  KeyEncodings* key_encodings = scalars_inline ? active_key_encodings : nullptr;
   for_each_entry(dict, size, [&](PyObject* key, PyObject* value) {
-    write_obj(out, key, depth + 1);
-    write_obj(out, value, depth + 1);
+    if (key_encodings == nullptr || Py_TYPE(key) != &PyUnicode_Type || !key_encodings->write(out, key)) {
+      write_obj(out, key, depth + 1);
+    }
+    write_element(out, value, depth + 1, scalars_inline);
   });
 }
 
 void write_list_obj(OutputBuffer& out, PyObject* list, unsigned depth) {
   Py_ssize_t size = PyList_Size(list);
   msgpack::write_array_header(out, msgpack::u32_len(static_cast<std::uint64_t>(size), "list"));
-  for_each_list_item(list, size, [&](PyObject* item) { write_obj(out, item, depth + 1); });
+  const bool scalars_inline = depth + 1 <= kMaxDepth;
+  for_each_list_item(list, size, [&](PyObject* item) { write_element(out, item, depth + 1, scalars_inline); });
 }
 
 void write_tuple_obj(OutputBuffer& out, PyObject* tuple, unsigned depth) {
   Py_ssize_t size = PyTuple_Size(tuple);
   msgpack::write_array_header(out, msgpack::u32_len(static_cast<std::uint64_t>(size), "list"));
-  for (Py_ssize_t i = 0; i < size; ++i) write_obj(out, PyTuple_GetItem(tuple, i), depth + 1);
+  const bool scalars_inline = depth + 1 <= kMaxDepth;
+  for (Py_ssize_t i = 0; i < size; ++i) write_element(out, PyTuple_GetItem(tuple, i), depth + 1, scalars_inline);
 }
 
 // Instances of subclasses of the supported types (and everything unsupported).
@@ -281,12 +369,15 @@ class ScratchLease {
 
 void encode_into(OutputBuffer& out, PyObject* obj) {
   const std::size_t start = out.size();
+  KeyEncodings* outer = std::exchange(active_key_encodings, KeyEncodings::for_this_interpreter());
   try {
     with_python_error([&] { write_obj(out, obj, 0); });
   } catch (...) {
+    active_key_encodings = outer;
     out.truncate(start);
     throw;
   }
+  active_key_encodings = outer;
 }
 
 Value py_to_value_at(PyObject* obj, unsigned depth) {

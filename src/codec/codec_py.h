@@ -7,6 +7,8 @@
 //   loop; it never allocates ahead of the bytes present.
 // * All functions need the interpreter lock. They report failure by throwing
 //   PythonErrorSet with the Python error already set; nothing partly built survives.
+//   The one exception is a container that changes size under the walk, a broken
+//   invariant: that throws InternalFailure, which the guard turns into PanicException.
 #pragma once
 
 #include <Python.h>
@@ -28,6 +30,11 @@ OwnedRef decode(const char* data, std::size_t size);
 
 // `obj` as a Value tree, with the encoder's type rules and depth limit.
 Value py_to_value_at(PyObject* obj, unsigned depth);
+
+// Whether the codec's process-wide caches of Python objects (key strings) may be
+// used: only in the main interpreter, whose objects live as long as the process;
+// a subinterpreter's objects must not outlive it in a cache.
+inline bool caches_usable() noexcept { return PyInterpreterState_GetID(PyInterpreterState_Get()) == 0; }
 
 // The module functions dumps(obj) and loads(data).
 PyObject* dumps(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;

@@ -1,8 +1,8 @@
 // Decoding side of the codec: MessagePack bytes to Python objects.
 // * The generic reader loop (msgpack_reader.h) drives a builder that makes
-//   Python objects. A list is allocated at its final size only when the unread
-//   input could fill it (see PyBuilder::array_begin); otherwise its elements
-//   wait on a stack of owned references that grows only as they arrive. So a
+//   Python objects. A list is allocated at its final size only while such sizes
+//   add up to no more than the input length (see PyBuilder::array_begin);
+//   otherwise its elements wait on a stack that grows only as they arrive. So a
 //   declared count (`dd ff ff ff ff`, or `dc ff ff` chained) costs nothing ahead
 //   of the data, and on any failure the owners release what was built.
 // * Short map keys go through a direct-mapped cache of str objects keyed by their
@@ -75,17 +75,12 @@ class ItemStack {
 // Direct-mapped cache of short map keys. A slot keeps the key's bytes beside the
 // str made from them; a lookup compares length and bytes before trusting it.
 // Slots hold strong references for the life of the process (at most kSlots
-// small strings). The cache belongs to the interpreter that first used it; a
-// decode in another interpreter does without it rather than share its objects.
+// small strings). Only the main interpreter uses it (see caches_usable).
 class KeyCache {
  public:
   static constexpr std::size_t kMaxKeyBytes = 31;  // fixstr keys only
 
-  static KeyCache* for_this_interpreter() noexcept {
-    PyInterpreterState* current = PyInterpreterState_Get();
-    if (owner_ == nullptr) owner_ = current;
-    return owner_ == current ? &instance_ : nullptr;
-  }
+  static KeyCache* when(bool usable) noexcept { return usable ? &instance_ : nullptr; }
 
   // A new reference to the str for `bytes`; bytes that are not valid UTF-8 give
   // a bytes object, which is not cached.
@@ -94,40 +89,89 @@ class KeyCache {
  private:
   struct Slot {
     PyObject* text = nullptr;
+    std::uint32_t candidate = 0;  // hash of the last key that missed here
     std::uint8_t size = 0;
     char bytes[kMaxKeyBytes];
   };
-  static constexpr std::size_t kSlots = 512;
+  static constexpr unsigned kSlotBits = 9;
+  static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
 
-  static std::size_t slot_of(std::string_view bytes) noexcept {
-    // FNV-1a: keys are at most 31 bytes, and a bad spread only costs misses.
-    std::uint32_t hash = 2166136261u;
-    for (unsigned char c : bytes) hash = (hash ^ c) * 16777619u;
-    return (hash ^ (hash >> 15)) & (kSlots - 1);
+  // Word loads of the first, middle and last bytes (together they cover every
+  // byte of a key up to 24 bytes, and most of one up to 31), one multiply.
+  static std::uint64_t hash_of(std::string_view bytes) noexcept {
+    const char* p = bytes.data();
+    const std::size_t n = bytes.size();
+    std::uint64_t head = 0, tail = 0, middle = 0;
+    if (n >= 8) {
+      std::memcpy(&head, p, 8);
+      std::memcpy(&tail, p + n - 8, 8);
+      if (n > 16) std::memcpy(&middle, p + 8, 8);
+    } else if (n >= 4) {
+      std::uint32_t first, last;
+      std::memcpy(&first, p, 4);
+      std::memcpy(&last, p + n - 4, 4);
+      head = first;
+      tail = last;
+    } else if (n != 0) {
+      head = static_cast<std::uint64_t>(static_cast<unsigned char>(p[0])) |
+             static_cast<std::uint64_t>(static_cast<unsigned char>(p[n / 2])) << 8 |
+             static_cast<std::uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16;
+    }
+    return (head ^ (tail * 0x9e3779b97f4a7c15ULL) ^ (middle * 0xc2b2ae3d27d4eb4fULL) ^ n) * 0xff51afd7ed558ccdULL;
+  }
+
+  // memcmp for at most kMaxKeyBytes, without a library call.
+  static bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+    std::uint64_t x, y;
+    if (n >= 8) {
+      for (std::size_t i = 0; i + 8 < n; i += 8) {
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y) return false;
+      }
+      std::memcpy(&x, a + n - 8, 8);
+      std::memcpy(&y, b + n - 8, 8);
+      return x == y;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (a[i] != b[i]) return false;
+    }
+    return true;
   }
 
   Slot slots_[kSlots];
   static KeyCache instance_;
-  static PyInterpreterState* owner_;
 };
 
 KeyCache KeyCache::instance_;
-PyInterpreterState* KeyCache::owner_ = nullptr;
 
-OwnedRef str_or_bytes(std::string_view bytes) {
-  const auto size = static_cast<Py_ssize_t>(bytes.size());
-  PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), size, "strict");
+// The payload of a str that is not UTF-8 comes back as bytes (kept out of line:
+// the common path below is a call and a test).
+[[gnu::noinline, gnu::cold]] OwnedRef bytes_for_invalid_utf8(std::string_view bytes) {
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw PythonErrorSet{};
+  PyErr_Clear();
+  return check_new(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
+inline OwnedRef str_or_bytes(std::string_view bytes) {
+  PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
   if (text != nullptr) [[likely]]
     return OwnedRef::steal(text);
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw PythonErrorSet{};
-  PyErr_Clear();  // not UTF-8: the payload comes back as bytes
-  return check_new(PyBytes_FromStringAndSize(bytes.data(), size));
+  return bytes_for_invalid_utf8(bytes);
 }
 
 OwnedRef KeyCache::get(std::string_view bytes) {
-  Slot& slot = slots_[slot_of(bytes)];
-  if (slot.text != nullptr && slot.size == bytes.size() && std::memcmp(slot.bytes, bytes.data(), bytes.size()) == 0) {
+  const std::uint64_t hash = hash_of(bytes);
+  Slot& slot = slots_[hash >> (64 - kSlotBits)];
+  if (slot.text != nullptr && slot.size == bytes.size() && same_bytes(slot.bytes, bytes.data(), bytes.size())) {
     return OwnedRef::borrow(slot.text);
+  }
+  // A key is cached on its second sighting in a row at this slot: one-off keys
+  // (ids used as keys) then cost a compare each and evict nothing.
+  const auto tag = static_cast<std::uint32_t>(hash);
+  if (slot.candidate != tag) {
+    slot.candidate = tag;
+    return str_or_bytes(bytes);
   }
   OwnedRef made = str_or_bytes(bytes);
   if (Py_TYPE(made.get()) != &PyUnicode_Type) return made;
@@ -142,15 +186,51 @@ OwnedRef KeyCache::get(std::string_view bytes) {
   return made;
 }
 
+// The int objects for -32..127, the values a one-byte fixint holds, fetched once
+// so that decoding one costs a reference increment rather than a call. The
+// table keeps a reference to each; it serves the main interpreter only.
+class SmallInts {
+ public:
+  static constexpr int kLowest = -32;
+  static constexpr int kHighest = 127;
+
+  // The table, or null when it may not be used here (or could not be filled).
+  static const SmallInts* when(bool usable) noexcept {
+    if (!usable) return nullptr;
+    if (!instance_.filled_) instance_.fill();
+    return instance_.filled_ ? &instance_ : nullptr;
+  }
+  OwnedRef get(int value) const noexcept { return OwnedRef::borrow(objects_[value - kLowest]); }
+
+ private:
+  void fill() noexcept {
+    for (int value = kLowest; value <= kHighest; ++value) {
+      PyObject* object = PyLong_FromLong(value);
+      if (object == nullptr) {
+        PyErr_Clear();  // try again on a later call
+        return;
+      }
+      Py_XDECREF(objects_[value - kLowest]);
+      objects_[value - kLowest] = object;
+    }
+    filled_ = true;
+  }
+
+  PyObject* objects_[kHighest - kLowest + 1] = {};
+  bool filled_ = false;
+  static SmallInts instance_;
+};
+
+SmallInts SmallInts::instance_;
+
 struct PyBuilder {
   using Item = OwnedRef;
-  // An array whose elements the rest of the input can hold is built in place:
-  // every element takes at least one byte, so a list of n slots is allocated
-  // only when n unread bytes remain beyond those that the lists already open
-  // still need (`pending_slots`). Valid input always qualifies, and allocation
-  // never runs ahead of the bytes that back it, however counts are chained.
-  // Otherwise (input that must turn out truncated) elements collect on the
-  // shared stack until the list is complete.
+  // Lists are allocated at their declared size and filled in place while the
+  // sizes allocated so far add up to no more than the input's length. Every
+  // element takes at least one byte, so valid input always stays within that
+  // budget, and however counts are chained, list memory stays within a pointer
+  // per input byte. An array past the budget (input that cannot be complete)
+  // collects its elements on the shared stack until the list is finished.
   struct ArrayState {
     OwnedRef list;       // the list being filled in place, or null
     std::size_t mark;    // otherwise: where the elements start on the stack
@@ -160,11 +240,18 @@ struct PyBuilder {
 
   ItemStack& stack;
   KeyCache* key_cache;
-  std::uint64_t pending_slots = 0;  // empty slots of the lists being filled in place
+  const SmallInts* small_ints;
+  std::uint64_t slot_budget;  // list slots that may still be allocated ahead of their elements
 
   Item nil() { return OwnedRef::borrow(Py_None); }
   Item boolean(bool b) { return OwnedRef::borrow(b ? Py_True : Py_False); }
-  Item uint(std::uint64_t u) { return check_new(PyLong_FromUnsignedLongLong(u)); }
+  Item fixint(int value) { return small_ints != nullptr ? small_ints->get(value) : sint(value); }
+  Item uint(std::uint64_t u) {
+    // The signed constructor has the interpreter's fast paths for small and
+    // one-digit values; the unsigned one only for values below 2^30.
+    if (u <= static_cast<std::uint64_t>(INT64_MAX)) return check_new(PyLong_FromLongLong(static_cast<long long>(u)));
+    return check_new(PyLong_FromUnsignedLongLong(u));
+  }
   Item sint(std::int64_t i) { return check_new(PyLong_FromLongLong(i)); }
   Item f32(float f) { return check_new(PyFloat_FromDouble(static_cast<double>(f))); }
   Item f64(double d) { return check_new(PyFloat_FromDouble(d)); }
@@ -176,11 +263,11 @@ struct PyBuilder {
     return check_new(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
   }
 
-  ArrayState array_begin(std::uint64_t n, std::uint64_t bytes_left) {
-    if (pending_slots <= bytes_left && n <= bytes_left - pending_slots) {
+  ArrayState array_begin(std::uint64_t n) {
+    if (n <= slot_budget) {
       // No Python code runs before the last slot is set (see GcPause), so
       // nothing can observe the list while it has empty slots.
-      pending_slots += n;
+      slot_budget -= n;
       return {check_new(PyList_New(static_cast<Py_ssize_t>(n))), 0, 0};
     }
     return {OwnedRef(), stack.size(), 0};
@@ -188,7 +275,6 @@ struct PyBuilder {
   void array_push(ArrayState& state, Item&& item) {
     if (state.list) {
       PyList_SetItem(state.list.get(), state.next++, item.release());
-      --pending_slots;
     } else {
       stack.push(std::move(item));
     }
@@ -237,7 +323,8 @@ OwnedRef decode(const char* data, std::size_t size) {
     GcPause no_collection;
     msgpack::Reader reader(data, size);
     ItemStack stack;
-    PyBuilder builder{stack, KeyCache::for_this_interpreter()};
+    const bool usable = caches_usable();
+    PyBuilder builder{stack, KeyCache::when(usable), SmallInts::when(usable), size};
     return msgpack::read_value(reader, builder, 0);
   } catch (const CoreError& error) {
     set_error_from_core(error);

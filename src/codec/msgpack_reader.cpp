@@ -31,6 +31,7 @@ struct ValueBuilder {
   Item boolean(bool b) { return Value::boolean(b); }
   Item uint(std::uint64_t u) { return Value::from_u64(u); }
   Item sint(std::int64_t i) { return Value::from_i64(i); }
+  Item fixint(int i) { return Value::from_i64(i); }
   Item f32(float f) { return Value::f32(f); }
   Item f64(double d) { return Value::f64(d); }
   Item str(std::string_view bytes) {
@@ -40,7 +41,7 @@ struct ValueBuilder {
   Item map_key_str(std::string_view bytes) { return str(bytes); }
   Item bin(std::string_view bytes) { return Value::binary(std::string(bytes)); }
 
-  ArrayState array_begin(std::uint64_t n, std::uint64_t) {
+  ArrayState array_begin(std::uint64_t n) {
     ArrayState items;
     items.reserve(static_cast<std::size_t>(std::min(n, kFirstReserve)));
     return items;

@@ -3,22 +3,25 @@
 //   read is checked against the end (and against 64-bit overflow) before any byte
 //   is touched, so no input can make it read out of bounds.
 // * `read_value` reads exactly one value and leaves the cursor after it. It is a
-//   template over a Builder, so the same loop makes Python objects (codec_py.cpp)
-//   and Value trees (tests, fuzzing). The Builder decides how containers are held;
-//   a declared count is never trusted for allocation: builders reserve at most
-//   min(count, 1024) slots, so memory follows the bytes actually present.
+//   template over a Builder, so the same loop makes Python objects (decode_py.cpp)
+//   and Value trees (tests, fuzzing). The Builder decides how containers are held.
+//   A declared count alone never justifies an allocation: builders size from it
+//   only within a budget tied to the input's length (every element takes at
+//   least one byte), so memory follows the bytes actually present.
 // * Nesting is checked on entry to every value, before its marker is read, and a
-//   value deeper than kMaxDepth is refused: native stack use is bounded by 129
-//   frames of this loop whatever the input.
+//   value deeper than kMaxDepth is refused. The loop keeps the open containers in
+//   a bounded frame stack of its own instead of recursing, so native stack use is
+//   fixed whatever the input.
 // * Failures are thrown: CoreError(Value) for malformed input, and whatever the
 //   Builder throws. Items already built are owned by the Builder's types, so an
 //   exception releases them on the way out.
 //
-// Builder interface (Item must be movable):
+// Builder interface (Item, ArrayState and MapState default-constructible and movable):
 //   Item nil(); Item boolean(bool); Item uint(uint64_t); Item sint(int64_t);
+//   Item fixint(int)                           -- -32..127, from a one-byte marker
 //   Item f32(float); Item f64(double); Item str(string_view); Item bin(string_view);
 //   Item map_key_str(string_view)              -- a fixstr map key (lets Python cache keys)
-//   ArrayState array_begin(uint64_t n, uint64_t bytes_left); void array_push(ArrayState&, Item&&);
+//   ArrayState array_begin(uint64_t n); void array_push(ArrayState&, Item&&);
 //   Item array_finish(ArrayState&, uint64_t n);
 //   MapState map_begin(uint64_t n); void map_insert(MapState&, Item&& key, Item&& value);
 //   Item map_finish(MapState&);
@@ -28,6 +31,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <utility>
 #include <string_view>
 
 #include "codec/msgpack_writer.h"
@@ -43,18 +48,16 @@ namespace tallowmere::msgpack {
 class Reader {
  public:
   Reader(const char* data, std::size_t length) noexcept
-      : data_(reinterpret_cast<const unsigned char*>(data)), length_(length) {}
+      : start_(reinterpret_cast<const unsigned char*>(data)), cursor_(start_), end_(start_ + length) {}
 
-  std::uint64_t position() const noexcept { return position_; }
-  std::uint64_t remaining() const noexcept { return length_ - position_; }
+  std::uint64_t position() const noexcept { return static_cast<std::uint64_t>(cursor_ - start_); }
+  std::uint64_t remaining() const noexcept { return static_cast<std::uint64_t>(end_ - cursor_); }
 
   std::uint8_t byte() {
-    if (position_ >= length_) [[unlikely]]
+    if (cursor_ == end_) [[unlikely]]
       malformed("unexpected end of input");
-    return data_[position_++];
+    return *cursor_++;
   }
-  // The next byte without consuming it; only after checking remaining() > 0.
-  std::uint8_t peek() const noexcept { return data_[position_]; }
 
   std::string_view take(std::uint64_t n) {
     const unsigned char* start = advance(n);
@@ -96,124 +99,243 @@ class Reader {
 
  private:
   const unsigned char* advance(std::uint64_t n) {
-    if (n > UINT64_MAX - position_) [[unlikely]]
-      malformed("length overflow");
-    if (position_ + n > length_) [[unlikely]]
+    if (n > remaining()) [[unlikely]] {
+      // Which of the two it is matters only for the message.
+      if (n > UINT64_MAX - position()) malformed("length overflow");
       malformed("unexpected end of input");
-    const unsigned char* start = data_ + position_;
-    position_ += n;
+    }
+    const unsigned char* start = cursor_;
+    cursor_ += n;
     return start;
   }
 
-  const unsigned char* data_;
-  std::uint64_t length_;
-  std::uint64_t position_ = 0;
+  // Two pointers (cursor, end) carry the hot state, so a decode loop can keep
+  // them in registers; the start is needed only to report the position.
+  const unsigned char* start_;
+  const unsigned char* cursor_;
+  const unsigned char* end_;
 };
-
-template <class Builder>
-typename Builder::Item read_value(Reader& reader, Builder& builder, unsigned depth);
 
 namespace detail {
 
-template <class Builder>
-typename Builder::Item read_array(Reader& reader, Builder& builder, std::uint64_t n, unsigned depth) {
-  // Every element takes at least one byte: `bytes_left` bounds what can arrive.
-  auto state = builder.array_begin(n, reader.remaining());
-  for (std::uint64_t i = 0; i < n; ++i) builder.array_push(state, read_value(reader, builder, depth + 1));
-  return builder.array_finish(state, n);
-}
+// The containers still open around the value being read, innermost on top.
+// Frames live in fixed storage inside the decode call (at most one per level
+// the depth limit allows) and are constructed only when a container opens; on
+// an exception the destructor releases whatever the open frames hold.
+template <class Frame, std::size_t Capacity>
+class FrameStack {
+ public:
+  FrameStack() noexcept = default;
+  FrameStack(const FrameStack&) = delete;
+  FrameStack& operator=(const FrameStack&) = delete;
+  ~FrameStack() {
+    while (end_ != first()) (void)pop();
+  }
+  template <class... Args>
+  Frame* push(Args&&... args) {
+    Frame* frame = new (end_) Frame{std::forward<Args>(args)...};
+    ++end_;
+    return frame;
+  }
+  // Destroys the top frame; returns the one below it, or null when none is left.
+  Frame* pop() noexcept {
+    --end_;
+    end_->~Frame();
+    return end_ != first() ? end_ - 1 : nullptr;
+  }
+
+ private:
+  Frame* first() noexcept { return std::launder(reinterpret_cast<Frame*>(storage_)); }
+  alignas(Frame) unsigned char storage_[Capacity * sizeof(Frame)];
+  Frame* end_ = first();  // one past the top frame
+};
 
 template <class Builder>
-typename Builder::Item read_map(Reader& reader, Builder& builder, std::uint64_t n, unsigned depth) {
-  auto state = builder.map_begin(n);
-  const unsigned key_depth = depth + 1;
-  for (std::uint64_t i = 0; i < n; ++i) {
-    // Short string keys (nearly all keys in practice) take the builder's key path;
-    // the depth check still comes first, as for any other value.
-    auto key = [&]() -> typename Builder::Item {
-      if (key_depth <= kMaxDepth && reader.remaining() != 0 && (reader.peek() & 0xe0) == 0xa0) {
-        std::uint8_t marker = reader.byte();
-        return builder.map_key_str(reader.take(marker & 0x1f));
-      }
-      return read_value(reader, builder, key_depth);
-    }();
-    auto value = read_value(reader, builder, key_depth);
-    builder.map_insert(state, std::move(key), std::move(value));
-  }
-  return builder.map_finish(state);
-}
+struct Frame {
+  bool is_map;
+  bool has_key;          // map: `key` holds a key waiting for its value
+  std::uint64_t count;   // declared elements (entries for a map)
+  std::uint64_t left;    // still to read
+  typename Builder::ArrayState array;
+  typename Builder::MapState map;
+  typename Builder::Item key;
+};
 
 }  // namespace detail
 
+// Reads one value starting at nesting level `depth`. The loop is iterative: an
+// opening container pushes a frame, a completed value is handed to the frame on
+// top (closing it, and perhaps its parents, when it was the last element), so
+// native stack use is one frame stack whatever the nesting.
 template <class Builder>
-typename Builder::Item read_value(Reader& reader, Builder& builder, unsigned depth) {
-  if (depth > kMaxDepth) [[unlikely]]
-    throw_depth_error();
-  const std::uint8_t marker = reader.byte();
-  if (marker <= 0x7f) return builder.uint(marker);
-  if (marker >= 0xe0) return builder.sint(static_cast<std::int8_t>(marker));
-  if (marker <= 0x8f) return detail::read_map(reader, builder, marker & 0x0f, depth);
-  if (marker <= 0x9f) return detail::read_array(reader, builder, marker & 0x0f, depth);
-  if (marker <= 0xbf) return builder.str(reader.take(marker & 0x1f));
-  switch (marker) {
-    case 0xc0:
-      return builder.nil();
-    case 0xc1:
-      malformed("reserved marker 0xc1");
-    case 0xc2:
-      return builder.boolean(false);
-    case 0xc3:
-      return builder.boolean(true);
-    case 0xc4:
-      return builder.bin(reader.take(reader.be<1>()));
-    case 0xc5:
-      return builder.bin(reader.take(reader.be<2>()));
-    case 0xc6:
-      return builder.bin(reader.take(reader.be<4>()));
-    case 0xca: {
-      std::uint32_t bits = static_cast<std::uint32_t>(reader.be<4>());
-      float f;
-      std::memcpy(&f, &bits, 4);
-      return builder.f32(f);
+typename Builder::Item read_value(Reader& source, Builder& builder, unsigned depth) {
+  // A private copy of the cursor can live in registers; `source` catches up on success.
+  Reader reader = source;
+  using Item = typename Builder::Item;
+  using Frame = detail::Frame<Builder>;
+  detail::FrameStack<Frame, kMaxDepth + 1> open;
+  Frame* top = nullptr;  // innermost open container, null at the outermost level
+  unsigned level = depth;  // nesting level of the value about to be read
+  for (;;) {
+    // ---- read one value at `level`
+    if (level > kMaxDepth) [[unlikely]]
+      throw_depth_error();
+    const std::uint8_t marker = reader.byte();
+    Item value;
+    std::uint64_t count;
+    bool is_map = false;
+    // One jump table over the marker byte (case ranges are a GCC/Clang extension).
+    switch (marker) {
+      case 0x00 ... 0x7f:
+        value = builder.fixint(marker);
+        goto complete;
+      case 0xe0 ... 0xff:
+        value = builder.fixint(static_cast<std::int8_t>(marker));
+        goto complete;
+      case 0xa0 ... 0xbf: {
+        // Short strings: a map key (nearly every key in practice) takes the
+        // builder's key path.
+        std::string_view bytes = reader.take(marker & 0x1f);
+        if (top != nullptr && top->is_map && !top->has_key) {
+          value = builder.map_key_str(bytes);
+        } else {
+          value = builder.str(bytes);
+        }
+        goto complete;
+      }
+      case 0x80 ... 0x8f:
+        count = marker & 0x0f;
+        is_map = true;
+        break;
+      case 0x90 ... 0x9f:
+        count = marker & 0x0f;
+        break;
+      case 0xc0:
+        value = builder.nil();
+        goto complete;
+      case 0xc1:
+        malformed("reserved marker 0xc1");
+      case 0xc2:
+        value = builder.boolean(false);
+        goto complete;
+      case 0xc3:
+        value = builder.boolean(true);
+        goto complete;
+      case 0xc4:
+        value = builder.bin(reader.take(reader.be<1>()));
+        goto complete;
+      case 0xc5:
+        value = builder.bin(reader.take(reader.be<2>()));
+        goto complete;
+      case 0xc6:
+        value = builder.bin(reader.take(reader.be<4>()));
+        goto complete;
+      case 0xca: {
+        std::uint32_t bits = static_cast<std::uint32_t>(reader.be<4>());
+        float f;
+        std::memcpy(&f, &bits, 4);
+        value = builder.f32(f);
+        goto complete;
+      }
+      case 0xcb: {
+        std::uint64_t bits = reader.be<8>();
+        double d;
+        std::memcpy(&d, &bits, 8);
+        value = builder.f64(d);
+        goto complete;
+      }
+      case 0xcc:
+        value = builder.uint(reader.be<1>());
+        goto complete;
+      case 0xcd:
+        value = builder.uint(reader.be<2>());
+        goto complete;
+      case 0xce:
+        value = builder.uint(reader.be<4>());
+        goto complete;
+      case 0xcf:
+        value = builder.uint(reader.be<8>());
+        goto complete;
+      case 0xd0:
+        value = builder.sint(static_cast<std::int8_t>(reader.be<1>()));
+        goto complete;
+      case 0xd1:
+        value = builder.sint(static_cast<std::int16_t>(reader.be<2>()));
+        goto complete;
+      case 0xd2:
+        value = builder.sint(static_cast<std::int32_t>(reader.be<4>()));
+        goto complete;
+      case 0xd3:
+        value = builder.sint(static_cast<std::int64_t>(reader.be<8>()));
+        goto complete;
+      case 0xd9:
+        value = builder.str(reader.take(reader.be<1>()));
+        goto complete;
+      case 0xda:
+        value = builder.str(reader.take(reader.be<2>()));
+        goto complete;
+      case 0xdb:
+        value = builder.str(reader.take(reader.be<4>()));
+        goto complete;
+      case 0xdc:
+        count = reader.be<2>();
+        break;
+      case 0xdd:
+        count = reader.be<4>();
+        break;
+      case 0xde:
+        count = reader.be<2>();
+        is_map = true;
+        break;
+      case 0xdf:
+        count = reader.be<4>();
+        is_map = true;
+        break;
+      default:  // 0xc7..0xc9 and 0xd4..0xd8: extension types
+        throw_extension_error();
     }
-    case 0xcb: {
-      std::uint64_t bits = reader.be<8>();
-      double d;
-      std::memcpy(&d, &bits, 8);
-      return builder.f64(d);
+    // ---- a container opens
+    if (is_map) {
+      auto map = builder.map_begin(count);
+      if (count != 0) {
+        top = open.push(true, false, count, count, typename Builder::ArrayState{}, std::move(map), Item{});
+        ++level;
+        continue;
+      }
+      value = builder.map_finish(map);
+    } else {
+      auto array = builder.array_begin(count);
+      if (count != 0) {
+        top = open.push(false, false, count, count, std::move(array), typename Builder::MapState{}, Item{});
+        ++level;
+        continue;
+      }
+      value = builder.array_finish(array, 0);
     }
-    case 0xcc:
-      return builder.uint(reader.be<1>());
-    case 0xcd:
-      return builder.uint(reader.be<2>());
-    case 0xce:
-      return builder.uint(reader.be<4>());
-    case 0xcf:
-      return builder.uint(reader.be<8>());
-    case 0xd0:
-      return builder.sint(static_cast<std::int8_t>(reader.be<1>()));
-    case 0xd1:
-      return builder.sint(static_cast<std::int16_t>(reader.be<2>()));
-    case 0xd2:
-      return builder.sint(static_cast<std::int32_t>(reader.be<4>()));
-    case 0xd3:
-      return builder.sint(static_cast<std::int64_t>(reader.be<8>()));
-    case 0xd9:
-      return builder.str(reader.take(reader.be<1>()));
-    case 0xda:
-      return builder.str(reader.take(reader.be<2>()));
-    case 0xdb:
-      return builder.str(reader.take(reader.be<4>()));
-    case 0xdc:
-      return detail::read_array(reader, builder, reader.be<2>(), depth);
-    case 0xdd:
-      return detail::read_array(reader, builder, reader.be<4>(), depth);
-    case 0xde:
-      return detail::read_map(reader, builder, reader.be<2>(), depth);
-    case 0xdf:
-      return detail::read_map(reader, builder, reader.be<4>(), depth);
-    default:  // 0xc7..0xc9 and 0xd4..0xd8: extension types
-      throw_extension_error();
+  complete:
+    // ---- hand the value to the innermost open container, closing those it fills
+    for (;;) {
+      if (top == nullptr) {
+        source = reader;
+        return value;
+      }
+      if (!top->is_map) {
+        builder.array_push(top->array, std::move(value));
+        if (--top->left != 0) break;
+        value = builder.array_finish(top->array, top->count);
+      } else if (!top->has_key) {
+        top->key = std::move(value);
+        top->has_key = true;
+        break;
+      } else {
+        top->has_key = false;
+        builder.map_insert(top->map, std::move(top->key), std::move(value));
+        if (--top->left != 0) break;
+        value = builder.map_finish(top->map);
+      }
+      top = open.pop();
+      --level;
+    }
   }
 }
 

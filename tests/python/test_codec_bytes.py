@@ -6,7 +6,6 @@ import struct
 
 import pytest
 
-from tallowmere import _core
 from tallowmere._core import dumps, loads
 
 DEPTH_MESSAGE = (
@@ -81,7 +80,6 @@ def test_integer_boundaries_round_trip_through_the_shortest_form(value, encoded)
         ({i: 0 for i in range(16)}, "de0010"),
         ({i: 0 for i in range(65536)}, "df00010000"),
     ],
-    ids=lambda v: f"{type(v).__name__}{len(v)}" if not isinstance(v, str) or len(v) < 8 else None,
 )
 def test_length_boundaries(value, prefix):
     encoded = dumps(value)
@@ -286,31 +284,12 @@ def test_tuple_keys_come_back_as_unhashable_lists():
         loads(dumps({(1, 2): "a"}))
 
 
-def test_arguments_bind_by_position_or_keyword():
-    assert dumps(obj=[1]) == b"\x91\x01"
-    assert loads(data=b"\x91\x01") == [1]
-    assert loads(Blob(b"\xc0")) is None
-    cases = [
-        (lambda: dumps(), "dumps() missing 1 required positional argument: 'obj'"),
-        (lambda: dumps(1, 2), "dumps() takes 1 positional arguments but 2 were given"),
-        (lambda: dumps(1, x=2), "dumps() got an unexpected keyword argument 'x'"),
-        (lambda: dumps(1, obj=2), "dumps() got multiple values for argument 'obj'"),
-        (lambda: loads(), "loads() missing 1 required positional argument: 'data'"),
-        (lambda: loads(bytearray(b"\xc0")), "argument 'data': 'bytearray' object is not an instance of 'bytes'"),
-        (lambda: loads(memoryview(b"\xc0")), "argument 'data': 'memoryview' object is not an instance of 'bytes'"),
-        (lambda: loads(None), "argument 'data': 'None' is not an instance of 'bytes'"),
-        (lambda: loads("c0"), "argument 'data': 'str' object is not an instance of 'bytes'"),
-    ]
-    for call, message in cases:
-        with pytest.raises(TypeError) as info:
-            call()
-        assert str(info.value) == message
-
-
-def test_function_metadata():
-    assert dumps.__text_signature__ == "(obj)"
-    assert loads.__text_signature__ == "(data)"
-    assert dumps.__module__ == loads.__module__ == "tallowmere._core"
-    assert dumps.__doc__ == "Serialize a Python object to msgpack bytes (tallowmere's stable, cross-language codec)."
-    assert loads.__doc__ == "Deserialize msgpack bytes back into a Python object."
-    assert _core.dumps is dumps
+def test_a_failed_call_leaves_nothing_behind_for_the_next():
+    for bad in ([1, 2, object()], ["x" * 100, 2**70], {"k": "\ud800"}):
+        with pytest.raises((TypeError, ValueError, UnicodeEncodeError)):
+            dumps(bad)
+        assert dumps(1) == b"\x01"
+        assert dumps({"a": [1]}) == b"\x81\xa1a\x91\x01"
+    with pytest.raises(ValueError):
+        loads(b"\x92\xa1a")
+    assert loads(b"\x91\xa1a") == ["a"]

@@ -94,3 +94,29 @@ def test_many_unique_keys_thrash_the_key_cache_without_harm():
     for _ in range(3):
         assert loads(dumps(document)) == document
     assert list(loads(dumps(document))) == list(document)
+
+
+def test_key_encodings_follow_content_when_key_objects_come_and_go():
+    # Fresh key objects each round, so freed addresses get reused by strings with
+    # other contents; each dict is written twice so its keys get cached.
+    for round_number in range(400):
+        keys = [f"k{round_number % 7}-{i}-" + "é" * (i % 3) + "x" * (round_number % 33) for i in range(12)]
+        document = {key: i for i, key in enumerate(keys)}
+        expected = msgpack.packb(document)
+        assert dumps(document) == expected
+        assert dumps(document) == expected
+        assert dumps([document, {"k": document}]) == msgpack.packb([document, {"k": document}])
+
+
+def test_key_cache_holds_a_bounded_number_of_keys():
+    import sys
+
+    for _ in range(3):
+        dumps({f"warm-{i}": i for i in range(2000)})
+    before = sys.getallocatedblocks()
+    for round_number in range(20):
+        document = {f"fresh-{round_number}-{i}": i for i in range(2000)}
+        dumps(document)
+        dumps(document)
+        del document
+    assert sys.getallocatedblocks() - before < 2000

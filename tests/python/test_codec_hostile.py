@@ -278,3 +278,20 @@ def test_dicts_that_mutate_when_touched_never_crash():
     grown = GrowingDict(a=1, b=[1, 2])
     assert loads(dumps(grown)) == {"a": 1, "b": [1, 2]}  # read through the dict itself, not its overrides
     assert loads(dumps([grown, grown])) == [{"a": 1, "b": [1, 2]}] * 2
+
+
+def test_subinterpreters_keep_their_own_objects():
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "run_in_subinterp"):
+        pytest.skip("no subinterpreter helper in this build")
+    code = (
+        "import tallowmere\n"
+        "d = {('sub-key-%d' % i): [i, 'v'] for i in range(50)}\n"
+        "for _ in range(3):\n"
+        "    assert tallowmere.loads(tallowmere.dumps(d)) == d\n"
+    )
+    assert testcapi.run_in_subinterp(code) == 0
+    # The subinterpreter is gone; nothing of its objects may be served here.
+    document = {("sub-key-%d" % i): [i, "v"] for i in range(50)}
+    for _ in range(3):
+        assert loads(dumps(document)) == document

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "codec/msgpack_writer.h"
+#include "common/fault.h"
 
 using namespace tallowmere;
 using namespace tallowmere::msgpack;
@@ -168,4 +169,17 @@ TEST_CASE("encode_value: depth 128 is written, 129 is refused") {
   } catch (const CoreError& e) {
     CHECK(std::string(e.what()) == kDepthMessage);
   }
+}
+
+TEST_CASE("output buffer: a failed growth throws and keeps what was written") {
+  if (!tallowmere::fault::kEnabled) return;  // needs -DTALLOWMERE_FAULT_INJECTION=ON
+  OutputBuffer out;
+  write_str(out, "abc", 3);
+  tallowmere::fault::arm(1);
+  std::string big(1000, 'q');
+  CHECK_THROWS_AS(write_bin(out, big.data(), 1000), std::bad_alloc);
+  tallowmere::fault::disarm();
+  CHECK(hex(out) == "a3616263");
+  write_bin(out, big.data(), 1000);
+  CHECK(out.size() == 4 + 3 + 1000);
 }

@@ -1,0 +1,121 @@
+// Clones live and die on other threads while one writer edits the map: the writer's
+// uniqueness tests race with those drops. Built with -DTALLOWMERE_SANITIZE=thread this
+// checks the memory orders of the counts; in every build it checks contents.
+#include <barrier>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "hamt_test_support.h"
+
+using namespace hamt_test;
+
+namespace {
+
+struct Published {
+  TestMap<NarrowHasher> map;
+  std::size_t size = 0;
+  long checksum = 0;
+};
+
+long checksum_of(const TestMap<NarrowHasher>& map) {
+  long sum = 0;
+  map.for_each([&](const std::string& key, const Val& value) {
+    sum += value->number * 31 + static_cast<long>(key.size());
+  });
+  return sum;
+}
+
+}  // namespace
+
+TEST_CASE("hamt: readers verify and drop clones while the writer edits in place") {
+  // Each reader takes a clone out of its own mailbox and drops it after checking it,
+  // often while the writer is mid-batch: the writer then finds those nodes unique
+  // and edits them in place with no lock between the reader's reads and its writes.
+  // Only the acquire in the uniqueness test orders the two.
+  LeakCheck leaks;
+  {
+    constexpr int kReaders = 3;
+    constexpr int kWrites = 20000;
+    struct Mailbox {
+      std::mutex mutex;
+      std::optional<Published> clone;
+    };
+    Mailbox mailboxes[kReaders];
+    std::atomic<bool> done{false};
+    std::atomic<long> verified{0};
+
+    std::vector<std::thread> readers;
+    for (int r = 0; r < kReaders; ++r) {
+      readers.emplace_back([&, r] {
+        while (!done.load(std::memory_order_acquire)) {
+          std::optional<Published> held;
+          {
+            std::lock_guard lock(mailboxes[r].mutex);
+            held.swap(mailboxes[r].clone);
+          }
+          if (!held) {
+            std::this_thread::yield();
+            continue;
+          }
+          REQUIRE(held->map.size() == held->size);
+          REQUIRE(checksum_of(held->map) == held->checksum);
+          verified.fetch_add(1, std::memory_order_relaxed);
+        }
+      });
+    }
+
+    std::mt19937_64 rng(51);
+    TestMap<NarrowHasher> map;
+    long checksum = 0;
+    for (int write = 0; write < kWrites; ++write) {
+      const std::string key = key_name(rng() % 500);
+      const int number = static_cast<int>(rng() % 1000);
+      if (rng() % 3 == 0) {
+        if (auto removed = map.remove(key)) checksum -= removed->second->number * 31 + static_cast<long>(key.size());
+      } else if (Val* existing = map.find_for_update(key)) {
+        checksum += (number - (*existing)->number) * 31;
+        *existing = make_val(number);
+      } else {
+        map.insert(key, make_val(number));
+        checksum += number * 31 + static_cast<long>(key.size());
+      }
+      if (write % 32 == 0) {
+        for (Mailbox& mailbox : mailboxes) {
+          std::lock_guard lock(mailbox.mutex);
+          if (!mailbox.clone) mailbox.clone = Published{map, map.size(), checksum};
+        }
+      }
+    }
+    done.store(true, std::memory_order_release);
+    for (auto& reader : readers) reader.join();
+    for (Mailbox& mailbox : mailboxes) mailbox.clone.reset();
+    CHECK(checksum_of(map) == checksum);
+    CHECK(verified.load() > 0);
+  }
+  leaks.verify();
+}
+
+TEST_CASE("hamt: many threads dropping clones of one map free it exactly once") {
+  LeakCheck leaks;
+  constexpr int kThreads = 6;
+  for (int round = 0; round < 20; ++round) {
+    std::vector<TestMap<NarrowHasher>> clones;
+    {
+      TestMap<NarrowHasher> map;
+      for (int i = 0; i < 200; ++i) map.insert(key_name(i), make_val(i));
+      clones.assign(kThreads, map);
+    }
+    std::barrier start(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        start.arrive_and_wait();
+        TestMap<NarrowHasher> mine = std::move(clones[t]);
+        if (t % 2 == 0) mine.insert("private", make_val(t));  // copies the path, then drops both
+      });
+    }
+    for (auto& thread : threads) thread.join();
+  }
+  leaks.verify();
+}
