@@ -4,7 +4,6 @@
 #include <limits>
 #include <new>
 #include <numeric>
-#include <unordered_set>
 
 #include "common/fault.h"
 #include "condition/evaluator.h"
@@ -182,37 +181,68 @@ std::optional<NodeId> Graph::route_slots(NodeId from, const Value* slots) const 
 
 namespace {
 
-// Length-prefixed segments: a key for a path, or for each of its prefixes in turn.
-void extend_key(std::string& key, const std::string& segment) {
-  key += std::to_string(segment.size());
-  key += ':';
-  key += segment;
-}
+// A set of paths that answers "which member is a prefix of this path?" in one pass
+// over the path. Each member is filed under a hash chained segment by segment, so
+// the hashes of all prefixes of a probe come out as it is walked; a path of n
+// segments costs O(n) hashing whatever its length, where re-keying every prefix
+// would cost O(n^2) and let one long dotted path stall add_edge.
+class PrefixIndex {
+ public:
+  explicit PrefixIndex(std::size_t expected) { by_hash_.reserve(expected); }
+
+  void insert(const Path& path, std::uint32_t value) {
+    std::uint64_t hash = kSeed;
+    for (const std::string& segment : path) hash = chain(hash, segment);
+    by_hash_.emplace(hash, Member{&path, value});
+  }
+
+  struct Found {
+    std::uint32_t value;
+    std::uint32_t length;  // segments of the member, a prefix of the probe
+  };
+  // The member that is a prefix of `path` (itself included); members are prefix-free
+  // or not, the shortest one wins.
+  std::optional<Found> shortest_prefix_of(const Path& path) const {
+    std::uint64_t hash = kSeed;
+    for (std::size_t length = 1; length <= path.size(); ++length) {
+      hash = chain(hash, path[length - 1]);
+      const auto [first, last] = by_hash_.equal_range(hash);
+      for (auto it = first; it != last; ++it) {
+        const Path& member = *it->second.path;
+        if (member.size() == length && std::equal(member.begin(), member.end(), path.begin())) {
+          return Found{it->second.value, static_cast<std::uint32_t>(length)};
+        }
+      }
+    }
+    return std::nullopt;
+  }
+
+ private:
+  struct Member {
+    const Path* path;
+    std::uint32_t value;
+  };
+  static constexpr std::uint64_t kSeed = 0x9E3779B97F4A7C15ull;
+  static std::uint64_t chain(std::uint64_t hash, const std::string& segment) noexcept {
+    // Segment hash folded in with a multiply-xorshift step; order matters, so "a.b" and "b.a" differ.
+    hash ^= std::hash<std::string>{}(segment) + 0x9E3779B97F4A7C15ull + (hash << 6) + (hash >> 2);
+    hash *= 0xBF58476D1CE4E5B9ull;
+    return hash ^ (hash >> 31);
+  }
+  std::unordered_multimap<std::uint64_t, Member> by_hash_;
+};
 
 }  // namespace
 
 std::vector<condition::PathBinding> bind_paths(const Expr& expr, const std::vector<Path>& kept) {
-  std::unordered_map<std::string, std::uint32_t> slot_of;
-  for (std::size_t i = 0; i < kept.size(); ++i) {
-    std::string key;
-    for (const std::string& segment : kept[i]) extend_key(key, segment);
-    slot_of.emplace(std::move(key), static_cast<std::uint32_t>(i));
-  }
+  PrefixIndex slots(kept.size());
+  for (std::size_t i = 0; i < kept.size(); ++i) slots.insert(kept[i], static_cast<std::uint32_t>(i));
   std::vector<condition::PathBinding> bindings;
   bindings.reserve(expr.path_count());
   for (std::size_t p = 0; p < expr.path_count(); ++p) {
-    const Path& path = expr.path_at(p);
-    std::string key;
-    bool bound = false;
-    for (std::size_t length = 1; length <= path.size() && !bound; ++length) {
-      extend_key(key, path[length - 1]);
-      const auto it = slot_of.find(key);
-      if (it != slot_of.end()) {
-        bindings.push_back({it->second, static_cast<std::uint32_t>(length)});
-        bound = true;
-      }
-    }
-    if (!bound) throw InternalFailure("a condition path has no prefix among its node's condition paths");
+    const auto found = slots.shortest_prefix_of(expr.path_at(p));
+    if (!found) throw InternalFailure("a condition path has no prefix among its node's condition paths");
+    bindings.push_back({found->value, found->length});
   }
   return bindings;
 }
@@ -223,23 +253,14 @@ std::vector<Path> prune_paths(const std::vector<Path>& paths) {
   std::stable_sort(order.begin(), order.end(),
                    [&](std::size_t a, std::size_t b) { return paths[a].size() < paths[b].size(); });
 
-  // Kept paths as length-prefixed keys; a path is dropped when one of its prefixes
-  // (itself included) is already kept.
-  std::unordered_set<std::string> kept_keys;
+  // A path is dropped when one already kept is a prefix of it (itself included).
+  PrefixIndex kept_index(paths.size());
   std::vector<Path> kept;
+  kept.reserve(paths.size());
   for (const std::size_t i : order) {
-    std::string key;
-    bool covered = false;
-    for (const std::string& segment : paths[i]) {
-      extend_key(key, segment);
-      if (kept_keys.count(key) != 0) {
-        covered = true;
-        break;
-      }
-    }
-    if (covered || paths[i].empty()) continue;
-    kept_keys.insert(std::move(key));
+    if (paths[i].empty() || kept_index.shortest_prefix_of(paths[i])) continue;
     kept.push_back(paths[i]);
+    kept_index.insert(kept.back(), 0);  // `kept` was reserved in full: the address stays put
   }
   return kept;
 }

@@ -80,11 +80,25 @@ def test_hostile_depths_fit_a_small_stack():
         state["k99999"] = {"v": True}
         routes = (graph.route("a", state), graph.route("a", {"k3": 1}), graph.route("a", {}))
         del graph  # releasing the long chains must not recurse either
-        return nots, parens, routes
+        # A path of 50,000 segments, then one of its prefixes: indexed and walked in linear time.
+        deep = HandoffGraph()
+        deep.add_edge("p", "far", when=".".join(["k"] * 50_000))
+        nested = 1
+        for _ in range(50_000):
+            nested = {"k": nested}
+        far = deep.route("p", nested)
+        deep.add_edge("p", "near", when=".".join(["k"] * 25_000) + " == 1")
+        try:  # the shorter path now takes its whole value, 25,000 levels deep
+            deep.route("p", nested)
+        except ValueError as error:
+            too_deep = str(error)
+        return nots, parens, routes, far, too_deep, deep.route("p", {"k": {}})
 
-    nots, parens, routes = run_in_small_stack(work)
+    nots, parens, routes, far, too_deep, near = run_in_small_stack(work)
     assert nots == parens == "invalid condition: condition nested too deeply"
     assert routes == ("any", "none", "none")
+    assert far == "far" and near is None
+    assert too_deep.startswith("value nests deeper than 128 levels")
 
 
 CONTEXT = {"tier": "gold", "n": 3, "x": 1.0, "tags": ["a", "b"], "user": {"age": 20}, "z": None}

@@ -196,6 +196,26 @@ TEST_CASE("graph: insert_path builds one nested Map per shared prefix") {
   CHECK(route(g, "a", context) == "b");
 }
 
+TEST_CASE("graph: very long dotted paths are indexed in linear time") {
+  // Re-keying every prefix of a path would make these quadratic: minutes, not milliseconds.
+  auto dotted = [](std::size_t segments, const char* last) {
+    std::string text = "k";
+    for (std::size_t i = 1; i < segments; ++i) text += ".k";
+    return text + "." + last;
+  };
+  Graph g(CyclePolicy::Error);
+  REQUIRE(g.add_edge("a", "b", std::string_view(dotted(100000, "x") + " or " + dotted(100000, "y"))));
+  REQUIRE(g.add_edge("a", "c", std::string_view(dotted(50000, "z"))));
+  CHECK(g.condition_paths(*g.find("a")).size() == 3);
+  Path prefix(50000, "k");
+  REQUIRE(g.add_edge("a", "d", std::string_view(dotted(49999, "k"))));
+  REQUIRE(g.condition_paths(*g.find("a")).size() == 1);
+  CHECK(g.condition_paths(*g.find("a"))[0] == prefix);
+  Value::Map pairs;
+  insert_path(pairs, Path(100001, "k"), Value::boolean(true));
+  CHECK(route(g, "a", Value::map(std::move(pairs))) == "d");
+}
+
 TEST_CASE("graph: names are sorted byte-wise") {
   Graph g(CyclePolicy::Allow);
   for (const char* name : {"ab", "a", "B", "", "é", "z"}) g.add_node(name);
