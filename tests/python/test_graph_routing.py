@@ -176,6 +176,19 @@ class TestContext:
         assert (sys.getrefcount(state), sys.getrefcount(payload), sys.getrefcount(value)) == before
 
 
+    def test_cached_keys_and_names_are_released_with_the_graph(self):
+        key, name = sys.intern("zq_cached_key"), sys.intern("zq_cached_target")
+        before = (sys.getrefcount(key), sys.getrefcount(name))
+        graph = HandoffGraph()
+        graph.add_edge("a", name, when="zq_cached_key.inner")
+        for _ in range(3):
+            assert graph.route("a", {key: {"inner": 1}}) is name  # the interned name itself
+        graph.add_edge("a", "other", when="zq_cached_key")  # drops the node's cached keys
+        assert graph.route("a", {key: {"inner": 0}}) == "other"
+        del graph
+        assert (sys.getrefcount(key), sys.getrefcount(name)) == before
+
+
 class TestThreads:
     def test_parallel_routes_get_their_own_answers(self):
         graph = HandoffGraph()
