@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "codec/codec_py.h"
+#include "graph/graph_py.h"
 #include "py/args.h"
 #include "py/errors.h"
 #include "py/owned_ref.h"
@@ -72,7 +73,7 @@ int exec_module(PyObject* module) noexcept {
     // Classes, in registration order: Store, Snapshot, HandoffGraph.
     add_type(module, "Store", store_type());
     add_type(module, "Snapshot", snapshot_type());
-    (void)add_type;
+    add_type(module, "HandoffGraph", handoff_graph_type());
     return 0;
   });
 }

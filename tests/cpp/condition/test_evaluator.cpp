@@ -1,0 +1,175 @@
+#include <doctest/doctest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "condition/evaluator.h"
+#include "condition/parser.h"
+
+using namespace tallowmere::condition;
+using tallowmere::Value;
+
+namespace {
+
+Value str(const char* s) { return Value::string(s); }
+
+Value map(std::initializer_list<std::pair<const char*, Value>> entries) {
+  Value::Map pairs;
+  for (const auto& [key, value] : entries) pairs.emplace_back(str(key), value);
+  return Value::map(std::move(pairs));
+}
+
+// {'tier': 'gold', 'n': 3, 'x': 1.0, 'tags': ['a', 'b'], 'user': {'age': 20}, 'z': None, ...}
+const Value& context() {
+  static const Value ctx = map({
+      {"tier", str("gold")},
+      {"n", Value::from_i64(3)},
+      {"x", Value::f64(1.0)},
+      {"tags", Value::array({str("a"), str("b")})},
+      {"user", map({{"age", Value::from_i64(20)}})},
+      {"z", Value::nil()},
+      {"nan", Value::f64(NAN)},
+      {"neg", Value::from_i64(-7)},
+      {"big", Value::from_u64(18446744073709551615ull)},
+      {"f32", Value::f32(0.5f)},
+      {"zero32", Value::f32(-0.0f)},
+      {"bin", Value::binary("\x01")},
+      {"empty_bin", Value::binary("")},
+      {"ext", Value::ext(3, "")},
+      {"nums", Value::array({Value::from_i64(1), Value::f64(2.5)})},
+      {"nested", Value::array({Value::array({Value::from_i64(1)})})},
+      {"tier", str("shadowed")},  // a repeated key: the first pair wins
+  });
+  return ctx;
+}
+
+Value evaluate_text(const std::string& text, const Value& ctx = context()) {
+  auto expr = parse_condition(text);
+  REQUIRE(expr);
+  return eval(expr.value(), ctx);
+}
+
+}  // namespace
+
+TEST_CASE("evaluator: comparisons and membership") {
+  const std::pair<const char*, bool> cases[] = {
+      {"tier == \"gold\"", true},     {"n >= 3", true},           {"n == 3.0", true},
+      {"x == 1", true},               {"user.age > 18", true},    {"\"a\" in tags", true},
+      {"\"ol\" in tier", true},       {"\"\" in tier", true},     {"1 in tags", false},
+      {"\"c\" in tags", false},       {"missing == null", true},  {"z == null", true},
+      {"not missing", true},          {"n == \"3\"", false},      {"n != \"3\"", true},
+      {"n < \"4\"", false},           {"\"abc\" < \"abd\"", true}, {"\"ab\" < \"abc\"", true},
+      {"true == 1", false},           {"tier in user", false},    {"\"age\" in user", true},
+      {"nan == nan", false},          {"nan != nan", true},       {"nan < 1", false},
+      {"nan >= nan", false},          {"neg < 0", true},          {"neg == -7.0", true},
+      {"big > 9223372036854775807", true}, {"f32 == 0.5", true},  {"1 in nums", true},
+      {"2.5 in nums", true},          {"1.0 in nums", true},      {"\"1\" in nums", false},
+      {"tier in tier", true},         {"1 in 1", false},          {"null in tags", false},
+      {"\"é\" > \"z\"", true},        {"\"a\" <= \"a\"", true},   {"\"b\" >= \"a\"", true},
+      {"true < false", false},        {"null == false", false},   {"tags == tags", true},
+      {"user != user", false},        {"nested == nested", true}, {"x <= 1", true},
+      {"-0.0 == 0", true},            {"tier.x == null", true},   {"missing.deeper == null", true},
+      {"tags.a == null", true},       {"n in tier", false},       {"1 in user", false},
+  };
+  for (const auto& [text, expected] : cases) {
+    CAPTURE(text);
+    CHECK(evaluate_text(text) == Value::boolean(expected));
+  }
+}
+
+TEST_CASE("evaluator: results of and/or/not are Booleans") {
+  CHECK(evaluate_text("tier and n") == Value::boolean(true));
+  CHECK(evaluate_text("0 or \"\"") == Value::boolean(false));
+  CHECK(evaluate_text("tier or missing") == Value::boolean(true));
+  CHECK(evaluate_text("not tier") == Value::boolean(false));
+  CHECK(evaluate_text("user") == map({{"age", Value::from_i64(20)}}));
+  CHECK(evaluate_text("missing").is_nil());
+  CHECK(evaluate_text("missing.deeper").is_nil());
+  CHECK(evaluate_text("tier") == str("gold"));
+  CHECK(evaluate_text("-3") == Value::from_i64(-3));
+  CHECK(evaluate_text("3") == Value::from_u64(3));  // non-negative literals take the unsigned form
+}
+
+TEST_CASE("evaluator: truthiness of every kind") {
+  const std::pair<Value, bool> cases[] = {
+      {Value::nil(), false},
+      {Value::boolean(false), false},
+      {Value::boolean(true), true},
+      {Value::from_i64(0), false},
+      {Value::from_i64(-1), true},
+      {Value::from_u64(1ull << 63), true},
+      {Value::f64(0.0), false},
+      {Value::f64(-0.0), false},
+      {Value::f64(NAN), true},
+      {Value::f64(1e-300), true},
+      {Value::f32(-0.0f), false},
+      {Value::f32(NAN), true},
+      {str(""), false},
+      {str("0"), true},
+      {Value::binary(""), false},
+      {Value::binary(std::string(1, '\0')), true},
+      {Value::array(), false},
+      {Value::array({Value::nil()}), true},
+      {Value::map(), false},
+      {map({{"", Value::nil()}}), true},
+      {Value::ext(0, ""), true},
+  };
+  for (const auto& [value, truthy] : cases) {
+    CAPTURE(static_cast<int>(value.kind()));
+    CHECK(is_truthy(value) == truthy);
+    // A bare path condition routes on exactly this truthiness.
+    auto expr = parse_condition("v");
+    REQUIRE(expr);
+    CHECK(holds(expr.value(), map({{"v", value}})) == truthy);
+    CHECK(holds(parse_condition("not v").value(), map({{"v", value}})) == !truthy);
+  }
+}
+
+TEST_CASE("evaluator: contexts that are not maps read every path as missing") {
+  const Value contexts[] = {Value::array({str("a")}), Value::from_i64(1), str("tier"), Value::nil()};
+  for (const Value& ctx : contexts) {
+    CHECK(evaluate_text("a", ctx).is_nil());
+    CHECK(evaluate_text("a == null", ctx) == Value::boolean(true));
+    CHECK(evaluate_text("true", ctx) == Value::boolean(true));
+  }
+  // Keys that are not Strings never match a path segment.
+  Value::Map pairs;
+  pairs.emplace_back(Value::binary("a"), Value::from_i64(1));
+  pairs.emplace_back(Value::from_i64(1), Value::from_i64(2));
+  CHECK(evaluate_text("a", Value::map(pairs)).is_nil());
+}
+
+TEST_CASE("evaluator: short-circuit reaches the same answer as the full fold") {
+  // A decisive operand at either end of a long chain.
+  std::string ors = "1";
+  std::string ands = "0";
+  for (int i = 0; i < 50000; ++i) {
+    ors += " or missing" + std::to_string(i);
+    ands += " and tier";
+  }
+  CHECK(evaluate_text(ors) == Value::boolean(true));
+  CHECK(evaluate_text(ands) == Value::boolean(false));
+  CHECK(evaluate_text(ors + " or 0") == Value::boolean(true));
+  CHECK(evaluate_text("missing or " + ors.substr(5)) == Value::boolean(false));
+}
+
+TEST_CASE("collect_paths: each distinct path once, in order of first occurrence") {
+  auto paths_of = [](const std::string& text, std::vector<Path> paths = {}) {
+    auto expr = parse_condition(text);
+    REQUIRE(expr);
+    collect_paths(expr.value(), paths);
+    std::string out;
+    for (const Path& p : paths) {
+      std::string joined;
+      for (const std::string& s : p) joined += (joined.empty() ? "" : ".") + s;
+      out += (out.empty() ? "" : " ") + joined;
+    }
+    return out;
+  };
+  CHECK(paths_of("a == 1 or (b.c > a and a.b)") == "a b.c a.b");
+  CHECK(paths_of("not (x in y) and 'k' == z.w") == "x y z.w");
+  CHECK(paths_of("1 == 2 and true") == "");
+  CHECK(paths_of("a or b", {{"b"}, {"c"}}) == "b c a");
+  CHECK(paths_of("a.b or a.b.c or a") == "a.b a.b.c a");
+}
