@@ -62,8 +62,18 @@ Value& Value::operator=(Value&& other) noexcept {
 
 Value::~Value() { drop_children(); }
 
+namespace {
+bool has_children(const Value& v) noexcept { return !v.items().empty() || !v.pairs().empty(); }
+}  // namespace
+
 void Value::drop_children() noexcept {
   if (array_.empty() && map_.empty()) return;
+  // Common case: one level of leaves. The member destructors release them
+  // without recursing further, and nothing needs to be allocated.
+  bool deeper = false;
+  for (const Value& child : array_) deeper = deeper || has_children(child);
+  for (const Pair& pair : map_) deeper = deeper || has_children(pair.first) || has_children(pair.second);
+  if (!deeper) return;
   // Flatten the tree into one list so that every Value is destroyed with no
   // children left: no destructor ever recurses more than one level.
   std::vector<Value> pending;

@@ -40,7 +40,15 @@ void raise(PyObject* type, const char* message) {
   throw PythonErrorSet{};
 }
 
-void raise(PyObject* type, const std::string& message) { raise(type, message.c_str()); }
+void raise(PyObject* type, const std::string& message) {
+  // Built with its length: names and condition texts quoted in messages may hold NUL.
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  if (text != nullptr) {
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+  }
+  throw PythonErrorSet{};
+}
 
 PyObject* panic_exception_type() noexcept {
   // Created under the interpreter lock, once; kept for the life of the process.

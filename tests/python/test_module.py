@@ -35,6 +35,7 @@ def test_functions_carry_text_signatures(fn, signature):
     (lambda: _core.dumps(), "dumps() missing 1 required positional argument: 'obj'"),
     (lambda: _core.dumps(1, 2), "dumps() takes 1 positional arguments but 2 were given"),
     (lambda: _core.dumps(1, x=2), "dumps() got an unexpected keyword argument 'x'"),
+    (lambda: _core.dumps(1, **{"a\0b": 2}), "dumps() got an unexpected keyword argument 'a\0b'"),
     (lambda: _core.dumps(1, obj=2), "dumps() got multiple values for argument 'obj'"),
     (lambda: _core.loads(), "loads() missing 1 required positional argument: 'data'"),
     (lambda: _core.core_version(1), "core_version() takes 0 positional arguments but 1 was given"),
