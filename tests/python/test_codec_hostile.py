@@ -5,6 +5,7 @@ import pathlib
 import sys
 import threading
 import tracemalloc
+from functools import reduce
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -109,11 +110,8 @@ def test_declared_counts_do_not_allocate_ahead_of_the_data(data):
     assert peak_bytes_of(attempt) < 64 * 1024 + 32 * len(data)
 
 
-def nested_list(levels, inner=0):
-    value = inner
-    for _ in range(levels):
-        value = [value]
-    return value
+def nested(levels, wrap=lambda value: [value], inner=0):
+    return reduce(lambda value, _: wrap(value), range(levels), inner)
 
 
 def run_in_small_stack_thread(function):
@@ -138,15 +136,13 @@ def run_in_small_stack_thread(function):
 
 
 def test_deepest_inputs_fit_a_small_thread_stack():
-    deepest = nested_list(128)
+    deepest = nested(128)
     encoded = run_in_small_stack_thread(lambda: dumps(deepest))
     assert run_in_small_stack_thread(lambda: loads(encoded)) == deepest
-    deepest_map = {"a": 1}
-    for _ in range(127):
-        deepest_map = {"k": deepest_map}
+    deepest_map = nested(127, lambda value: {"k": value}, {"a": 1})
     assert run_in_small_stack_thread(lambda: loads(dumps(deepest_map))) == deepest_map
     with pytest.raises(ValueError, match="nests deeper"):
-        run_in_small_stack_thread(lambda: dumps(nested_list(129)))
+        run_in_small_stack_thread(lambda: dumps(nested(129)))
     with pytest.raises(ValueError, match="nests deeper"):
         run_in_small_stack_thread(lambda: loads(b"\x91" * 200_000))
     with pytest.raises(ValueError, match="nests deeper"):
