@@ -25,20 +25,18 @@ def run_threads(*targets):
     barrier = threading.Barrier(len(targets))
     errors = []
 
-    def wrap(target):
-        def run():
-            barrier.wait()
-            try:
-                target()
-            except BaseException as error:  # reported by the main thread
-                errors.append(error)
-        return run
+    def run(target):
+        barrier.wait()
+        try:
+            target()
+        except BaseException as error:  # reported by the main thread
+            errors.append(error)
 
-    threads = [threading.Thread(target=wrap(t)) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    threads = [threading.Thread(target=run, args=(target,)) for target in targets]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
     if errors:
         raise errors[0]
 
@@ -48,23 +46,25 @@ def test_writers_readers_and_snapshots():
     writers, rounds = 3, 150
     namespaces = [f"w{w}/{n}" for w in range(writers) for n in range(8)]
     done = threading.Event()
-    snapshots = []
+    finished, snapshots = [], []
 
     def writer(w):
-        def run():
-            own = [ns for ns in namespaces if ns.startswith(f"w{w}/")]
+        own = [ns for ns in namespaces if ns.startswith(f"w{w}/")]
+        try:
             for generation in range(rounds):
                 # One batch gives all of this writer's keys one generation.
                 store.set_many([(ns, str(k), [generation] * (generation % 4)) for ns in own for k in range(3)])
                 store.set(f"single{w}", str(generation % 5), generation)
                 if generation % 3 == 0:
                     store.delete(f"single{w}", str((generation + 2) % 5))
-        return run
+        finally:
+            finished.append(w)
+            if len(finished) == writers:
+                done.set()
 
     def snapshotter():
         while not done.is_set():
-            snap = store.snapshot()
-            snapshots.append(snap)
+            snapshots.append(store.snapshot())
             store.history()
             if len(snapshots) % 10 == 0:
                 store.clear_history()
@@ -78,20 +78,7 @@ def test_writers_readers_and_snapshots():
             store.namespaces("w1")
             len(store)
 
-    write_threads = [writer(w) for w in range(writers)]
-
-    def writers_then_stop():
-        finished = []
-        ts = [threading.Thread(target=lambda f=f: (f(), finished.append(1))) for f in write_threads]
-        for t in ts:
-            t.start()
-        for t in ts:
-            t.join()
-        done.set()
-        assert len(finished) == writers
-
-    run_threads(writers_then_stop, snapshotter, reader)
-
+    run_threads(*[lambda w=w: writer(w) for w in range(writers)], snapshotter, reader)
     final = rounds - 1
     assert store.get_many([(ns, str(k)) for ns in namespaces for k in range(3)]) == (
         [[final] * (final % 4)] * (len(namespaces) * 3))
