@@ -79,12 +79,8 @@ def test_nan_keeps_its_bits():
     assert dumps(payload) == bytes.fromhex("cb7ff0000000000123")
 
 
-class Color(enum.IntEnum):
-    RED = 300
-
-
 @pytest.mark.parametrize("base,value,plain", [
-    (int, Color.RED, 300), (str, "hi", "hi"), (float, 2.5, 2.5), (bytes, b"ab", b"ab"),
+    (int, enum.IntEnum("Color", {"RED": 300}).RED, 300), (str, "hi", "hi"), (float, 2.5, 2.5), (bytes, b"ab", b"ab"),
     (list, [1, 2], [1, 2]), (dict, {"a": 1}, {"a": 1}), (tuple, (1, 2), [1, 2]),
 ])
 def test_subclass_instances_encode_as_their_base_type(base, value, plain):
@@ -145,14 +141,3 @@ def test_decode_failures(data, error, message):
         loads(data)
     assert type(info.value) is error
     assert str(info.value) == message
-
-
-def test_a_failed_call_leaves_nothing_behind_for_the_next():
-    for bad in ([1, 2, object()], ["x" * 100, 2**70], {"k": "\ud800"}):
-        with pytest.raises((TypeError, ValueError, UnicodeEncodeError)):
-            dumps(bad)
-        assert dumps(1) == b"\x01"
-        assert dumps({"a": [1]}) == b"\x81\xa1a\x91\x01"
-    with pytest.raises(ValueError):
-        loads(b"\x92\xa1a")
-    assert loads(b"\x91\xa1a") == ["a"]

@@ -9,7 +9,6 @@ from hypothesis import given, settings, strategies as st
 
 from tallowmere._core import dumps, loads
 
-SETTINGS = settings()  # the shared profile (conftest.py)
 
 ints = st.integers(min_value=-(2**63), max_value=2**64 - 1)
 floats = st.floats(allow_nan=False)
@@ -49,14 +48,12 @@ def test_agrees_with_msgpack_both_ways(value):
     assert dumps(loads(ours)) == ours  # decode then encode is a fixed point
 
 
-@SETTINGS
 @given(st.lists(st.floats(width=32, allow_nan=False), max_size=20))
 def test_single_precision_floats_widen_exactly(numbers):
     data = msgpack.packb(numbers, use_single_float=True)
     assert loads(data) == [struct.unpack(">f", struct.pack(">f", n))[0] for n in numbers]
 
 
-@SETTINGS
 @given(ints)
 def test_integers_in_every_wider_form_decode_equal(number):
     for marker, width, signed in ((0xCC, 1, False), (0xCD, 2, False), (0xCE, 4, False), (0xCF, 8, False),
@@ -73,7 +70,6 @@ def test_nan_round_trips_as_nan():
     assert math.isnan(loads(msgpack.packb(math.nan, use_single_float=True)))
 
 
-@SETTINGS
 @given(st.lists(st.text(min_size=0, max_size=31), min_size=1, max_size=60))
 def test_cached_map_keys_never_mix_up_distinct_keys(names):
     # Many records with overlapping short keys: the key cache must hand back the

@@ -8,6 +8,7 @@ from functools import reduce
 import pytest
 
 from tallowmere._core import HandoffGraph
+from thread_helpers import run_threads
 
 
 def nested(depth):
@@ -163,19 +164,6 @@ def test_cached_keys_and_names_are_released_with_the_graph():
     assert (sys.getrefcount(key), sys.getrefcount(name)) == before
 
 
-def run_with_fast_switching(*targets):
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        threads = [threading.Thread(target=target) for target in targets]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-    finally:
-        sys.setswitchinterval(old)
-
-
 def test_parallel_routes_get_their_own_answers():
     graph = HandoffGraph()
     graph.add_edge("start", "gold", when="user.tier == 'gold' and n >= 3")
@@ -187,18 +175,16 @@ def test_parallel_routes_get_their_own_answers():
         ({"user": {"tier": "bronze"}, "n": 9, "tags": ["x"]}, "default"),
         ({"user": {"tier": "silver"}}, "silver"),
     ]
-    barrier = threading.Barrier(4)
     failures = []
 
     def worker(offset):
-        barrier.wait()
         for i in range(400):
             state, expected = cases[(i + offset) % len(cases)]
             got = graph.route("start", state)
             if got != expected:
                 failures.append((state, expected, got))
 
-    run_with_fast_switching(*[lambda k=k: worker(k) for k in range(4)])
+    run_threads(*[lambda k=k: worker(k) for k in range(4)])
     assert failures == []
 
 
@@ -225,7 +211,7 @@ def test_mutation_during_a_route_is_refused():
             except RuntimeError as error:
                 refused.append(str(error))
 
-    run_with_fast_switching(router, mutator)
+    run_threads(router, mutator)
     assert refused, "no add_node overlapped a route"
     assert set(refused) == {"Already borrowed"}
     assert set(graph.nodes()) - {"extra"} == {"a", "hit", "miss"}

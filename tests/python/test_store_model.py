@@ -14,11 +14,9 @@ NAMES = ["", "a", "ab", "abc", "b", "k", "k1", "k9", "k10", "t1", "t2", "users",
 names = st.sampled_from(NAMES)
 histories = st.sampled_from([0, 1, 2, None])
 values = st.one_of(
-    st.none(), st.booleans(), st.integers(-2**63, 2**64 - 1), st.floats(allow_nan=False),
-    st.text(max_size=8), st.binary(max_size=8),
-    st.lists(st.integers(0, 3), max_size=3),
-    st.dictionaries(st.sampled_from(["x", "y"]), st.integers(0, 3), max_size=2),
-)
+    st.none(), st.booleans(), st.integers(-2**63, 2**64 - 1), st.floats(allow_nan=False), st.text(max_size=8),
+    st.binary(max_size=8), st.lists(st.integers(0, 3), max_size=3),
+    st.dictionaries(st.sampled_from(["x", "y"]), st.integers(0, 3), max_size=2))
 
 
 def expected_diff(base, new):
@@ -88,10 +86,7 @@ class StoreMachine(RuleBasedStateMachine):
     def get(self, ns, key):
         marker = object()
         got = self.store.get(ns, key, marker)
-        if (ns, key) in self.model:
-            assert got == self.model[(ns, key)]
-        else:
-            assert got is marker
+        assert got == self.model[(ns, key)] if (ns, key) in self.model else got is marker
         assert self.store.contains(ns, key) == ((ns, key) in self.model)
 
     @rule(ns=names, prefix=st.one_of(st.none(), names))

@@ -2,43 +2,12 @@
 no deadlock, no lost write, snapshots consistent while writers run, and a restore
 racing readers never seen half done."""
 
-import faulthandler
-import sys
 import threading
 
 import pytest
 
 from tallowmere import Store, dumps
-
-
-@pytest.fixture(autouse=True)
-def hostile_scheduling():
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    faulthandler.dump_traceback_later(120, exit=True)  # a deadlock fails with every stack
-    yield
-    faulthandler.cancel_dump_traceback_later()
-    sys.setswitchinterval(interval)
-
-
-def run_threads(*targets):
-    barrier = threading.Barrier(len(targets))
-    errors = []
-
-    def run(target):
-        barrier.wait()
-        try:
-            target()
-        except BaseException as error:  # reported by the main thread
-            errors.append(error)
-
-    threads = [threading.Thread(target=run, args=(target,)) for target in targets]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    if errors:
-        raise errors[0]
+from thread_helpers import run_threads
 
 
 def test_writers_readers_and_snapshots():
