@@ -9,15 +9,11 @@ import pytest
 
 from tallowmere._core import dumps, loads
 
-DEPTH_MESSAGE = (
-    "value nests deeper than 128 levels (or is self-referential); the tallowmere msgpack codec rejects it "
-    "to protect the native stack"
-)
+DEPTH_MESSAGE = ("value nests deeper than 128 levels (or is self-referential); the tallowmere msgpack codec "
+                 "rejects it to protect the native stack")
 RANGE_MESSAGE = "integer out of 64-bit range is not supported by the tallowmere codec"
-TYPE_MESSAGE = (
-    "unsupported value type for the tallowmere msgpack codec "
-    "(supported: None, bool, int, float, str, bytes, list, tuple, dict)"
-)
+TYPE_MESSAGE = ("unsupported value type for the tallowmere msgpack codec "
+                "(supported: None, bool, int, float, str, bytes, list, tuple, dict)")
 END_MESSAGE = "msgpack decode error: unexpected end of input"
 EXT_MESSAGE = "msgpack extension types are not supported by the tallowmere codec"
 RESERVED_MESSAGE = "msgpack decode error: reserved marker 0xc1"

@@ -15,13 +15,8 @@ floats = st.floats(allow_nan=False)
 scalars = st.none() | st.booleans() | ints | floats | st.text(max_size=40) | st.binary(max_size=40)
 # Hashable scalars usable as keys; text keys dominate real documents.
 keys = st.text(max_size=12) | ints | st.none() | st.booleans() | floats | st.binary(max_size=8)
-values = st.recursive(
-    scalars,
-    lambda children: st.lists(children, max_size=6)
-    | st.tuples(children, children)
-    | st.dictionaries(keys, children, max_size=6),
-    max_leaves=40,
-)
+values = st.recursive(scalars, lambda children: st.lists(children, max_size=6) | st.tuples(children, children)
+                      | st.dictionaries(keys, children, max_size=6), max_leaves=40)
 
 
 def plain(value):
@@ -66,8 +61,7 @@ def test_integers_in_every_wider_form_decode_equal(number):
 
 
 def test_nan_round_trips_as_nan():
-    assert math.isnan(loads(dumps(math.nan)))
-    assert math.isnan(loads(msgpack.packb(math.nan, use_single_float=True)))
+    assert math.isnan(loads(dumps(math.nan))) and math.isnan(loads(msgpack.packb(math.nan, use_single_float=True)))
 
 
 @given(st.lists(st.text(min_size=0, max_size=31), min_size=1, max_size=60))

@@ -1,6 +1,5 @@
-"""Store and Snapshot as Python sees them: construction, values, batches, the snapshot object,
-and the errors that bad input raises (each leaving the store exactly as it was). What the store
-holds, step by step, is checked against a dict model in test_store_model.py."""
+"""Store and Snapshot as Python sees them: construction, values, the snapshot object, and the errors bad input
+raises (each leaving the store as it was). What the store holds is checked against a model in test_store_model.py."""
 
 import sys
 import threading
@@ -36,8 +35,7 @@ def store():
 def test_construction(args, kwargs, max_history):
     s = Store(*args, **kwargs)
     assert s.max_history == max_history and s.codec == "msgpack"
-    assert repr(s) == "Store(backend='memory', codec='msgpack', entries=0)"
-    assert len(s) == 0 and not s
+    assert len(s) == 0 and not s and repr(s) == "Store(backend='memory', codec='msgpack', entries=0)"
     s.set_many([("", "", 0), ("a", "x", 1), ("a", "x", 2)])
     assert len(s) == 2 and s and repr(s) == "Store(backend='memory', codec='msgpack', entries=2)"
 
@@ -115,8 +113,7 @@ BAD_CALLS = [
     (lambda s: s.restore(None), TypeError, "argument 'snapshot': 'None' is not an instance of 'Snapshot'"),
     (lambda s: s.restore("x"), TypeError, "argument 'snapshot': 'str' object is not an instance of 'Snapshot'"),
     (lambda s: s.restore(), TypeError, "Store.restore() missing 1 required positional argument: 'snapshot'"),
-    (lambda s: s.snapshot(1), TypeError, None),
-    (lambda s: s.history(None), TypeError, None),
+    (lambda s: s.snapshot(1), TypeError, None), (lambda s: s.history(None), TypeError, None),
     (lambda s: s.clear_history(1), TypeError, None),
     (lambda s: s.clear(1), TypeError, "Store.clear() takes 0 positional arguments but 1 was given"),
     (lambda s: Snapshot(), TypeError, "cannot create 'tallowmere._core.Snapshot' instances"),

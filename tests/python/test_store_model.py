@@ -20,11 +20,8 @@ values = st.one_of(
 
 
 def expected_diff(base, new):
-    return {
-        "added": {p for p in new if p not in base},
-        "removed": {p for p in base if p not in new},
-        "changed": {p for p in new if p in base and dumps(new[p]) != dumps(base[p])},
-    }
+    return {"added": {p for p in new if p not in base}, "removed": {p for p in base if p not in new},
+            "changed": {p for p in new if p in base and dumps(new[p]) != dumps(base[p])}}
 
 
 def encoded_size(model):

@@ -1,6 +1,5 @@
-"""Many Python threads on one store with the GIL handed over as often as possible:
-no deadlock, no lost write, snapshots consistent while writers run, and a restore
-racing readers never seen half done."""
+"""Many Python threads on one store with the GIL handed over as often as possible: no deadlock, no lost
+write, snapshots consistent while writers run, and a restore racing readers never seen half done."""
 
 import threading
 
