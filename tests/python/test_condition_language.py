@@ -2,13 +2,14 @@
 
 import math
 import re
-import threading
 from decimal import Decimal
+from functools import reduce
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 from tallowmere._core import HandoffGraph
+from thread_helpers import run_in_small_stack
 
 MESSAGES = re.compile(
     r"invalid condition: (?:"
@@ -21,49 +22,31 @@ MESSAGES = re.compile(
 
 
 def refusal(text):
+    graph = HandoffGraph()
     try:
-        HandoffGraph().add_edge("a", "b", when=text)
+        graph.add_edge("a", "b", when=text)
     except ValueError as error:
+        assert len(graph) == 0  # a refused edge registers neither endpoint
         return str(error)
     return None
 
 
 # The lexer and parser tables live with the C++ tests; these check what the binding
 # adds: the prefix, messages carrying non-ASCII and NUL characters intact, and the
-# debug forms as Python sees them.
+# debug forms as Python sees them. None marks a text that is accepted.
 @pytest.mark.parametrize("text, message", [
-    ("x = 1", "expected '==' (single '=' is not valid)"),
-    ("\0", "unexpected character '\0'"),
-    ("x €", "unexpected character '€'"),
-    ("x == '\0", "unterminated string literal"),
+    *[(blank, "empty condition") for blank in ["", "   ", "\t\n", "\u00a0\u3000"]],
+    ("x = 1", "expected '==' (single '=' is not valid)"), ("x == '\0", "unterminated string literal"),
+    ("\0", "unexpected character '\0'"), ("x €", "unexpected character '€'"),
     ("a == not b", "unexpected token Some(Not)"),
     ("x 'say \"hi\"\n'", 'unexpected trailing token Str("say \\"hi\\"\\n")'),
-    ("x -2.50", "unexpected trailing token Float(-2.5)"),
-    ("x 3.0", "unexpected trailing token Float(3.0)"),
+    ("x -2.50", "unexpected trailing token Float(-2.5)"), ("x 3.0", "unexpected trailing token Float(3.0)"),
     ("x état", 'unexpected trailing token Ident("état")'),
-    ("(" * 13 + "x" + ")" * 13, "condition nested too deeply"),
-    ("not " * 61 + "x", "condition nested too deeply"),
+    ("(" * 13 + "x" + ")" * 13, "condition nested too deeply"), ("not " * 61 + "x", "condition nested too deeply"),
+    ("(" * 12 + "x" + ")" * 12, None), ("not " * 60 + "x", None), ("état == 1 and x² > 0", None),
 ])
 def test_refusals(text, message):
-    assert refusal(text) == "invalid condition: " + message
-
-
-@pytest.mark.parametrize("text", ["(" * 12 + "x" + ")" * 12, "not " * 60 + "x", "état == 1 and x² > 0"])
-def test_accepted(text):
-    assert refusal(text) is None
-
-
-def run_in_small_stack(fn):
-    """Runs fn on a thread with a 256 KiB stack: recursion per token would overflow it."""
-    outcome = []
-    old = threading.stack_size(256 * 1024)
-    try:
-        thread = threading.Thread(target=lambda: outcome.append(fn()))
-        thread.start()
-        thread.join()
-    finally:
-        threading.stack_size(old)
-    return outcome[0]
+    assert refusal(text) == (None if message is None else "invalid condition: " + message)
 
 
 def test_hostile_depths_fit_a_small_stack():
@@ -76,16 +59,13 @@ def test_hostile_depths_fit_a_small_stack():
         either = " or ".join(f"k{i}.v" for i in range(100_000))
         graph.add_edge("a", "any", when=either)
         graph.add_edge("a", "none")
-        state = {f"k{i}": {"v": i == 99_999} for i in range(7)}
-        state["k99999"] = {"v": True}
+        state = {**{f"k{i}": {"v": False} for i in range(7)}, "k99999": {"v": True}}
         routes = (graph.route("a", state), graph.route("a", {"k3": 1}), graph.route("a", {}))
         del graph  # releasing the long chains must not recurse either
         # A path of 50,000 segments, then one of its prefixes: indexed and walked in linear time.
         deep = HandoffGraph()
         deep.add_edge("p", "far", when=".".join(["k"] * 50_000))
-        nested = 1
-        for _ in range(50_000):
-            nested = {"k": nested}
+        nested = reduce(lambda value, _: {"k": value}, range(50_000), 1)
         far = deep.route("p", nested)
         deep.add_edge("p", "near", when=".".join(["k"] * 25_000) + " == 1")
         return nots, parens, routes, far, deep.route("p", {"k": {}}), deep, nested
@@ -98,24 +78,6 @@ def test_hostile_depths_fit_a_small_stack():
     # thread: the codec's 128 levels of recursion outgrow 256 KiB under ASan.)
     with pytest.raises(ValueError, match="^value nests deeper than 128 levels"):
         deep.route("p", nested)
-
-
-CONTEXT = {"tier": "gold", "n": 3, "x": 1.0, "tags": ["a", "b"], "user": {"age": 20}, "z": None}
-
-
-@pytest.mark.parametrize("text, holds", [
-    ('tier == "gold"', True), ("n >= 3", True), ("n == 3.0", True), ("x == 1", True), ("user.age > 18", True),
-    ('"a" in tags', True), ('"ol" in tier', True), ('"" in tier', True), ("1 in tags", False),
-    ('"c" in tags', False), ("missing == null", True), ("z == null", True), ("missing", False),
-    ("not missing", True), ("missing.deeper == null", True), ("tier.x == null", True), ('n == "3"', False),
-    ('n != "3"', True), ('n < "4"', False), ('"abc" < "abd"', True), ('"ab" < "abc"', True), ("true == 1", False),
-    ("tier and n", True), ('0 or ""', False), ("tier in user", False), ('"age" in user', True),
-])
-def test_evaluation_edge_cases(text, holds):
-    graph = HandoffGraph()
-    graph.add_edge("a", "yes", when=text)
-    graph.add_edge("a", "no")
-    assert graph.route("a", CONTEXT) == ("yes" if holds else "no")
 
 
 # ---- random texts ------------------------------------------------------------------
@@ -165,11 +127,7 @@ def loose_equal(a, b):
 
 
 def truthy(v):
-    if v is None:
-        return False
-    if isinstance(v, (bool, int, float)):
-        return v != 0
-    return len(v) > 0
+    return v is not None and (v != 0 if isinstance(v, (bool, int, float)) else len(v) > 0)
 
 
 def model(expr, state):
@@ -185,15 +143,12 @@ def model(expr, state):
         return current
     if kind == "not":
         return not truthy(model(expr[1], state))
-    if kind == "and":
-        return truthy(model(expr[1], state)) and truthy(model(expr[2], state))
-    if kind == "or":
-        return truthy(model(expr[1], state)) or truthy(model(expr[2], state))
+    if kind in ("and", "or"):
+        first, second = (truthy(model(operand, state)) for operand in expr[1:])
+        return (first and second) if kind == "and" else (first or second)
     op, left, right = expr[1], model(expr[2], state), model(expr[3], state)
-    if op == "==":
-        return loose_equal(left, right)
-    if op == "!=":
-        return not loose_equal(left, right)
+    if op in ("==", "!="):
+        return loose_equal(left, right) == (op == "==")
     if op == "in":
         if isinstance(right, str):
             return isinstance(left, str) and left in right
@@ -213,10 +168,8 @@ def render(expr):
     kind = expr[0]
     if kind == "lit":
         v = expr[1]
-        if v is None:
-            return "null"
-        if isinstance(v, bool):
-            return "true" if v else "false"
+        if v is None or isinstance(v, bool):
+            return {None: "null", True: "true", False: "false"}[v]
         if isinstance(v, int):
             return str(v)
         if isinstance(v, float):
@@ -237,10 +190,8 @@ SEGMENTS = st.sampled_from(["a", "b", "tier", "état", "x1"])
 # (1 and 1.0) or ordered data; the wide strategies keep the rest of the range in play.
 # Hypothesis favours the first entries, so the numbers that differ only in kind lead.
 POOL = st.sampled_from([1, 1.0, 3, 3.0, "a", 0, -0.0, 0.0, "ab", 0.5, "", "tier", "é", True, False, None])
-wide_literals = st.one_of(
-    st.integers(-2**63, 2**63 - 1), st.floats(allow_nan=False, allow_infinity=False),
-    st.text(alphabet="ab\"\\'\n é", max_size=4),
-)
+wide_literals = st.one_of(st.integers(-2**63, 2**63 - 1), st.floats(allow_nan=False, allow_infinity=False),
+                          st.text(alphabet="ab\"\\'\n é", max_size=4))
 random_paths = st.lists(SEGMENTS, min_size=1, max_size=3).map(lambda p: ("path", tuple(p)))
 
 
@@ -284,8 +235,7 @@ def contents(state):
                     pending.append((prefix + (key,), item))
         elif isinstance(value, list):
             pending.extend((prefix, item) for item in value)
-        elif not (isinstance(value, float) and not math.isfinite(value)) and not (
-                isinstance(value, int) and value >= 2**63):
+        elif not (isinstance(value, float) and not math.isfinite(value) or isinstance(value, int) and value >= 2**63):
             found.append(value)
     return paths, found
 
@@ -323,4 +273,3 @@ def test_float_literals_read_back_exactly(value):
     graph = HandoffGraph()
     graph.add_edge("a", "same", when=f"x == {render(('lit', value))} and {render(('lit', value))} == x")
     assert graph.route("a", {"x": value}) == "same"
-    assert math.isfinite(value)

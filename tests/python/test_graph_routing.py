@@ -3,10 +3,94 @@
 import sys
 import threading
 import types
+from functools import reduce
 
 import pytest
 
 from tallowmere._core import HandoffGraph
+from thread_helpers import run_threads
+
+
+def nested(depth):
+    return reduce(lambda value, _: [value], range(depth), 1)
+
+
+def never_called(name):
+    def hook(*args):
+        raise AssertionError(f"{name} called")
+    return hook
+
+
+# A dict whose lookup hooks must never run: route reads the dict itself.
+Loud = type("Loud", (dict,), {name: never_called(name) for name in ("__getitem__", "__missing__", "get")})
+
+
+LOOP = []
+LOOP.append(LOOP)
+FLAG = {"b": "flag", "c": None}
+GOLD = "user.tier == 'gold'"
+EU = {"gold_eu": GOLD + " and user.region == 'eu'", "other": None}
+TIERS = {"missing": "user.tier == null", "present": None}
+UNSUPPORTED = (TypeError, "^unsupported value type for the tallowmere msgpack codec")
+TOO_DEEP = (ValueError, "^value nests deeper than 128 levels")
+
+# (edges out of "a" as {to: when} in insertion order, state, the route or the (error, pattern) raised)
+ROUTES = [
+    *[({"b": None, "c": "true"}, state, "b") for state in (None, {}, {"x": 1}, [1], 5, "s")],  # first edge wins
+    ({"b": "false"}, None, None),
+    # truthiness of every kind of value
+    *[(FLAG, {"flag": v}, "b") for v in (True, 1, -0.5, "x", [0], {"k": None}, b"\0", float("nan"), 2**64 - 1)],
+    *[(FLAG, {"flag": v}, "c") for v in (0, "", [], None, False, 0.0, -0.0, {}, b"", ())],
+    (FLAG, {}, "c"), (FLAG, None, "c"),
+    # paths that share a prefix are read from one nested value
+    (EU, {"user": {"tier": "gold", "region": "eu"}}, "gold_eu"), (EU, {"user": {"tier": "gold", "region": "us"}}, "other"),
+    # an intermediate that is not a dict drops the path
+    (TIERS, {"user": 5}, "missing"), (TIERS, {"user": ["tier"]}, "missing"), (TIERS, {"user": {"tier": 0}}, "present"),
+    # a state that is not a dict becomes the whole context, holding no paths
+    *[({"b": "x == null and 1 == 1.0"}, state, "b") for state in ([{"x": 1}], 7, "x", 1.5, b"x", (1,))],
+    ({"b": "x"}, [{"x": True}], None),
+    # only the values at read paths are converted; a shorter read path takes its whole value
+    ({"t": GOLD}, {"user": {"tier": "gold", "blob": {1, 2}}, "other": object()}, "t"),
+    (FLAG, {"flag": 1, "junk": {1, 2}, "deep": nested(500), "big": 2**100}, "b"),
+    ({"t": GOLD, "u": "user"}, {"user": {"tier": "x", "blob": {1, 2}}}, UNSUPPORTED),
+    ({"t": GOLD, "u": "user"}, {"user": {"tier": "gold", "n": [1]}}, "t"),
+    ({"t": GOLD, "u": "user"}, {"user": {"tier": "silver"}}, "u"),
+    # read values follow the codec's rules
+    (FLAG, {"flag": {1, 2}}, UNSUPPORTED), (FLAG, {"flag": 2**64}, (ValueError, "^integer out of 64-bit range")),
+    (FLAG, {"flag": nested(129)}, TOO_DEEP), (FLAG, {"flag": nested(128)}, "b"), (FLAG, {"flag": LOOP}, TOO_DEEP),
+    (FLAG, {"flag": "\ud800"}, (UnicodeEncodeError, None)),
+    # the state itself is converted even when no condition reads it
+    *[({"b": None}, state, UNSUPPORTED)
+      for state in ({1, 2}, types.MappingProxyType({"flag": True}), object(), bytearray(b"x"))],
+    ({"b": GOLD, "c": "absent == null"}, Loud(user=Loud(tier="gold")), "b"),
+    ({"b": GOLD, "c": "absent == null"}, Loud(user=Loud()), "c"),
+]
+
+
+@pytest.mark.parametrize("edges, state, expected", ROUTES)
+def test_route(edges, state, expected):
+    graph = HandoffGraph()
+    for to, when in edges.items():
+        graph.add_edge("a", to, when=when)
+    if isinstance(expected, tuple):
+        with pytest.raises(expected[0], match=expected[1]):
+            graph.route("a", state)
+    else:
+        assert graph.route("a", state) == expected
+        assert graph.route("a", state=state) == expected
+        if state is None:
+            assert graph.route("a") == expected
+
+
+def test_unknown_and_edgeless_nodes():
+    graph = HandoffGraph()
+    graph.add_node("n")
+    graph.add_edge("a", "b", when="false")
+    assert graph.route("nowhere") is None and graph.route("b") is None and graph.route("n", {"x": 1}) is None
+    assert graph.route("nowhere", {"junk": {1, 2}, "big": 2**100}) is None
+    for state in ({1, 2}, types.MappingProxyType({}), object(), bytearray(b"x")):
+        with pytest.raises(TypeError):
+            graph.route("nowhere", state)
 
 
 @pytest.fixture
@@ -17,248 +101,107 @@ def flag_graph():
     return graph
 
 
-class TestEdgeOrder:
-    def test_unconditional_first_edge_wins(self):
-        graph = HandoffGraph()
-        graph.add_edge("a", "b")
-        graph.add_edge("a", "c", when="true")
-        for state in (None, {}, {"x": 1}, [1], 5, "s"):
-            assert graph.route("a", state) == "b"
+def colliding_key(on_compare):
+    """A key in the hash slot of "flag", so looking "flag" up compares against it."""
 
-    def test_unknown_and_edgeless_nodes(self):
-        graph = HandoffGraph()
-        graph.add_node("n")
-        graph.add_edge("a", "b", when="false")
-        assert graph.route("nowhere") is None
-        assert graph.route("n", {"x": 1}) is None
-        assert graph.route("b") is None
-        assert graph.route("a") is None
+    class Key(str):
+        def __hash__(self):
+            return hash("flag")
 
-    @pytest.mark.parametrize("state, expected", [
-        ({"flag": True}, "b"), ({"flag": 1}, "b"), ({"flag": -0.5}, "b"), ({"flag": "x"}, "b"),
-        ({"flag": [0]}, "b"), ({"flag": {"k": None}}, "b"), ({"flag": b"\0"}, "b"),
-        ({"flag": float("nan")}, "b"), ({"flag": 2**64 - 1}, "b"),
-        ({"flag": 0}, "c"), ({"flag": ""}, "c"), ({"flag": []}, "c"), ({"flag": None}, "c"),
-        ({"flag": False}, "c"), ({"flag": 0.0}, "c"), ({"flag": -0.0}, "c"), ({"flag": {}}, "c"),
-        ({"flag": b""}, "c"), ({"flag": ()}, "c"), ({}, "c"), (None, "c"),
-    ])
-    def test_truthiness_decides(self, flag_graph, state, expected):
-        assert flag_graph.route("a", state) == expected
-        assert flag_graph.route("a") == "c"
+        def __eq__(self, other):
+            return on_compare()
+
+    return Key("zzz")
 
 
-class TestContext:
-    def test_nested_paths_share_prefixes(self):
-        graph = HandoffGraph()
-        graph.add_edge("a", "gold_eu", when="user.tier == 'gold' and user.region == 'eu'")
-        graph.add_edge("a", "other")
-        assert graph.route("a", {"user": {"tier": "gold", "region": "eu"}}) == "gold_eu"
-        assert graph.route("a", {"user": {"tier": "gold", "region": "us"}}) == "other"
+def test_python_code_run_by_a_lookup(flag_graph):
+    def explode():
+        raise KeyError("from __eq__")
 
-    def test_an_intermediate_that_is_not_a_dict_drops_the_path(self):
-        graph = HandoffGraph()
-        graph.add_edge("a", "missing", when="user.tier == null")
-        graph.add_edge("a", "present")
-        assert graph.route("a", {"user": 5}) == "missing"
-        assert graph.route("a", {"user": ["tier"]}) == "missing"
-        assert graph.route("a", {"user": {"tier": 0}}) == "present"
+    with pytest.raises(KeyError, match="from __eq__"):  # the error ends the route
+        flag_graph.route("a", {colliding_key(explode): 1})
 
-    def test_non_dict_states_become_the_whole_context(self):
-        graph = HandoffGraph()
-        graph.add_edge("a", "b", when="x == null and 1 == 1.0")
-        for state in ([{"x": 1}], 7, "x", 1.5, b"x", (1,)):
-            assert graph.route("a", state) == "b"
-        graph2 = HandoffGraph()
-        graph2.add_edge("a", "b", when="x")
-        assert graph2.route("a", [{"x": True}]) is None
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):  # changing the graph mid-route is refused
+        flag_graph.route("a", {colliding_key(lambda: flag_graph.add_edge("a", "d")): 1})
+    assert flag_graph.edges("a") == [("b", "flag"), ("c", None)]
+    assert flag_graph.route("a", {"flag": 1}) == "b"
+    seen = []
+    reading = colliding_key(lambda: seen.append((flag_graph.route("a", {"flag": 1}), len(flag_graph), flag_graph.is_dag())))
+    assert flag_graph.route("a", {reading: 1}) == "c"  # reading the graph mid-route is allowed
+    assert seen and seen[0] == ("b", 3, True)
 
-    @pytest.mark.parametrize("state", [{1, 2}, types.MappingProxyType({"flag": True}), object(), bytearray(b"x")])
-    def test_unsupported_states_fail_even_without_conditions(self, state):
-        graph = HandoffGraph()
-        graph.add_edge("a", "b")
-        with pytest.raises(TypeError, match="^unsupported value type for the tallowmere msgpack codec"):
-            graph.route("a", state)
-        with pytest.raises(TypeError):
-            graph.route("unknown", state)
 
-    def test_unread_values_are_never_converted(self, flag_graph):
-        state = {"flag": 1, "junk": {1, 2}, "deep": self.nested(500), "big": 2**100}
+def test_no_references_leak(flag_graph):
+    value = object()
+    payload = ["x" * 10]
+    state = {"flag": payload, "other": value}
+    before = (sys.getrefcount(state), sys.getrefcount(payload), sys.getrefcount(value))
+    for _ in range(200):
         assert flag_graph.route("a", state) == "b"
-        assert flag_graph.route("z", state) is None
-
-    def test_read_values_are_converted_with_the_codec_rules(self, flag_graph):
-        with pytest.raises(TypeError, match="^unsupported value type"):
-            flag_graph.route("a", {"flag": {1, 2}})
-        with pytest.raises(ValueError, match="^integer out of 64-bit range"):
-            flag_graph.route("a", {"flag": 2**64})
-        with pytest.raises(ValueError, match="^value nests deeper than 128 levels"):
-            flag_graph.route("a", {"flag": self.nested(129)})
-        assert flag_graph.route("a", {"flag": self.nested(128)}) == "b"
-        loop = []
-        loop.append(loop)
-        with pytest.raises(ValueError, match="^value nests deeper than 128 levels"):
-            flag_graph.route("a", {"flag": loop})
-        with pytest.raises(UnicodeEncodeError):
-            flag_graph.route("a", {"flag": "\ud800"})
-
-    @staticmethod
-    def nested(depth):
-        value = 1
-        for _ in range(depth):
-            value = [value]
-        return value
-
-    def test_dict_subclass_hooks_are_not_called(self):
-        class Loud(dict):
-            def __getitem__(self, key):
-                raise AssertionError("__getitem__ called")
-
-            def __missing__(self, key):
-                raise AssertionError("__missing__ called")
-
-            def get(self, *args):
-                raise AssertionError("get called")
-
-        graph = HandoffGraph()
-        graph.add_edge("a", "b", when="user.tier == 'gold'")
-        graph.add_edge("a", "c", when="absent == null")
-        assert graph.route("a", Loud(user=Loud(tier="gold"))) == "b"
-        assert graph.route("a", Loud(user=Loud())) == "c"
-
-    def test_key_comparison_errors_end_the_route(self, flag_graph):
-        class Exploding(str):
-            def __hash__(self):
-                return hash("flag")
-
-            def __eq__(self, other):
-                raise KeyError("from __eq__")
-
-        with pytest.raises(KeyError, match="from __eq__"):
-            flag_graph.route("a", {Exploding("zzz"): 1})
-
-    def test_reentrant_mutation_during_a_lookup_is_refused(self, flag_graph):
-        class Meddling(str):
-            def __hash__(self):
-                return hash("flag")
-
-            def __eq__(self, other):
-                flag_graph.add_edge("a", "d")
-                return False
-
-        with pytest.raises(RuntimeError, match="^Already borrowed$"):
-            flag_graph.route("a", {Meddling("zzz"): 1})
-        assert flag_graph.edges("a") == [("b", "flag"), ("c", None)]
-        assert flag_graph.route("a", {"flag": 1}) == "b"
-
-    def test_reentrant_reads_during_a_lookup_are_allowed(self, flag_graph):
-        seen = []
-
-        class Reading(str):
-            def __hash__(self):
-                return hash("flag")
-
-            def __eq__(self, other):
-                seen.append((flag_graph.route("a", {"flag": 1}), len(flag_graph), flag_graph.is_dag()))
-                return False
-
-        assert flag_graph.route("a", {Reading("zzz"): 1}) == "c"
-        assert seen and seen[0] == ("b", 3, True)
-
-    def test_no_references_leak(self, flag_graph):
-        value = object()
-        payload = ["x" * 10]
-        state = {"flag": payload, "other": value}
-        before = (sys.getrefcount(state), sys.getrefcount(payload), sys.getrefcount(value))
-        for _ in range(200):
-            assert flag_graph.route("a", state) == "b"
-            with pytest.raises(TypeError):
-                flag_graph.route("a", {"flag": value})
-        assert (sys.getrefcount(state), sys.getrefcount(payload), sys.getrefcount(value)) == before
+        with pytest.raises(TypeError):
+            flag_graph.route("a", {"flag": value})
+    assert (sys.getrefcount(state), sys.getrefcount(payload), sys.getrefcount(value)) == before
 
 
-    def test_cached_keys_and_names_are_released_with_the_graph(self):
-        key, name = sys.intern("zq_cached_key"), sys.intern("zq_cached_target")
-        before = (sys.getrefcount(key), sys.getrefcount(name))
-        graph = HandoffGraph()
-        graph.add_edge("a", name, when="zq_cached_key.inner")
-        for _ in range(3):
-            assert graph.route("a", {key: {"inner": 1}}) is name  # the interned name itself
-        graph.add_edge("a", "other", when="zq_cached_key")  # drops the node's cached keys
-        assert graph.route("a", {key: {"inner": 0}}) == "other"
-        del graph
-        assert (sys.getrefcount(key), sys.getrefcount(name)) == before
+def test_cached_keys_and_names_are_released_with_the_graph():
+    key, name = sys.intern("zq_cached_key"), sys.intern("zq_cached_target")
+    before = (sys.getrefcount(key), sys.getrefcount(name))
+    graph = HandoffGraph()
+    graph.add_edge("a", name, when="zq_cached_key.inner")
+    for _ in range(3):
+        assert graph.route("a", {key: {"inner": 1}}) is name  # the interned name itself
+    graph.add_edge("a", "other", when="zq_cached_key")  # drops the node's cached keys
+    assert graph.route("a", {key: {"inner": 0}}) == "other"
+    del graph
+    assert (sys.getrefcount(key), sys.getrefcount(name)) == before
 
 
-class TestThreads:
-    def test_parallel_routes_get_their_own_answers(self):
-        graph = HandoffGraph()
-        graph.add_edge("start", "gold", when="user.tier == 'gold' and n >= 3")
-        graph.add_edge("start", "silver", when="user.tier == 'silver' or 'vip' in tags")
-        graph.add_edge("start", "default")
-        cases = [
-            ({"user": {"tier": "gold"}, "n": 3, "tags": []}, "gold"),
-            ({"user": {"tier": "gold"}, "n": 2, "tags": ["vip"]}, "silver"),
-            ({"user": {"tier": "bronze"}, "n": 9, "tags": ["x"]}, "default"),
-            ({"user": {"tier": "silver"}}, "silver"),
-        ]
-        barrier = threading.Barrier(4)
-        failures = []
+def test_parallel_routes_get_their_own_answers():
+    graph = HandoffGraph()
+    graph.add_edge("start", "gold", when="user.tier == 'gold' and n >= 3")
+    graph.add_edge("start", "silver", when="user.tier == 'silver' or 'vip' in tags")
+    graph.add_edge("start", "default")
+    cases = [({"user": {"tier": "gold"}, "n": 3, "tags": []}, "gold"),
+             ({"user": {"tier": "gold"}, "n": 2, "tags": ["vip"]}, "silver"),
+             ({"user": {"tier": "bronze"}, "n": 9, "tags": ["x"]}, "default"), ({"user": {"tier": "silver"}}, "silver")]
+    failures = []
 
-        def worker(offset):
-            barrier.wait()
-            for i in range(400):
-                state, expected = cases[(i + offset) % len(cases)]
-                got = graph.route("start", state)
-                if got != expected:
-                    failures.append((state, expected, got))
+    def worker(offset):
+        for i in range(400):
+            state, expected = cases[(i + offset) % len(cases)]
+            got = graph.route("start", state)
+            if got != expected:
+                failures.append((state, expected, got))
 
-        old = sys.getswitchinterval()
-        sys.setswitchinterval(1e-6)
+    run_threads(*[lambda k=k: worker(k) for k in range(4)])
+    assert failures == []
+
+
+def test_mutation_during_a_route_is_refused():
+    # A long chain keeps each route in its lock-released evaluation long enough for the other thread to run.
+    graph = HandoffGraph()
+    chain = " or ".join(f"flag{i % 50}" for i in range(20000))
+    graph.add_edge("a", "hit", when=chain)
+    graph.add_edge("a", "miss")
+    refused = []
+    routes_done = threading.Event()
+
+    def router():
         try:
-            threads = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join()
+            for _ in range(300):
+                assert graph.route("a", {"flag7": 0}) == "miss"
         finally:
-            sys.setswitchinterval(old)
-        assert failures == []
+            routes_done.set()
 
-    def test_mutation_during_a_route_is_refused(self):
-        # A long chain keeps each route in its lock-released evaluation long enough
-        # for the other thread to run.
-        graph = HandoffGraph()
-        chain = " or ".join(f"flag{i % 50}" for i in range(20000))
-        graph.add_edge("a", "hit", when=chain)
-        graph.add_edge("a", "miss")
-        refused = []
-        routes_done = threading.Event()
-
-        def router():
+    def mutator():
+        while not routes_done.is_set():
             try:
-                for _ in range(300):
-                    assert graph.route("a", {"flag7": 0}) == "miss"
-            finally:
-                routes_done.set()
+                graph.add_node("extra")
+            except RuntimeError as error:
+                refused.append(str(error))
 
-        def mutator():
-            while not routes_done.is_set():
-                try:
-                    graph.add_node("extra")
-                except RuntimeError as error:
-                    refused.append(str(error))
-
-        old = sys.getswitchinterval()
-        sys.setswitchinterval(1e-6)
-        try:
-            threads = [threading.Thread(target=router), threading.Thread(target=mutator)]
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join()
-        finally:
-            sys.setswitchinterval(old)
-        assert refused, "no add_node overlapped a route"
-        assert set(refused) == {"Already borrowed"}
-        assert set(graph.nodes()) - {"extra"} == {"a", "hit", "miss"}
-        assert graph.edges("a") == [("hit", chain), ("miss", None)]
+    run_threads(router, mutator)
+    assert refused, "no add_node overlapped a route"
+    assert set(refused) == {"Already borrowed"}
+    assert set(graph.nodes()) - {"extra"} == {"a", "hit", "miss"}
+    assert graph.edges("a") == [("hit", chain), ("miss", None)]

@@ -1,13 +1,18 @@
-"""Store's Python surface: construction, values, batches, queries, and the errors that
-bad input raises (each leaving the store exactly as it was)."""
+"""Store and Snapshot as Python sees them: construction, values, the snapshot object, and the errors bad input
+raises (each leaving the store as it was). What the store holds is checked against a model in test_store_model.py."""
 
 import sys
+import threading
+from collections import namedtuple
+from functools import reduce
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from tallowmere import Snapshot, Store
+
+NOT_STR = "argument '{}': '{}' object is not an instance of 'str'"
 
 
 def contents(store):
@@ -19,145 +24,82 @@ def contents(store):
 @pytest.fixture
 def store():
     s = Store(max_history=None)
-    s.set("a", "x", 1)
-    s.set("a", "y", [1, 2])
-    s.set("b", "x", {"k": "v"})
+    s.set_many([("a", "x", 1), ("a", "y", [1, 2]), ("b", "x", {"k": "v"})])
     return s
 
 
-class TestConstruction:
-    @pytest.mark.parametrize("args, kwargs, max_history", [
-        ((), {}, 0),
-        (("memory", "msgpack", 3), {}, 3),
-        ((), {"max_history": None}, None),
-        ((), {"max_history": True}, 1),
-        ((), {"backend": "memory", "codec": "msgpack", "max_history": 2**64 - 1}, 2**64 - 1),
-    ])
-    def test_accepted(self, args, kwargs, max_history):
-        s = Store(*args, **kwargs)
-        assert s.max_history == max_history
-        assert s.codec == "msgpack"
-        assert repr(s) == "Store(backend='memory', codec='msgpack', entries=0)"
-        assert len(s) == 0 and not s
-
-    @pytest.mark.parametrize("kwargs, error, message", [
-        ({"backend": "disk"}, ValueError, "backend 'disk' is not available in this build (only 'memory')"),
-        ({"backend": "Memory"}, ValueError, "backend 'Memory' is not available in this build (only 'memory')"),
-        ({"codec": "json"}, ValueError, "codec 'json' is not supported (only 'msgpack')"),
-        ({"backend": "x", "codec": "y"}, ValueError, "backend 'x' is not available in this build (only 'memory')"),
-        ({"backend": None}, TypeError, "argument 'backend': 'None' is not an instance of 'str'"),
-        ({"codec": 1}, TypeError, "argument 'codec': 'int' object is not an instance of 'str'"),
-        ({"max_history": "3"}, TypeError, "argument 'max_history': "),
-        ({"max_history": -1}, OverflowError, None),
-        ({"max_history": 2**64}, OverflowError, None),
-        ({"nope": 1}, TypeError, "Store.__new__() got an unexpected keyword argument 'nope'"),
-    ])
-    def test_refused(self, kwargs, error, message):
-        with pytest.raises(error) as info:
-            Store(**kwargs)
-        if message is not None:
-            assert str(info.value).startswith(message)
-
-    def test_too_many_arguments(self):
-        with pytest.raises(TypeError, match=r"Store.__new__\(\) takes from 0 to 3 positional arguments but 4 were given"):
-            Store("memory", "msgpack", 1, 2)
-
-    def test_read_only_members_and_no_container_protocol(self, store):
-        for name in ("codec", "max_history"):
-            with pytest.raises(AttributeError):
-                setattr(store, name, 1)
-        with pytest.raises(AttributeError):
-            store.other = 1
-        with pytest.raises(TypeError):
-            iter(store)
-        with pytest.raises(TypeError):
-            store["a"]
-        assert Store.__module__ == "tallowmere._core" and Store.__qualname__ == "Store"
+@pytest.mark.parametrize("args, kwargs, max_history", [
+    ((), {}, 0), (("memory", "msgpack", 3), {}, 3), ((), {"max_history": None}, None),
+    ((), {"max_history": True}, 1), ((), {"backend": "memory", "codec": "msgpack", "max_history": 2**64 - 1}, 2**64 - 1),
+])
+def test_construction(args, kwargs, max_history):
+    s = Store(*args, **kwargs)
+    assert s.max_history == max_history and s.codec == "msgpack"
+    assert len(s) == 0 and not s and repr(s) == "Store(backend='memory', codec='msgpack', entries=0)"
+    s.set_many([("", "", 0), ("a", "x", 1), ("a", "x", 2)])
+    assert len(s) == 2 and s and repr(s) == "Store(backend='memory', codec='msgpack', entries=2)"
 
 
-class TestValues:
-    def test_round_trip_and_isolation(self, store):
-        value = {"list": [1, 2.5, None, True, "é"], "bytes": b"\x00\xff"}
-        store.set("ns", "k", value)
-        value["list"].append("later")
-        got = store.get("ns", "k")
-        assert got == {"list": [1, 2.5, None, True, "é"], "bytes": b"\x00\xff"}
-        assert store.get("ns", "k") is not got
-
-    def test_missing_and_default(self, store):
-        marker = object()
-        assert store.get("a", "missing") is None
-        assert store.get("a", "missing", marker) is marker
-        assert store.get("a", "missing", default=None) is None
-        store.set("a", "none", None)
-        assert store.contains("a", "none") and store.get("a", "none", marker) is None
-
-    def test_delete_and_namespace_membership(self, store):
-        assert store.delete("b", "x") is True
-        assert store.delete("b", "x") is False
-        assert store.delete("nowhere", "x") is False
-        assert "b" not in store and "b" not in store.namespaces()
-        assert store.max_key("b") is None
-        assert store.delete("a", "x") and "a" in store
-
-    def test_empty_names_and_len(self):
-        s = Store()
-        s.set("", "", 0)
-        s.set("a", "x", 1)
-        s.set("a", "x", 2)
-        assert len(s) == 2 and s.get("", "") == 0 and "" in s
-        assert repr(s) == "Store(backend='memory', codec='msgpack', entries=2)"
+def test_values_are_copied_in_and_out(store):
+    value = {"list": [1, 2.5, None, True, "é"], "bytes": b"\x00\xff"}
+    store.set("ns", "k", value)
+    value["list"].append("later")
+    got = store.get("ns", "k")
+    assert got == {"list": [1, 2.5, None, True, "é"], "bytes": b"\x00\xff"}
+    assert store.get("ns", "k") is not got
+    marker = object()
+    assert store.get("a", "missing") is None and store.get("a", "missing", marker) is marker
+    assert store.get(namespace="a", key="missing", default=marker) is marker
+    store.set("a", "none", None)
+    assert store.contains("a", "none") and store.get("a", "none", marker) is None
+    assert sorted(store.keys("a", "")) == sorted(store.keys(namespace="a", prefix=None)) == ["none", "x", "y"]
 
 
-class TestBatches:
-    def test_order_duplicates_and_last_write_wins(self):
-        s = Store()
-        assert s.set_many([]) is None and s.get_many([]) == []
-        s.set_many((("a", "k", 1), ("b", "k", 2), ("a", "k", 3)))
-        assert s.get_many([("b", "k"), ("a", "k"), ("a", "missing"), ("a", "k")]) == [2, 3, None, 3]
-        snap = s.snapshot()
-        assert snap.size_bytes == 2  # only the surviving values count
-
-    def test_named_tuples_and_sequences(self):
-        from collections import namedtuple
-        Item = namedtuple("Item", "ns key value")
-
-        class Seq:
-            def __init__(self, items):
-                self.items = items
-
-            def __len__(self):
-                return len(self.items)
-
-            def __getitem__(self, i):
-                return self.items[i]
-
-        s = Store()
-        s.set_many(Seq([Item("a", "k", 1)]))
-        assert s.get_many(Seq([("a", "k")])) == [1]
+@pytest.mark.parametrize("keys, greatest", [
+    (["a", "b", "ab"], "b"), (["9", "10"], "9"), (["B", "a"], "a"), (["", "\x00"], "\x00"),
+    (["\uffff", "\U00010000"], "\U00010000"),  # code point order, not UTF-16 order
+])
+def test_max_key_is_byte_order(keys, greatest):
+    s = Store()
+    s.set_many([("n", key, 0) for key in keys])
+    assert s.max_key("n") == greatest
 
 
 # (call, error class, message start); every one must leave the store unchanged.
 BAD_CALLS = [
-    (lambda s: s.set(1, "k", 1), TypeError, "argument 'namespace': 'int' object is not an instance of 'str'"),
+    (lambda s: Store(backend="disk"), ValueError, "backend 'disk' is not available in this build (only 'memory')"),
+    (lambda s: Store(backend="Memory"), ValueError, "backend 'Memory' is not available in this build (only 'memory')"),
+    (lambda s: Store(codec="json"), ValueError, "codec 'json' is not supported (only 'msgpack')"),
+    (lambda s: Store("x", "y"), ValueError, "backend 'x' is not available in this build (only 'memory')"),
+    (lambda s: Store(backend=None), TypeError, "argument 'backend': 'None' is not an instance of 'str'"),
+    (lambda s: Store(codec=1), TypeError, NOT_STR.format("codec", "int")),
+    (lambda s: Store(max_history="3"), TypeError, "argument 'max_history': "),
+    (lambda s: Store(max_history=-1), OverflowError, None), (lambda s: Store(max_history=2**64), OverflowError, None),
+    (lambda s: Store(nope=1), TypeError, "Store.__new__() got an unexpected keyword argument 'nope'"),
+    (lambda s: Store("memory", "msgpack", 1, 2), TypeError,
+     "Store.__new__() takes from 0 to 3 positional arguments but 4 were given"),
+    *[(lambda s, name=name: setattr(s, name, 1), AttributeError, None) for name in ("codec", "max_history", "other")],
+    (lambda s: iter(s), TypeError, None), (lambda s: s["a"], TypeError, None),
+    (lambda s: s.set(1, "k", 1), TypeError, NOT_STR.format("namespace", "int")),
     (lambda s: s.set("a", None, 1), TypeError, "argument 'key': 'None' is not an instance of 'str'"),
     (lambda s: s.set("a\ud800", "k", 1), UnicodeEncodeError, None),
     (lambda s: s.set("a", "k\udfff", 1), UnicodeEncodeError, None),
-    (lambda s: s.set("a", "x", object()), TypeError, None),
-    (lambda s: s.set("a", "x", {1: {2: [set()]}}), TypeError, None),
+    (lambda s: s.set("a", "x", object()), TypeError, "unsupported value type"),
+    (lambda s: s.set("a", "x", {1: {2: [set()]}}), TypeError, "unsupported value type"),
+    (lambda s: s.set("a", "x", reduce(lambda v, _: [v], range(200), 1)), ValueError, "value nests deeper"),
     (lambda s: s.set("a", "x"), TypeError, "Store.set() missing 1 required positional argument: 'value'"),
     (lambda s: s.set("a", "x", 1, 2), TypeError, "Store.set() takes 3 positional arguments but 4 were given"),
     (lambda s: s.get("a", "x", 1, 2), TypeError, "Store.get() takes from 2 to 3 positional arguments but 4 were given"),
     (lambda s: s.get("a"), TypeError, "Store.get() missing 1 required positional argument: 'key'"),
     (lambda s: s.delete(("a", "x")), TypeError, None),
-    (lambda s: ("a", "x") in s, TypeError, "argument 'namespace': 'tuple' object is not an instance of 'str'"),
+    (lambda s: ("a", "x") in s, TypeError, NOT_STR.format("namespace", "tuple")),
     (lambda s: s.set_many("abc"), TypeError, "argument 'items': Can't extract `str` to `Vec`"),
     (lambda s: s.set_many(("a", "k", 1) for _ in range(2)), TypeError, "argument 'items': "),
     (lambda s: s.set_many({("a", "k", 1)}), TypeError, "argument 'items': "),
     (lambda s: s.set_many(None), TypeError, "argument 'items': 'None' is not an instance of 'Sequence'"),
     (lambda s: s.set_many([["a", "k", 1]]), TypeError, "argument 'items': 'list' object is not an instance of 'tuple'"),
     (lambda s: s.set_many([("a", "k")]), ValueError, "expected tuple of length 3, but got tuple of length 2"),
-    (lambda s: s.set_many([("a", "n1", 1), ("a", 5, 1)]), TypeError, "argument 'items': 'int' object is not an instance of 'str'"),
+    (lambda s: s.set_many([("a", "n1", 1), ("a", 5, 1)]), TypeError, "argument 'items': 'int' object is not"),
     (lambda s: s.set_many([("a", "n1", 1), ("a\ud800", "k", 1)]), UnicodeEncodeError, None),
     (lambda s: s.set_many([("a", "x", 9), ("b", "n", 2), ("c", "n", object())]), TypeError, None),
     (lambda s: s.set_many([("a", "x", 9), ("c", "n", 2**64)]), ValueError, None),
@@ -165,16 +107,20 @@ BAD_CALLS = [
     (lambda s: s.get_many([("a", "k", "x")]), ValueError, "expected tuple of length 2, but got tuple of length 3"),
     (lambda s: s.get_many([("a", b"k")]), TypeError, "argument 'pairs': 'bytes' object is not an instance of 'str'"),
     (lambda s: s.keys(None), TypeError, "argument 'namespace': 'None' is not an instance of 'str'"),
-    (lambda s: s.keys("a", 1), TypeError, "argument 'prefix': 'int' object is not an instance of 'str'"),
-    (lambda s: s.namespaces(b"a"), TypeError, "argument 'prefix': 'bytes' object is not an instance of 'str'"),
-    (lambda s: s.max_key(1), TypeError, "argument 'namespace': 'int' object is not an instance of 'str'"),
+    (lambda s: s.keys("a", 1), TypeError, NOT_STR.format("prefix", "int")),
+    (lambda s: s.namespaces(b"a"), TypeError, NOT_STR.format("prefix", "bytes")),
+    (lambda s: s.max_key(1), TypeError, NOT_STR.format("namespace", "int")),
     (lambda s: s.restore(None), TypeError, "argument 'snapshot': 'None' is not an instance of 'Snapshot'"),
     (lambda s: s.restore("x"), TypeError, "argument 'snapshot': 'str' object is not an instance of 'Snapshot'"),
     (lambda s: s.restore(), TypeError, "Store.restore() missing 1 required positional argument: 'snapshot'"),
-    (lambda s: s.snapshot(1), TypeError, None),
-    (lambda s: s.history(None), TypeError, None),
+    (lambda s: s.snapshot(1), TypeError, None), (lambda s: s.history(None), TypeError, None),
     (lambda s: s.clear_history(1), TypeError, None),
     (lambda s: s.clear(1), TypeError, "Store.clear() takes 0 positional arguments but 1 was given"),
+    (lambda s: Snapshot(), TypeError, "cannot create 'tallowmere._core.Snapshot' instances"),
+    (lambda s: Store().snapshot().diff(None), TypeError, "argument 'base': 'None' is not an instance of 'Snapshot'"),
+    (lambda s: Store().snapshot().diff({}), TypeError, "argument 'base': 'dict' object is not an instance of 'Snapshot'"),
+    (lambda s: Store().snapshot().diff(), TypeError, "Snapshot.diff() missing 1 required positional argument: 'base'"),
+    (lambda s: Store().snapshot().diff(other=1), TypeError, "Snapshot.diff() got an unexpected keyword argument 'other'"),
 ]
 
 
@@ -184,6 +130,7 @@ def test_bad_input_raises_and_changes_nothing(store, call, error, message):
     ids_before = [snap.id for snap in store.history()]
     with pytest.raises(error) as info:
         call(store)
+    assert type(info.value) is error
     if message is not None:
         assert str(info.value).startswith(message)
     assert contents(store) == before
@@ -191,53 +138,43 @@ def test_bad_input_raises_and_changes_nothing(store, call, error, message):
     assert store.snapshot().id == 1  # no failed call took a snapshot id
 
 
-def test_encoder_error_keeps_previous_value(store):
-    with pytest.raises(ValueError):
-        nested = []
-        for _ in range(200):
-            nested = [nested]
-        store.set("a", "x", nested)
-    assert store.get("a", "x") == 1
+def test_snapshot_object():
+    s = Store(max_history=3)
+    first = s.snapshot()
+    assert repr(first) == "Snapshot(id=1, size_bytes=0, parent=None)"
+    s.set_many([("a", "x", 1), ("a", "y", 2), ("b", "x", 3), ("c", "y", "hello")])
+    snap = s.snapshot()
+    assert repr(snap) == "Snapshot(id=2, size_bytes=9, parent=Some(1))"
+    assert type(snap.id) is int and type(snap.parent) is int and type(snap.timestamp) is float
+    assert first.timestamp <= snap.timestamp and snap.timestamp > 1.6e9
+    for name in ("id", "timestamp", "parent", "size_bytes", "keys"):
+        with pytest.raises(AttributeError):
+            setattr(snap, name, 1)
+        with pytest.raises(AttributeError):
+            delattr(snap, name)
+    keys = snap.keys
+    assert sorted(keys) == [("a", "x"), ("a", "y"), ("b", "x"), ("c", "y")] and snap.keys is not keys
+    with pytest.raises(TypeError):
+        snap.keys()
+    # history hands out new objects for the same record, each equal only to itself
+    latest, again = s.history()[-1], s.history()[-1]
+    assert latest is not again and latest != again and latest != snap and snap != s.history()
+    assert hash(snap) == hash(snap) and isinstance(latest, Snapshot)
+    for other in (latest, again):
+        assert (other.id, other.timestamp, other.keys, other.size_bytes) == (
+            snap.id, snap.timestamp, snap.keys, snap.size_bytes)
+    assert set(snap.diff(base=first)) == {"added", "removed", "changed"}
+    s.restore(snapshot=first)
+    assert len(s) == 0
 
 
-class TestQueries:
-    def test_keys_prefix_and_max_key(self):
-        s = Store()
-        for key in ("k1", "k2", "x"):
-            s.set("ns", key, 0)
-        assert sorted(s.keys("ns")) == ["k1", "k2", "x"]
-        assert sorted(s.keys("ns", "k")) == ["k1", "k2"]
-        assert sorted(s.keys("ns", "")) == sorted(s.keys("ns", None)) == sorted(s.keys(namespace="ns", prefix=None))
-        assert s.keys("ns", "K") == [] and s.keys("nope") == []
-
-    @pytest.mark.parametrize("keys, greatest", [
-        (["a", "b", "ab"], "b"), (["9", "10"], "9"), (["B", "a"], "a"),
-        (["\uffff", "\U00010000"], "\U00010000"),  # code point order, not UTF-16 order
-        (["", "\x00"], "\x00"),
-    ])
-    def test_max_key_is_byte_order(self, keys, greatest):
-        s = Store()
-        for key in keys:
-            s.set("n", key, 0)
-        assert s.max_key("n") == greatest
-
-    def test_namespaces_prefix_and_clear(self):
-        s = Store(max_history=5)
-        for ns in ("t1", "t2", "u"):
-            s.set(ns, "k", 0)
-        assert sorted(s.namespaces("t")) == ["t1", "t2"]
-        snap = s.snapshot()
-        assert s.clear() is None
-        assert len(s) == 0 and s.namespaces() == [] and s.history()[0].id == snap.id
-        assert len(snap.keys) == 3
-        s.restore(snap)
-        assert sorted(s.namespaces()) == ["t1", "t2", "u"]
-
-
-def test_snapshot_class_is_not_constructible():
-    with pytest.raises(TypeError, match=r"cannot create 'tallowmere._core.Snapshot' instances"):
-        Snapshot()
-    assert Snapshot.__module__ == "tallowmere._core"
+@pytest.mark.parametrize("new_value, changed", [(1, False), (2, True), (1.0, True), (True, True), ([1], True)])
+def test_diff_compares_encoded_bytes(new_value, changed):
+    s = Store()
+    s.set("ns", "k", 1)
+    before = s.snapshot()
+    s.set("ns", "k", new_value)
+    assert s.snapshot().diff(before)["changed"] == ([("ns", "k")] if changed else [])
 
 
 def test_python_code_run_during_conversion_can_reenter_the_store():
@@ -261,7 +198,8 @@ def test_python_code_run_during_conversion_can_reenter_the_store():
             assert s.get_many([("seed", "k")]) == [0]
             return self.items[i]
 
-    s.set_many(Reentrant([("outer", "a", 1), ("outer", "b", 2)]))
+    item = namedtuple("Item", "ns key value")
+    s.set_many(Reentrant([item("outer", "a", 1), item("outer", "b", 2)]))  # any sequence of any 3-tuples
     assert s.get_many(Reentrant([("outer", "a"), ("inside", "1")])) == [1, 1]
     assert sorted(s.keys("inside")) == ["0", "1"] and len(s.history()) == 4
 
@@ -284,10 +222,8 @@ def test_no_reference_leaks():
         s.restore(snap)
         for bad in (lambda: s.set_many([("ns", "k", 1), ("ns", "k", object())]),
                     lambda: s.get_many([("a", 1)]), lambda: s.restore(None)):
-            try:
+            with pytest.raises(TypeError):
                 bad()
-            except (TypeError, ValueError):
-                pass
 
     for _ in range(200):
         round()
@@ -296,6 +232,31 @@ def test_no_reference_leaks():
         round()
     assert sys.getallocatedblocks() - start < 200
     assert sys.getrefcount(marker) == 2 and sys.getrefcount(payload) == 2
+
+
+def test_big_store_and_snapshot_are_freed_while_another_thread_works():
+    """Dropping the last holder of a big store or record frees it without the GIL."""
+    store = Store(max_history=None)
+    store.set_many([(f"ns{i % 100}", str(i), i) for i in range(60_000)])
+    snap = store.snapshot()
+    other = Store()
+    stop = threading.Event()
+
+    def busy():
+        while not stop.is_set():
+            other.set("x", "y", 1)
+
+    worker = threading.Thread(target=busy)
+    worker.start()
+    try:
+        store.set("ns0", "extra", 1)
+        del store  # frees what the snapshot does not share
+        assert len(snap.keys) == 60_000
+        del snap  # the last holder of the record
+    finally:
+        stop.set()
+        worker.join()
+    assert other.get("x", "y") == 1
 
 
 junk = st.one_of(

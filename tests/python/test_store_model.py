@@ -3,108 +3,90 @@ against a frozen copy of the model it was taken from (also after the store is go
 
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
-from hypothesis.stateful import Bundle, RuleBasedStateMachine, consumes, invariant, precondition, rule
+from hypothesis.stateful import Bundle, RuleBasedStateMachine, consumes, initialize, invariant, rule
 
 from tallowmere import Snapshot, Store, dumps
 
 # A small pool: shared prefixes, the empty string, non-ASCII, and several names
 # that land in one shard ("a", "ab" and "k9" all go to shard 3).
 NAMES = ["", "a", "ab", "abc", "b", "k", "k1", "k9", "k10", "t1", "t2", "users", "default",
-         "é", "日本", "😀", "a\x00b"]
+         "é", "日本", "\uffff", "😀", "a\x00b"]
 names = st.sampled_from(NAMES)
+histories = st.sampled_from([0, 1, 2, None])
 values = st.one_of(
-    st.none(), st.booleans(), st.integers(-2**63, 2**64 - 1), st.floats(allow_nan=False),
-    st.text(max_size=8), st.binary(max_size=8),
-    st.lists(st.integers(0, 3), max_size=3),
-    st.dictionaries(st.sampled_from(["x", "y"]), st.integers(0, 3), max_size=2),
-)
-
-
-def model_keys(model):
-    return {pair for pair in model}
+    st.none(), st.booleans(), st.integers(-2**63, 2**64 - 1), st.floats(allow_nan=False), st.text(max_size=8),
+    st.binary(max_size=8), st.lists(st.integers(0, 3), max_size=3),
+    st.dictionaries(st.sampled_from(["x", "y"]), st.integers(0, 3), max_size=2))
 
 
 def expected_diff(base, new):
-    return {
-        "added": {p for p in new if p not in base},
-        "removed": {p for p in base if p not in new},
-        "changed": {p for p in new if p in base and dumps(new[p]) != dumps(base[p])},
-    }
+    return {"added": {p for p in new if p not in base}, "removed": {p for p in base if p not in new},
+            "changed": {p for p in new if p in base and dumps(new[p]) != dumps(base[p])}}
 
 
 def encoded_size(model):
     return sum(len(dumps(v)) for v in model.values())
 
 
+def check_grouped(pairs):
+    """All pairs of one namespace are listed together."""
+    namespaces = [ns for i, (ns, _) in enumerate(pairs) if i == 0 or pairs[i - 1][0] != ns]
+    assert len(namespaces) == len(set(namespaces)), pairs
+
+
 def check_snapshot(snap, frozen, size=None):
     keys = snap.keys
     assert len(keys) == len(set(keys)) == len(frozen)
-    assert set(keys) == model_keys(frozen)
+    assert set(keys) == set(frozen)
     assert snap.size_bytes == (encoded_size(frozen) if size is None else size)
-    # all keys of one namespace are listed together
-    seen, last = set(), None
-    for ns, _ in keys:
-        if ns != last:
-            assert ns not in seen
-            seen.add(ns)
-            last = ns
+    check_grouped(keys)
 
 
 class StoreMachine(RuleBasedStateMachine):
     snapshots = Bundle("snapshots")
 
-    def __init__(self):
-        super().__init__()
-        self.max_history = None
-        self.store = None
-        self.model = {}
-        self.retained = []  # (id, frozen model) the store's history should hold
-        self.live = []  # (snapshot, frozen model) held by the test
-        self.last_id = 0
-
-    @rule(max_history=st.sampled_from([0, 1, 2, None]))
-    @precondition(lambda self: self.store is None)
+    @initialize(max_history=histories)
     def create(self, max_history):
+        self.live = []  # (snapshot, frozen model, size) held by the test
+        self.replace_store(max_history)
+
+    @rule(max_history=histories)
+    def replace_store(self, max_history):
+        # The old store is freed here: live snapshots must not notice.
         self.store = Store(max_history=max_history)
         self.max_history = max_history
+        self.model = {}
+        self.retained = []  # (id, frozen model) the store's history should hold
+        self.last_id = 0
 
     @rule(ns=names, key=names, value=values)
-    @precondition(lambda self: self.store is not None)
     def set(self, ns, key, value):
         self.store.set(ns, key, value)
         self.model[(ns, key)] = value
 
     @rule(ns=names, key=names)
-    @precondition(lambda self: self.store is not None)
     def delete(self, ns, key):
         assert self.store.delete(ns, key) == ((ns, key) in self.model)
         self.model.pop((ns, key), None)
 
     @rule(items=st.lists(st.tuples(names, names, values), max_size=12))
-    @precondition(lambda self: self.store is not None)
     def set_many(self, items):
         self.store.set_many(items)
         for ns, key, value in items:
             self.model[(ns, key)] = value
 
     @rule(pairs=st.lists(st.tuples(names, names), max_size=12))
-    @precondition(lambda self: self.store is not None)
     def get_many(self, pairs):
         assert self.store.get_many(pairs) == [self.model.get(p) for p in pairs]
 
     @rule(ns=names, key=names)
-    @precondition(lambda self: self.store is not None)
     def get(self, ns, key):
         marker = object()
         got = self.store.get(ns, key, marker)
-        if (ns, key) in self.model:
-            assert got == self.model[(ns, key)]
-        else:
-            assert got is marker
+        assert got == self.model[(ns, key)] if (ns, key) in self.model else got is marker
         assert self.store.contains(ns, key) == ((ns, key) in self.model)
 
     @rule(ns=names, prefix=st.one_of(st.none(), names))
-    @precondition(lambda self: self.store is not None)
     def keys(self, ns, prefix):
         expected = {k for (n, k) in self.model if n == ns and k.startswith(prefix or "")}
         got = self.store.keys(ns, prefix)
@@ -114,20 +96,17 @@ class StoreMachine(RuleBasedStateMachine):
         assert (ns in self.store) == bool(in_ns)
 
     @rule(prefix=st.one_of(st.none(), names))
-    @precondition(lambda self: self.store is not None)
     def namespaces(self, prefix):
         expected = {n for (n, _) in self.model if n.startswith(prefix or "")}
         got = self.store.namespaces(prefix)
         assert len(got) == len(expected) and set(got) == expected
 
     @rule()
-    @precondition(lambda self: self.store is not None)
     def clear(self):
         self.store.clear()
         self.model.clear()
 
     @rule(target=snapshots)
-    @precondition(lambda self: self.store is not None)
     def snapshot(self):
         snap = self.store.snapshot()
         self.last_id += 1
@@ -143,7 +122,6 @@ class StoreMachine(RuleBasedStateMachine):
         return (snap, frozen)
 
     @rule(entry=snapshots)
-    @precondition(lambda self: self.store is not None)
     def restore(self, entry):
         snap, frozen = entry
         self.store.restore(snap)
@@ -156,13 +134,13 @@ class StoreMachine(RuleBasedStateMachine):
         want = expected_diff(a[1], b[1])
         for kind in want:
             assert len(got[kind]) == len(set(got[kind])) and set(got[kind]) == want[kind]
+            check_grouped(got[kind])
 
     @rule(entry=consumes(snapshots))
     def drop_snapshot(self, entry):
         self.live = [item for item in self.live if item[0] is not entry[0]]
 
     @rule()
-    @precondition(lambda self: self.store is not None)
     def history(self):
         got = self.store.history()
         assert all(isinstance(s, Snapshot) for s in got)
@@ -171,23 +149,12 @@ class StoreMachine(RuleBasedStateMachine):
             check_snapshot(snap, frozen)
 
     @rule()
-    @precondition(lambda self: self.store is not None)
     def clear_history(self):
         self.store.clear_history()
         self.retained = []
 
-    @rule()
-    @precondition(lambda self: self.store is not None)
-    def drop_store(self):
-        self.store = None
-        self.model = {}
-        self.retained = []
-        self.last_id = 0  # the store is freed here: live snapshots must not notice
-
     @invariant()
     def store_matches_model(self):
-        if self.store is None:
-            return
         assert len(self.store) == len(self.model)
         pairs = list(self.model)
         assert self.store.get_many(pairs) == [self.model[p] for p in pairs]

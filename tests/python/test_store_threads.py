@@ -1,46 +1,12 @@
-"""Many Python threads on one store with the GIL handed over as often as possible:
-no deadlock, no lost write, snapshots consistent while writers run, and a restore
-racing readers never seen half done."""
+"""Many Python threads on one store with the GIL handed over as often as possible: no deadlock, no lost
+write, snapshots consistent while writers run, and a restore racing readers never seen half done."""
 
-import faulthandler
-import sys
 import threading
 
 import pytest
 
 from tallowmere import Store, dumps
-
-
-@pytest.fixture(autouse=True)
-def hostile_scheduling():
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    faulthandler.dump_traceback_later(120, exit=True)  # a deadlock fails with every stack
-    yield
-    faulthandler.cancel_dump_traceback_later()
-    sys.setswitchinterval(interval)
-
-
-def run_threads(*targets):
-    barrier = threading.Barrier(len(targets))
-    errors = []
-
-    def wrap(target):
-        def run():
-            barrier.wait()
-            try:
-                target()
-            except BaseException as error:  # reported by the main thread
-                errors.append(error)
-        return run
-
-    threads = [threading.Thread(target=wrap(t)) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    if errors:
-        raise errors[0]
+from thread_helpers import run_threads
 
 
 def test_writers_readers_and_snapshots():
@@ -48,23 +14,25 @@ def test_writers_readers_and_snapshots():
     writers, rounds = 3, 150
     namespaces = [f"w{w}/{n}" for w in range(writers) for n in range(8)]
     done = threading.Event()
-    snapshots = []
+    finished, snapshots = [], []
 
     def writer(w):
-        def run():
-            own = [ns for ns in namespaces if ns.startswith(f"w{w}/")]
+        own = [ns for ns in namespaces if ns.startswith(f"w{w}/")]
+        try:
             for generation in range(rounds):
                 # One batch gives all of this writer's keys one generation.
                 store.set_many([(ns, str(k), [generation] * (generation % 4)) for ns in own for k in range(3)])
                 store.set(f"single{w}", str(generation % 5), generation)
                 if generation % 3 == 0:
                     store.delete(f"single{w}", str((generation + 2) % 5))
-        return run
+        finally:
+            finished.append(w)
+            if len(finished) == writers:
+                done.set()
 
     def snapshotter():
         while not done.is_set():
-            snap = store.snapshot()
-            snapshots.append(snap)
+            snapshots.append(store.snapshot())
             store.history()
             if len(snapshots) % 10 == 0:
                 store.clear_history()
@@ -78,20 +46,7 @@ def test_writers_readers_and_snapshots():
             store.namespaces("w1")
             len(store)
 
-    write_threads = [writer(w) for w in range(writers)]
-
-    def writers_then_stop():
-        finished = []
-        ts = [threading.Thread(target=lambda f=f: (f(), finished.append(1))) for f in write_threads]
-        for t in ts:
-            t.start()
-        for t in ts:
-            t.join()
-        done.set()
-        assert len(finished) == writers
-
-    run_threads(writers_then_stop, snapshotter, reader)
-
+    run_threads(*[lambda w=w: writer(w) for w in range(writers)], snapshotter, reader)
     final = rounds - 1
     assert store.get_many([(ns, str(k)) for ns in namespaces for k in range(3)]) == (
         [[final] * (final % 4)] * (len(namespaces) * 3))
