@@ -18,6 +18,7 @@ import sys
 import threading
 import time
 
+import immutables
 import msgpack
 
 import tallowmere
@@ -38,6 +39,26 @@ class DictStore:
         if ns is None or key not in ns:
             return default
         return msgpack.unpackb(ns[key])
+
+
+class ImmutablesStore:
+    """The persistent-map peer: immutables.Map of namespace -> Map of key -> msgpack bytes.
+    Like ours, a snapshot of it is O(1) (keep a reference to the root)."""
+
+    def __init__(self):
+        self.root = immutables.Map()
+        self.empty = immutables.Map()
+
+    def set(self, namespace, key, value):
+        root = self.root
+        self.root = root.set(namespace, root.get(namespace, self.empty).set(key, msgpack.packb(value)))
+
+    def get(self, namespace, key, default=None):
+        ns = self.root.get(namespace)
+        if ns is None:
+            return default
+        data = ns.get(key)
+        return default if data is None else msgpack.unpackb(data)
 
 
 def timed(fn, repeat, clock=time.thread_time_ns):
@@ -103,6 +124,23 @@ def single_key(rounds):
 
     compare("set(ns, key, small dict)", set_ours, set_peer, 20000, rounds)
     compare("get(ns, key) -> small dict", get_ours, get_peer, 20000, rounds)
+
+    persistent = ImmutablesStore()
+    for i in range(1000):
+        persistent.set("threads", f"t{i}", value)
+
+    def set_persistent(n):
+        s = persistent.set
+        for _ in range(n):
+            s("threads", "t1", value)
+
+    def get_persistent(n):
+        g = persistent.get
+        for _ in range(n):
+            g("threads", "t1")
+
+    compare("set vs an immutables.Map store (+ msgpack)", set_ours, set_persistent, 20000, rounds)
+    compare("get vs an immutables.Map store (+ msgpack)", get_ours, get_persistent, 20000, rounds)
     compare("'ns' in store (GIL release + read lock bound)", in_ours, in_peer, 20000, rounds)
 
 
@@ -237,6 +275,7 @@ def main():
     args = parser.parse_args()
     rounds = 5 if args.quick else 11
     print(f"tallowmere {tallowmere.__version__}, msgpack {'.'.join(map(str, msgpack.version))}, "
+          f"immutables {immutables.__version__}, "
           f"Python {platform.python_version()}, {platform.machine()}, {os.cpu_count()} CPUs, {platform.platform()}")
     single_key(rounds)
     batches(rounds)
