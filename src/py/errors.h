@@ -43,26 +43,8 @@ PyObject* panic_exception_type() noexcept;
 void set_error_from_core(const CoreError& error) noexcept;
 void set_panic(const char* message) noexcept;  // message may be null (generic text)
 
-// Runs `body` (returning OwnedRef, or something convertible to a Python result
-// through `.release()`) and turns every C++ failure into a Python exception.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body().release();
-  } catch (const PythonErrorSet&) {
-  } catch (const CoreError& error) {
-    set_error_from_core(error);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    set_panic(error.what());
-  } catch (...) {
-    set_panic(nullptr);
-  }
-  return nullptr;
-}
-
-// The same for slots that return a plain value (int, Py_ssize_t) with an error marker.
+// Runs `body` and turns every C++ failure into a Python exception, returning
+// `error_value` then; for slots that return a plain value (int, Py_ssize_t).
 template <class T, class Body>
 T guarded_value(T error_value, Body&& body) noexcept {
   try {
@@ -78,6 +60,13 @@ T guarded_value(T error_value, Body&& body) noexcept {
     set_panic(nullptr);
   }
   return error_value;
+}
+
+// The same for entry points returning an object: `body` returns an OwnedRef
+// (or anything with `.release()`), whose reference goes to the caller.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  return guarded_value<PyObject*>(nullptr, [&] { return body().release(); });
 }
 
 // Convenience results for bodies.
