@@ -20,23 +20,13 @@ Value map(std::initializer_list<std::pair<const char*, Value>> entries) {
   return Value::map(std::move(pairs));
 }
 
-// {'tier': 'gold', 'n': 3, 'x': 1.0, 'tags': ['a', 'b'], 'user': {'age': 20}, 'z': None, ...}
 const Value& context() {
   static const Value ctx = map({
-      {"tier", str("gold")},
-      {"n", Value::from_i64(3)},
-      {"x", Value::f64(1.0)},
-      {"tags", Value::array({str("a"), str("b")})},
-      {"user", map({{"age", Value::from_i64(20)}})},
-      {"z", Value::nil()},
-      {"nan", Value::f64(NAN)},
-      {"neg", Value::from_i64(-7)},
-      {"big", Value::from_u64(18446744073709551615ull)},
-      {"f32", Value::f32(0.5f)},
-      {"zero32", Value::f32(-0.0f)},
-      {"bin", Value::binary("\x01")},
-      {"empty_bin", Value::binary("")},
-      {"ext", Value::ext(3, "")},
+      {"tier", str("gold")}, {"n", Value::from_i64(3)}, {"x", Value::f64(1.0)},
+      {"tags", Value::array({str("a"), str("b")})}, {"user", map({{"age", Value::from_i64(20)}})}, {"z", Value::nil()},
+      {"nan", Value::f64(NAN)}, {"neg", Value::from_i64(-7)}, {"big", Value::from_u64(18446744073709551615ull)},
+      {"f32", Value::f32(0.5f)}, {"zero32", Value::f32(-0.0f)}, {"bin", Value::binary("\x01")},
+      {"empty_bin", Value::binary("")}, {"ext", Value::ext(3, "")},
       {"nums", Value::array({Value::from_i64(1), Value::f64(2.5)})},
       {"nested", Value::array({Value::array({Value::from_i64(1)})})},
       {"tier", str("shadowed")},  // a repeated key: the first pair wins
@@ -78,51 +68,36 @@ TEST_CASE("evaluator: comparisons and membership") {
   }
 }
 
-TEST_CASE("evaluator: results of and/or/not are Booleans") {
-  CHECK(evaluate_text("tier and n") == Value::boolean(true));
-  CHECK(evaluate_text("0 or \"\"") == Value::boolean(false));
-  CHECK(evaluate_text("tier or missing") == Value::boolean(true));
-  CHECK(evaluate_text("not tier") == Value::boolean(false));
-  CHECK(evaluate_text("user") == map({{"age", Value::from_i64(20)}}));
-  CHECK(evaluate_text("missing").is_nil());
-  CHECK(evaluate_text("missing.deeper").is_nil());
-  CHECK(evaluate_text("tier") == str("gold"));
-  CHECK(evaluate_text("-3") == Value::from_i64(-3));
-  CHECK(evaluate_text("3") == Value::from_u64(3));  // non-negative literals take the unsigned form
+TEST_CASE("evaluator: values of bare operands; and/or/not give Booleans") {
+  const std::pair<const char*, Value> cases[] = {
+      {"tier and n", Value::boolean(true)}, {"0 or \"\"", Value::boolean(false)},
+      {"tier or missing", Value::boolean(true)}, {"not tier", Value::boolean(false)},
+      {"user", map({{"age", Value::from_i64(20)}})}, {"missing", Value::nil()}, {"missing.deeper", Value::nil()},
+      {"tier", str("gold")}, {"-3", Value::from_i64(-3)}, {"3", Value::from_u64(3)},  // non-negative literals are unsigned
+  };
+  for (const auto& [text, value] : cases) {
+    CAPTURE(text);
+    CHECK(evaluate_text(text) == value);
+  }
 }
 
-TEST_CASE("evaluator: truthiness of every kind") {
+TEST_CASE("evaluator: truthiness of every kind, as a bare path routes on it") {
   const std::pair<Value, bool> cases[] = {
-      {Value::nil(), false},
-      {Value::boolean(false), false},
-      {Value::boolean(true), true},
-      {Value::from_i64(0), false},
-      {Value::from_i64(-1), true},
-      {Value::from_u64(1ull << 63), true},
-      {Value::f64(0.0), false},
-      {Value::f64(-0.0), false},
-      {Value::f64(NAN), true},
-      {Value::f64(1e-300), true},
-      {Value::f32(-0.0f), false},
-      {Value::f32(NAN), true},
-      {str(""), false},
-      {str("0"), true},
-      {Value::binary(""), false},
-      {Value::binary(std::string(1, '\0')), true},
-      {Value::array(), false},
-      {Value::array({Value::nil()}), true},
-      {Value::map(), false},
-      {map({{"", Value::nil()}}), true},
+      {Value::nil(), false}, {Value::boolean(false), false}, {Value::boolean(true), true},
+      {Value::from_i64(0), false}, {Value::from_i64(-1), true}, {Value::from_u64(1ull << 63), true},
+      {Value::f64(0.0), false}, {Value::f64(-0.0), false}, {Value::f64(NAN), true}, {Value::f64(1e-300), true},
+      {Value::f32(-0.0f), false}, {Value::f32(NAN), true}, {str(""), false}, {str("0"), true},
+      {Value::binary(""), false}, {Value::binary(std::string(1, '\0')), true}, {Value::array(), false},
+      {Value::array({Value::nil()}), true}, {Value::map(), false}, {map({{"", Value::nil()}}), true},
       {Value::ext(0, ""), true},
   };
+  const auto bare = parse_condition("v"), negated = parse_condition("not v");
+  REQUIRE((bare && negated));
   for (const auto& [value, truthy] : cases) {
     CAPTURE(static_cast<int>(value.kind()));
     CHECK(is_truthy(value) == truthy);
-    // A bare path condition routes on exactly this truthiness.
-    auto expr = parse_condition("v");
-    REQUIRE(expr);
-    CHECK(holds(expr.value(), map({{"v", value}})) == truthy);
-    CHECK(holds(parse_condition("not v").value(), map({{"v", value}})) == !truthy);
+    CHECK(holds(bare.value(), map({{"v", value}})) == truthy);
+    CHECK(holds(negated.value(), map({{"v", value}})) == !truthy);
   }
 }
 
@@ -142,8 +117,7 @@ TEST_CASE("evaluator: contexts that are not maps read every path as missing") {
 
 TEST_CASE("evaluator: short-circuit reaches the same answer as the full fold") {
   // A decisive operand at either end of a long chain.
-  std::string ors = "1";
-  std::string ands = "0";
+  std::string ors = "1", ands = "0";
   for (int i = 0; i < 50000; ++i) {
     ors += " or missing" + std::to_string(i);
     ands += " and tier";

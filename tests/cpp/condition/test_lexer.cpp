@@ -27,69 +27,37 @@ struct Case {
 
 }  // namespace
 
-TEST_CASE("lexer: tokens and their debug forms") {
+TEST_CASE("lexer: tokens and their debug forms, refusals and their messages") {
   const Case cases[] = {
-      {"a==1", R"(Ident("a"), Eq, Int(1))"},
+      {"a==1", R"(Ident("a"), Eq, Int(1))"}, {"(x.y)", R"(LParen, Ident("x"), Dot, Ident("y"), RParen)"},
       {"a != b <= c < d >= e > f", R"(Ident("a"), Ne, Ident("b"), Le, Ident("c"), Lt, Ident("d"), Ge, Ident("e"), Gt, Ident("f"))"},
-      {"(x.y)", R"(LParen, Ident("x"), Dot, Ident("y"), RParen)"},
-      {"and or not in", "And, Or, Not, In"},
-      {"true True false False", "Bool(true), Bool(true), Bool(false), Bool(false)"},
+      {"and or not in", "And, Or, Not, In"}, {"true True false False", "Bool(true), Bool(true), Bool(false), Bool(false)"},
       {"null none None", "Null, Null, Null"},
       {"AND TRUE Null NONE NULL", R"(Ident("AND"), Ident("TRUE"), Ident("Null"), Ident("NONE"), Ident("NULL"))"},
-      {"-5", "Int(-5)"},
-      {"-0.5", "Float(-0.5)"},
-      {"1.", "Int(1), Dot"},
-      {".5", "Dot, Int(5)"},
-      {"2.5 1.0 0.1", "Float(2.5), Float(1.0), Float(0.1)"},
-      {"007", "Int(7)"},
-      {"-9223372036854775808", "Int(-9223372036854775808)"},
-      {"9223372036854775807", "Int(9223372036854775807)"},
-      {"3abc", R"(Int(3), Ident("abc"))"},
-      {"a-1", R"(Ident("a"), Int(-1))"},
-      {"_x1 x_2", R"(Ident("_x1"), Ident("x_2"))"},
-      {"'it\\'s'", R"(Str("it's"))"},
-      {"\"it's\"", R"(Str("it's"))"},
-      {"\"a\\nb\\tc\\rd\"", R"(Str("a\nb\tcrd"))"},
-      {"\"\\d\\\\\\\"\"", R"(Str("d\\\""))"},
-      {"'say \"hi\"'", R"(Str("say \"hi\""))"},
-      {"\"\"", R"(Str(""))"},
-      {"\"tab\there\"", R"(Str("tab\there"))"},
-      {"\"\x01\"", R"(Str("\u{1}"))"},
-      {"état == 1", R"(Ident("état"), Eq, Int(1))"},
-      {"x²", R"(Ident("x²"))"},
+      {"-5", "Int(-5)"}, {"-0.5", "Float(-0.5)"}, {"1.", "Int(1), Dot"}, {".5", "Dot, Int(5)"}, {"007", "Int(7)"},
+      {"2.5 1.0 0.1", "Float(2.5), Float(1.0), Float(0.1)"}, {"-9223372036854775808", "Int(-9223372036854775808)"},
+      {"9223372036854775807", "Int(9223372036854775807)"}, {"3abc", R"(Int(3), Ident("abc"))"},
+      {"a-1", R"(Ident("a"), Int(-1))"}, {"_x1 x_2", R"(Ident("_x1"), Ident("x_2"))"},
+      {"'it\\'s'", R"(Str("it's"))"}, {"\"it's\"", R"(Str("it's"))"}, {"\"a\\nb\\tc\\rd\"", R"(Str("a\nb\tcrd"))"},
+      {"\"\\d\\\\\\\"\"", R"(Str("d\\\""))"}, {"'say \"hi\"'", R"(Str("say \"hi\""))"}, {"\"\"", R"(Str(""))"},
+      {"\"tab\there\"", R"(Str("tab\there"))"}, {"\"\x01\"", R"(Str("\u{1}"))"},
+      {"état == 1", R"(Ident("état"), Eq, Int(1))"}, {"x²", R"(Ident("x²"))"},
       {"日本 == 'ok'", R"(Ident("日本"), Eq, Str("ok"))"},
       {"a\u3000b\u00a0c\u2028d", R"(Ident("a"), Ident("b"), Ident("c"), Ident("d"))"},
-      {"", ""},
-      {" \t\n\r\v\f\u00a0", ""},
-  };
-  for (const Case& c : cases) {
-    CAPTURE(c.text);
-    CHECK(lex(c.text) == c.expected);
-  }
-}
-
-TEST_CASE("lexer: refusals carry the documented messages") {
-  const Case cases[] = {
-      {"x = 1", "error: expected '==' (single '=' is not valid)"},
-      {"x =", "error: expected '==' (single '=' is not valid)"},
-      {"!x", "error: expected '!=' (use 'not' for negation)"},
-      {"x !", "error: expected '!=' (use 'not' for negation)"},
-      {"a && b", "error: unexpected character '&'"},
-      {"a[0]", "error: unexpected character '['"},
-      {"- 1", "error: unexpected character '-'"},
-      {"-", "error: unexpected character '-'"},
-      {"-.5", "error: unexpected character '-'"},
-      {"x €", "error: unexpected character '€'"},
-      {"²", "error: unexpected character '²'"},
-      {"1.2.3", "error: invalid number '1.2.3'"},
-      {"-1.2.3", "error: invalid number '-1.2.3'"},
+      {"", ""}, {" \t\n\r\v\f\u00a0", ""},
+      // Refusals.
+      {"x = 1", "error: expected '==' (single '=' is not valid)"}, {"x =", "error: expected '==' (single '=' is not valid)"},
+      {"ok 'x' = 1", "error: expected '==' (single '=' is not valid)"},
+      {"!x", "error: expected '!=' (use 'not' for negation)"}, {"x !", "error: expected '!=' (use 'not' for negation)"},
+      {"a && b", "error: unexpected character '&'"}, {"a[0]", "error: unexpected character '['"},
+      {"- 1", "error: unexpected character '-'"}, {"-", "error: unexpected character '-'"},
+      {"-.5", "error: unexpected character '-'"}, {"x €", "error: unexpected character '€'"},
+      {"²", "error: unexpected character '²'"}, {"\xff", "error: unexpected character '\xef\xbf\xbd'"},
+      {"1.2.3", "error: invalid number '1.2.3'"}, {"-1.2.3", "error: invalid number '-1.2.3'"},
       {"9223372036854775808", "error: invalid number '9223372036854775808'"},
       {"-9223372036854775809", "error: invalid number '-9223372036854775809'"},
-      {"\"abc", "error: unterminated string literal"},
-      {"'abc\"", "error: unterminated string literal"},
-      {"'abc\\'", "error: unterminated string literal"},
-      {"'abc\\", "error: unterminated string literal"},
-      {"ok 'x' = 1", "error: expected '==' (single '=' is not valid)"},
+      {"\"abc", "error: unterminated string literal"}, {"'abc\"", "error: unterminated string literal"},
+      {"'abc\\'", "error: unterminated string literal"}, {"'abc\\", "error: unterminated string literal"},
   };
   for (const Case& c : cases) {
     CAPTURE(c.text);
@@ -97,56 +65,43 @@ TEST_CASE("lexer: refusals carry the documented messages") {
   }
 }
 
-TEST_CASE("lexer: numbers are read correctly rounded") {
+TEST_CASE("lexer: numbers are read correctly rounded, and print as the shortest round trip") {
   auto single_float = [](const std::string& text) {
     auto tokens = tokenize(text);
-    REQUIRE(tokens);
-    REQUIRE(tokens.value().size() == 1);
-    REQUIRE(tokens.value()[0].kind == TokKind::Float);
+    REQUIRE((tokens && tokens.value().size() == 1 && tokens.value()[0].kind == TokKind::Float));
     return tokens.value()[0].real;
   };
-  CHECK(single_float("0.1") == 0.1);
-  CHECK(single_float("2.5") == 2.5);
-  CHECK(single_float("9007199254740993.0") == 9007199254740992.0);  // ties to even
-  CHECK(single_float("17976931348623157" + std::string(292, '0') + ".0") == 1.7976931348623157e308);
-  const std::string huge = std::string(400, '9') + ".5";
-  CHECK(single_float(huge) == INFINITY);
-  CHECK(single_float("-" + huge) == -INFINITY);
-  const std::string tiny = "0." + std::string(400, '0') + "1";
-  CHECK(single_float(tiny) == 0.0);
-  CHECK(std::signbit(single_float("-" + tiny)));
-  CHECK(single_float("0." + std::string(323, '0') + "5") == 5e-324);  // smallest subnormal
-  CHECK(std::signbit(single_float("-0.0")));
-}
-
-TEST_CASE("lexer: float debug forms are the shortest round trip") {
-  const std::pair<double, const char*> cases[] = {
-      {1.0, "1.0"},       {-0.0, "-0.0"},       {0.1, "0.1"},          {1.0 / 3, "0.3333333333333333"},
-      {100.0, "100.0"},   {1e15, "1000000000000000.0"}, {1e16, "1e16"}, {1.5e-7, "1.5e-7"},
-      {0.0001, "0.0001"}, {1e300, "1e300"},     {5e-324, "5e-324"},    {INFINITY, "inf"},
-      {-INFINITY, "-inf"}, {123456.789, "123456.789"},
+  const std::string huge = std::string(400, '9') + ".5", tiny = "0." + std::string(400, '0') + "1";
+  const std::pair<std::string, double> reads[] = {
+      {"0.1", 0.1}, {"2.5", 2.5}, {"9007199254740993.0", 9007199254740992.0} /* ties to even */,
+      {"17976931348623157" + std::string(292, '0') + ".0", 1.7976931348623157e308}, {huge, INFINITY},
+      {"-" + huge, -INFINITY}, {tiny, 0.0}, {"0." + std::string(323, '0') + "5", 5e-324} /* smallest subnormal */,
   };
-  for (const auto& [value, text] : cases) {
-    CAPTURE(text);
-    CHECK(format_float(value) == text);
-  }
+  for (const auto& [text, value] : reads) CHECK(single_float(text) == value);
+  CHECK(std::signbit(single_float("-" + tiny)));
+  CHECK(std::signbit(single_float("-0.0")));
+
+  const std::pair<double, const char*> forms[] = {
+      {1.0, "1.0"}, {-0.0, "-0.0"}, {0.1, "0.1"}, {1.0 / 3, "0.3333333333333333"}, {100.0, "100.0"},
+      {1e15, "1000000000000000.0"}, {1e16, "1e16"}, {1.5e-7, "1.5e-7"}, {0.0001, "0.0001"}, {1e300, "1e300"},
+      {5e-324, "5e-324"}, {INFINITY, "inf"}, {-INFINITY, "-inf"}, {123456.789, "123456.789"},
+  };
+  for (const auto& [value, text] : forms) CHECK(format_float(value) == text);
 }
 
-TEST_CASE("unicode: property tables agree with the character database") {
+TEST_CASE("unicode: property tables agree with the character database; bad UTF-8 reads as U+FFFD") {
   struct Point {
     char32_t cp;
     bool white_space, alphabetic, numeric;
   };
   const Point points[] = {
-      {U' ', true, false, false},     {U'\u0085', true, false, false}, {U'\u00a0', true, false, false},
-      {U'\u200b', false, false, false},  // zero width space is not White_Space
-      {U'\u3000', true, false, false},  {U'a', false, true, false},      {U'Z', false, true, false},
-      {U'é', false, true, false},       {U'ß', false, true, false},      {U'日', false, true, false},
-      {U'\u0345', false, true, false},  // a combining mark that is Alphabetic
-      {U'5', false, false, true},       {U'²', false, false, true},      {U'½', false, false, true},
-      {U'Ⅻ', false, true, true},        {U'\u0663', false, false, true}, {U'_', false, false, false},
-      {U'€', false, false, false},      {U'\U0001F600', false, false, false},
-      {U'\U00020000', false, true, false}, {0x10FFFF, false, false, false},
+      {U' ', true, false, false}, {U'\u0085', true, false, false}, {U'\u00a0', true, false, false},
+      {U'\u200b', false, false, false} /* zero width space is not White_Space */, {U'\u3000', true, false, false},
+      {U'a', false, true, false}, {U'Z', false, true, false}, {U'é', false, true, false}, {U'ß', false, true, false},
+      {U'日', false, true, false}, {U'\u0345', false, true, false} /* a combining mark that is Alphabetic */,
+      {U'5', false, false, true}, {U'²', false, false, true}, {U'½', false, false, true}, {U'Ⅻ', false, true, true},
+      {U'\u0663', false, false, true}, {U'_', false, false, false}, {U'€', false, false, false},
+      {U'\U0001F600', false, false, false}, {U'\U00020000', false, true, false}, {0x10FFFF, false, false, false},
   };
   for (const Point& p : points) {
     CAPTURE(static_cast<unsigned>(p.cp));
@@ -154,14 +109,10 @@ TEST_CASE("unicode: property tables agree with the character database") {
     CHECK(is_alphabetic(p.cp) == p.alphabetic);
     CHECK(is_numeric(p.cp) == p.numeric);
   }
-}
-
-TEST_CASE("unicode: malformed UTF-8 decodes to replacement characters") {
-  CHECK(decode_utf8("a\xff" "b") == U"a\uFFFDb");
-  CHECK(decode_utf8("\xc3") == U"\uFFFD");                      // truncated
-  CHECK(decode_utf8("\xc0\xaf") == U"\uFFFD\uFFFD");            // overlong
-  CHECK(decode_utf8("\xed\xa0\x80") == U"\uFFFD\uFFFD\uFFFD");  // a surrogate
-  CHECK(decode_utf8("\xf4\x90\x80\x80") == U"\uFFFD\uFFFD\uFFFD\uFFFD");  // above U+10FFFF
-  CHECK(decode_utf8("\xf0\x9f\x98\x80") == U"\U0001F600");
-  CHECK(lex("\xff") == "error: unexpected character '\xef\xbf\xbd'");
+  const std::pair<std::string, std::u32string> decoded[] = {
+      {"a\xff" "b", U"a\uFFFDb"}, {"\xc3", U"\uFFFD"} /* truncated */, {"\xc0\xaf", U"\uFFFD\uFFFD"} /* overlong */,
+      {"\xed\xa0\x80", U"\uFFFD\uFFFD\uFFFD"} /* a surrogate */, {"\xf0\x9f\x98\x80", U"\U0001F600"},
+      {"\xf4\x90\x80\x80", U"\uFFFD\uFFFD\uFFFD\uFFFD"} /* above U+10FFFF */,
+  };
+  for (const auto& [bytes, text] : decoded) CHECK(decode_utf8(bytes) == text);
 }

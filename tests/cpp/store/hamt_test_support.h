@@ -7,13 +7,10 @@
 #include <array>
 #include <atomic>
 #include <map>
-#include <cstdint>
 #include <memory>
 #include <random>
 #include <string>
-#include <string_view>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "common/siphash.h"
@@ -21,8 +18,7 @@
 
 namespace hamt_test {
 
-// Weak hashers: each keeps SipHash's spread but throws away most of the bits.
-
+// Weak hashers keep SipHash's spread but throw most of the bits away.
 // One bit per 5-bit level: every node has at most two slots, so tries run deep,
 // entry-vs-subtree cases abound, and a few thousand keys already collide at depth 13.
 struct NarrowHasher {
@@ -53,10 +49,10 @@ struct SeededHasher {
 };
 
 // A refcounted value standing in for the store's encoded buffers: identity is the
-// pointer, and a live count catches leaked or doubly freed values.
+// pointer, and a live count (values die on reader threads too) catches leaks and double frees.
 struct Payload {
   int number;
-  static inline std::atomic<long> live{0};  // values die on reader threads too
+  static inline std::atomic<long> live{0};
   explicit Payload(int n) : number(n) { ++live; }
   Payload(const Payload&) = delete;
   ~Payload() { --live; }
@@ -73,8 +69,7 @@ template <class Map>
 Model contents(const Map& map) {
   Model seen;
   map.for_each([&](const std::string& key, const Val& value) {
-    bool fresh = seen.emplace(key, value->number).second;
-    REQUIRE_MESSAGE(fresh, "iteration yields " << key << " twice");
+    REQUIRE_MESSAGE(seen.emplace(key, value->number).second, "iteration yields " << key << " twice");
   });
   return seen;
 }
@@ -86,8 +81,7 @@ void check_equals_model(const Map& map, const Model& model) {
   REQUIRE(contents(map) == model);
   for (const auto& [key, number] : model) {
     const Val* found = map.find(key);
-    REQUIRE(found != nullptr);
-    REQUIRE((*found)->number == number);
+    REQUIRE((found != nullptr && (*found)->number == number));
   }
 }
 
@@ -97,7 +91,7 @@ inline std::string key_name(std::uint64_t n) {
   return name;
 }
 
-// The node count after all maps of a test are gone returns to this baseline.
+// Once all maps of a test are gone, live nodes and payloads return to this baseline.
 struct LeakCheck {
   std::int64_t nodes_before = TestMap<>::live_nodes();
   long payloads_before = Payload::live;

@@ -1,5 +1,5 @@
 // Clones live and die on other threads while one writer edits the map: the writer's
-// uniqueness tests race with those drops. Built with -DTALLOWMERE_SANITIZE=thread this
+// uniqueness tests race with those drops. Under -DTALLOWMERE_SANITIZE=thread this
 // checks the memory orders of the counts; in every build it checks contents.
 #include <barrier>
 #include <mutex>
@@ -12,17 +12,11 @@ using namespace hamt_test;
 
 namespace {
 
-struct Published {
-  TestMap<NarrowHasher> map;
-  std::size_t size = 0;
-  long checksum = 0;
-};
+long weight(const std::string& key, int number) { return number * 31 + static_cast<long>(key.size()); }
 
 long checksum_of(const TestMap<NarrowHasher>& map) {
   long sum = 0;
-  map.for_each([&](const std::string& key, const Val& value) {
-    sum += value->number * 31 + static_cast<long>(key.size());
-  });
+  map.for_each([&](const std::string& key, const Val& value) { sum += weight(key, value->number); });
   return sum;
 }
 
@@ -35,24 +29,26 @@ TEST_CASE("hamt: readers verify and drop clones while the writer edits in place"
   // Only the acquire in the uniqueness test orders the two.
   LeakCheck leaks;
   {
-    constexpr int kReaders = 3;
-    constexpr int kWrites = 20000;
+    struct Published {
+      TestMap<NarrowHasher> map;
+      std::size_t size = 0;
+      long checksum = 0;
+    };
     struct Mailbox {
       std::mutex mutex;
       std::optional<Published> clone;
     };
-    Mailbox mailboxes[kReaders];
+    Mailbox mailboxes[3];
     std::atomic<bool> done{false};
     std::atomic<long> verified{0};
-
     std::vector<std::thread> readers;
-    for (int r = 0; r < kReaders; ++r) {
-      readers.emplace_back([&, r] {
+    for (Mailbox& mine : mailboxes) {
+      readers.emplace_back([&] {
         while (!done.load(std::memory_order_acquire)) {
           std::optional<Published> held;
           {
-            std::lock_guard lock(mailboxes[r].mutex);
-            held.swap(mailboxes[r].clone);
+            std::lock_guard lock(mine.mutex);
+            held.swap(mine.clone);
           }
           if (!held) {
             std::this_thread::yield();
@@ -68,17 +64,17 @@ TEST_CASE("hamt: readers verify and drop clones while the writer edits in place"
     std::mt19937_64 rng(51);
     TestMap<NarrowHasher> map;
     long checksum = 0;
-    for (int write = 0; write < kWrites; ++write) {
+    for (int write = 0; write < 20000; ++write) {
       const std::string key = key_name(rng() % 500);
       const int number = static_cast<int>(rng() % 1000);
       if (rng() % 3 == 0) {
-        if (auto removed = map.remove(key)) checksum -= removed->second->number * 31 + static_cast<long>(key.size());
+        if (auto removed = map.remove(key)) checksum -= weight(key, removed->second->number);
       } else if (Val* existing = map.find_for_update(key)) {
-        checksum += (number - (*existing)->number) * 31;
+        checksum += weight(key, number) - weight(key, (*existing)->number);
         *existing = make_val(number);
       } else {
         map.insert(key, make_val(number));
-        checksum += number * 31 + static_cast<long>(key.size());
+        checksum += weight(key, number);
       }
       if (write % 32 == 0) {
         for (Mailbox& mailbox : mailboxes) {

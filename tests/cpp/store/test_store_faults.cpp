@@ -1,51 +1,37 @@
-// Allocation failures inside locked updates (build with -DTALLOWMERE_FAULT_INJECTION=ON):
-// for n = 1, 2, ... the n-th allocation fails until the operation gets through.
-// After every failure the store holds what it held before, its counters agree with
-// its maps, and the shard locks can be taken by another thread.
+// Allocation failures inside locked updates: for n = 1, 2, ... the n-th allocation
+// fails until the operation gets through. After every failure the store holds what
+// it held before, its counters agree with its maps, its history is unchanged, and
+// the shard locks can be taken by another thread.
 #include <doctest/doctest.h>
 
 #include <algorithm>
 #include <functional>
 #include <thread>
 
-#include "common/fault.h"
+#include "fault_loop.h"
 #include "test_store_support.h"
-
-using namespace tallowmere;
-using tallowmere::test::contents;
-using tallowmere::test::Model;
-using tallowmere::test::total_bytes;
-using tallowmere::test::value_of;
 
 namespace {
 
 using Batch = std::vector<std::pair<std::pair<std::string, std::string>, std::string>>;
 
-// The order in which a batch is applied: shard by shard ascending, input order
-// within a shard.
-Batch application_order(Batch batch) {
-  std::stable_sort(batch.begin(), batch.end(), [](const auto& a, const auto& b) {
-    return shard_index(a.first.first) < shard_index(b.first.first);
-  });
-  return batch;
-}
-
-// Other operations fail whole. A batch (of new pairs) is applied item by item in
-// application order, so a failure leaves some prefix of that order written.
-void check_consistent(Store& store, const Model& before, const Batch* batch) {
+// Other operations fail whole. A batch (of new pairs) is applied item by item, shard
+// by shard ascending and in input order within a shard, so a failure leaves some
+// prefix of that order written.
+void check_consistent(Store& store, const Model& before, Batch batch) {
   const SnapshotRef now = store.snapshot();
   const Model seen = contents(*now);
   Model expected = before;
-  if (batch != nullptr) {
-    const Batch ordered = application_order(*batch);
-    const std::size_t written = seen.size() - before.size();
-    REQUIRE(written <= ordered.size());
-    for (std::size_t i = 0; i < written; ++i) expected.insert(ordered[i]);
-  }
+  std::stable_sort(batch.begin(), batch.end(), [](const auto& a, const auto& b) {
+    return shard_index(a.first.first) < shard_index(b.first.first);
+  });
+  const std::size_t written = seen.size() - before.size();
+  REQUIRE(written <= batch.size());
+  for (std::size_t i = 0; i < written; ++i) expected.insert(batch[i]);
   CHECK(seen == expected);
   CHECK(now->size_bytes == total_bytes(expected));
   CHECK(now->entry_count() == expected.size());
-  // Every shard's write lock is free again: another thread can clear and refill.
+  // Every shard's write lock is free again: another thread can read, clear and refill.
   std::thread([&] {
     for (const auto& [pair, bytes] : seen) CHECK(store.get(pair.first, pair.second).bytes() == bytes);
     Store scratch(0);
@@ -55,34 +41,10 @@ void check_consistent(Store& store, const Model& before, const Batch* batch) {
   for (std::size_t s = 0; s < kShardCount; ++s) store.keys(std::string(1, char('a' + s)), std::nullopt);
 }
 
-// Ids of the retained snapshots, oldest first.
 std::vector<std::uint64_t> history_ids(const Store& store) {
   std::vector<std::uint64_t> ids;
   for (const SnapshotRef& record : store.history()) ids.push_back(record->id);
   return ids;
-}
-
-// Runs `operation` with the n-th allocation failing, for n = 1, 2, ... until it
-// succeeds. Returns how many failures were injected.
-int fail_each_allocation(Store& store, const std::function<void(Store&)>& operation, const Batch* batch) {
-  const Model before = contents(store);
-  for (std::uint64_t n = 1;; ++n) {
-    const std::vector<std::uint64_t> history_before = history_ids(store);
-    fault::arm(n);
-    try {
-      operation(store);
-    } catch (const std::bad_alloc&) {
-      fault::disarm();
-      CAPTURE(n);
-      CHECK(history_ids(store) == history_before);
-      check_consistent(store, before, batch);
-      continue;
-    }
-    const bool fired = fault::triggered();
-    fault::disarm();
-    CHECK_FALSE(fired);
-    return static_cast<int>(n - 1);
-  }
 }
 
 void populate(Store& store) {
@@ -98,7 +60,7 @@ struct FaultCase {
   const char* name;
   std::function<void(Store&)> operation;
   bool must_allocate;
-  const Batch* batch = nullptr;  // a batch may stop between items
+  bool is_batch = false;  // a batch may stop between items
 };
 
 }  // namespace
@@ -112,7 +74,6 @@ TEST_CASE("store: an allocation failure under a shard lock leaves the store as i
   populate(foreign);
   foreign.set("only in foreign", "k", value_of("1"));
   const SnapshotRef foreign_state = foreign.snapshot();
-
   Batch batch;
   for (int i = 0; i < 120; ++i) batch.push_back({{"ns" + std::to_string(i % 50), "batch" + std::to_string(i)}, "xy"});
 
@@ -128,7 +89,7 @@ TEST_CASE("store: an allocation failure under a shard lock leaves the store as i
          for (const auto& [pair, bytes] : batch) items.push_back({pair.first, pair.second, value_of(bytes)});
          s.set_many(std::move(items));
        },
-       true, &batch},
+       true, true},
       {"snapshot", [](Store& s) { s.snapshot(); }, true},
       {"restore", [&](Store& s) { s.restore(*foreign_state); }, false},
       {"get_many", [](Store& s) { s.get_many({{"ns1", "key1"}, {"ns2", "key2"}}); }, true},
@@ -143,7 +104,13 @@ TEST_CASE("store: an allocation failure under a shard lock leaves the store as i
       populate(store);
       SnapshotRef pinned;
       if (shared) pinned = store.snapshot();  // every write now copies its path
-      const int failures = fail_each_allocation(store, fault_case.operation, fault_case.batch);
+      const Model before = contents(store);
+      std::vector<std::uint64_t> history_before = history_ids(store);
+      const int failures = fail_each_allocation([&] { fault_case.operation(store); }, [&] {
+        CHECK(history_ids(store) == history_before);
+        check_consistent(store, before, fault_case.is_batch ? batch : Batch{});
+        history_before = history_ids(store);  // the check took a snapshot of its own
+      });
       if (fault_case.must_allocate) CHECK(failures > 0);
       if (pinned) CHECK(pinned->entry_count() == 40 * 30 + 1);
     }

@@ -19,9 +19,7 @@ inline Model contents(const SnapshotData& record) {
   Model model;
   for (const ShardMap& shard_map : record.shard_maps) {
     shard_map.for_each([&](const std::string& name, const KeyMap& keys) {
-      keys.for_each([&](const std::string& key, const EncodedValue& value) {
-        model[{name, key}] = std::string(value.bytes());
-      });
+      keys.for_each([&](const std::string& key, const EncodedValue& value) { model[{name, key}] = value.bytes(); });
     });
   }
   return model;
@@ -36,3 +34,9 @@ inline std::uint64_t total_bytes(const Model& model) {
 }
 
 }  // namespace tallowmere::test
+
+using namespace tallowmere;
+using tallowmere::test::contents;
+using tallowmere::test::Model;
+using tallowmere::test::total_bytes;
+using tallowmere::test::value_of;

@@ -1,6 +1,6 @@
 // Many threads on one store: writers, readers, snapshots and restores at once.
 // Run under ThreadSanitizer (-DTALLOWMERE_SANITIZE=thread) as well as normally;
-// the content checks below hold in every build.
+// the content checks hold in every build.
 #include <doctest/doctest.h>
 
 #include <atomic>
@@ -10,12 +10,6 @@
 
 #include "store/snapshot_diff.h"
 #include "test_store_support.h"
-
-using namespace tallowmere;
-using tallowmere::test::contents;
-using tallowmere::test::Model;
-using tallowmere::test::total_bytes;
-using tallowmere::test::value_of;
 
 namespace {
 
@@ -30,9 +24,7 @@ std::vector<WriteItem> generation_batch(int writer, int generation) {
   std::vector<WriteItem> items;
   const std::string bytes = std::to_string(generation) + std::string(generation % 5, '.');
   for (int ns = 0; ns < kNamespaces; ++ns) {
-    for (int key = 0; key < kKeysPerNamespace; ++key) {
-      items.push_back({ns_name(writer, ns), std::to_string(key), value_of(bytes)});
-    }
+    for (int key = 0; key < kKeysPerNamespace; ++key) items.push_back({ns_name(writer, ns), std::to_string(key), value_of(bytes)});
   }
   return items;
 }
@@ -45,9 +37,8 @@ void check_snapshot(const SnapshotData& record) {
     std::map<std::string, std::string> generation_of_writer;
     shard_map.for_each([&](const std::string& name, const KeyMap& keys) {
       if (name[0] != 'w') return;
-      const std::string writer = name.substr(0, name.find('/'));
       keys.for_each([&](const std::string&, const EncodedValue& value) {
-        auto [it, fresh] = generation_of_writer.emplace(writer, std::string(value.bytes()));
+        auto [it, fresh] = generation_of_writer.emplace(name.substr(0, name.find('/')), value.bytes());
         if (!fresh) CHECK(it->second == value.bytes());
       });
     });
@@ -65,55 +56,51 @@ TEST_CASE("store: writers, readers and snapshots on many threads") {
   for (int writer = 0; writer < kWriters; ++writer) {
     threads.emplace_back([&, writer] {
       start.arrive_and_wait();
+      const std::string own = "single" + std::to_string(writer);  // single-key churn on a namespace of its own
       for (int generation = 1; generation <= kRounds; ++generation) {
         store.set_many(generation_batch(writer, generation));
-        // Single-key churn on a namespace of its own.
-        const std::string own = "single" + std::to_string(writer);
         store.set(own, std::to_string(generation % 7), value_of(std::to_string(generation)));
         if (generation % 3 == 0) store.remove(own, std::to_string((generation + 3) % 7));
       }
     });
   }
-  threads.emplace_back([&] {  // snapshots, checked right away and again later
-    start.arrive_and_wait();
-    std::vector<std::pair<SnapshotRef, Model>> taken;
-    while (!writers_done.load()) {
-      SnapshotRef record = store.snapshot();
-      check_snapshot(*record);
-      if (taken.size() < 8) taken.emplace_back(record, contents(*record));
-    }
-    for (const auto& [record, frozen] : taken) CHECK(contents(*record) == frozen);
+  auto until_writers_done = [&](auto&& body) {
+    threads.emplace_back([&, body] {
+      start.arrive_and_wait();
+      while (!writers_done.load()) body();
+    });
+  };
+  std::vector<std::pair<SnapshotRef, Model>> taken;
+  until_writers_done([&] {  // snapshots, checked right away and again at the end
+    SnapshotRef record = store.snapshot();
+    check_snapshot(*record);
+    if (taken.size() < 8) taken.emplace_back(record, contents(*record));
   });
-  threads.emplace_back([&] {  // readers of every kind
-    start.arrive_and_wait();
-    while (!writers_done.load()) {
-      std::vector<std::string> names;
-      for (int ns = 0; ns < kNamespaces; ++ns) names.push_back(ns_name(0, ns));
-      std::vector<KeyPath> pairs;
-      for (const std::string& name : names) pairs.push_back({name, "0"});
-      for (const EncodedValue& value : store.get_many(pairs)) (void)value.size();
-      store.keys(ns_name(1, 3), std::nullopt);
-      store.max_key(ns_name(2, 5));
-      store.namespaces("w1");
-      store.entry_count();
-      store.history();
-    }
+  until_writers_done([&] {  // readers of every kind
+    std::vector<KeyPath> pairs;
+    std::vector<std::string> names;
+    for (int ns = 0; ns < kNamespaces; ++ns) names.push_back(ns_name(0, ns));
+    for (const std::string& name : names) pairs.push_back({name, "0"});
+    for (const EncodedValue& value : store.get_many(pairs)) (void)value.size();
+    store.keys(ns_name(1, 3), std::nullopt);
+    store.max_key(ns_name(2, 5));
+    store.namespaces("w1");
+    store.entry_count();
+    store.history();
   });
-  threads.emplace_back([&] {  // history churn and diffs between retained records
-    start.arrive_and_wait();
-    while (!writers_done.load()) {
-      auto history = store.history();
-      if (history.size() >= 2) {
-        auto diff = diff_snapshots(*history.front(), *history.back());
-        CHECK(diff.added.size() + diff.removed.size() + diff.changed.size() <= 3 * kNamespaces * kKeysPerNamespace + 100);
-      }
-      store.clear_history();
-      std::this_thread::yield();
+  until_writers_done([&] {  // history churn and diffs between retained records
+    auto history = store.history();
+    if (history.size() >= 2) {
+      auto diff = diff_snapshots(*history.front(), *history.back());
+      CHECK(diff.added.size() + diff.removed.size() + diff.changed.size() <= 3 * kNamespaces * kKeysPerNamespace + 100);
     }
+    store.clear_history();
+    std::this_thread::yield();
   });
   for (int writer = 0; writer < kWriters; ++writer) threads[static_cast<std::size_t>(writer)].join();
   writers_done.store(true);
   for (std::size_t i = kWriters; i < threads.size(); ++i) threads[i].join();
+  for (const auto& [record, frozen] : taken) CHECK(contents(*record) == frozen);
 
   // Disjoint writers end at the union of their last batches.
   const Model final_state = contents(store);
@@ -136,8 +123,8 @@ TEST_CASE("store: a restore racing readers and snapshots is never seen half done
     store.set_many(std::move(items));
     return store.snapshot();
   };
-  const SnapshotRef state_a = fill("a");
-  const SnapshotRef state_b = fill("bbb");
+  const SnapshotRef state_a = fill("a"), state_b = fill("bbb");
+  const Model model_a = contents(*state_a), model_b = contents(*state_b);
   std::barrier start(3);
   std::atomic<bool> done{false};
   std::thread restorer([&] {
@@ -150,9 +137,8 @@ TEST_CASE("store: a restore racing readers and snapshots is never seen half done
     while (!done.load()) {
       const SnapshotRef record = store.snapshot();
       const Model seen = contents(*record);
-      const bool all_a = seen == contents(*state_a), all_b = seen == contents(*state_b);
-      CHECK((all_a || all_b));
-      CHECK(record->size_bytes == (all_a ? state_a->size_bytes : state_b->size_bytes));
+      CHECK((seen == model_a || seen == model_b));
+      CHECK(record->size_bytes == (seen == model_a ? state_a->size_bytes : state_b->size_bytes));
     }
   });
   std::thread reader([&] {
@@ -163,7 +149,5 @@ TEST_CASE("store: a restore racing readers and snapshots is never seen half done
       CHECK(store.entry_count() == 160);
     }
   });
-  restorer.join();
-  snapshots.join();
-  reader.join();
+  for (std::thread* thread : {&restorer, &snapshots, &reader}) thread->join();
 }
