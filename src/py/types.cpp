@@ -2,8 +2,8 @@
 
 namespace tallowmere::py {
 
-PyTypeObject* cached_type(PyTypeObject*& slot, PyType_Spec* spec) noexcept {
-  if (slot == nullptr) slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+PyTypeObject* cached_type(PyTypeObject*& slot, PyType_Spec* description) noexcept {
+  if (slot == nullptr) slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(description));
   return slot;
 }
 

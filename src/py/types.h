@@ -28,7 +28,7 @@ T& unbox(PyObject* self) noexcept {
 
 // Creates the type once; later calls return the same object (borrowed).
 // Returns null with a Python error set when creation fails.
-PyTypeObject* cached_type(PyTypeObject*& slot, PyType_Spec* spec) noexcept;
+PyTypeObject* cached_type(PyTypeObject*& slot, PyType_Spec* description) noexcept;
 
 // Allocates an instance of `type` and constructs its T from `args`.
 template <class T, class... Args>
