@@ -3,7 +3,7 @@
 from typing import Any, Sequence, final
 
 __version__: str
-__all__: list[str]
+__all__ = ["__version__", "core_version", "dumps", "loads", "Store", "Snapshot", "HandoffGraph"]
 
 def core_version() -> str:
     """Return the version string of the compiled core."""
@@ -30,7 +30,7 @@ class Store:
     def max_history(self) -> int | None:
         """How many snapshots the store retains: `0` none, `n` the last `n`, `None` unlimited."""
     def __len__(self) -> int: ...
-    def __contains__(self, namespace: str) -> bool: ...
+    def __contains__(self, namespace: str, /) -> bool: ...
     def set(self, namespace: str, key: str, value: Any) -> None:
         """Store `value` under `(namespace, key)`, replacing any existing value."""
     def get(self, namespace: str, key: str, default: Any = None) -> Any:
@@ -84,6 +84,7 @@ class Snapshot:
 
 # --- HandoffGraph -------------------------------------------------------------
 
+@final
 class HandoffGraph:
     """A deterministic routing graph over named nodes with conditional edges."""
 
@@ -105,5 +106,5 @@ class HandoffGraph:
         """Whether `node` exists in the graph."""
     def is_dag(self) -> bool:
         """Whether the graph is currently acyclic."""
-    def __contains__(self, node: str) -> bool: ...
+    def __contains__(self, node: str, /) -> bool: ...
     def __len__(self) -> int: ...
