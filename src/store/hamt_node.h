@@ -205,6 +205,34 @@ struct NodeOps {
     Node* special_child = nullptr;
   };
 
+  // One source entry into its new slot: moved out of an owned source, copied from a shared one.
+  template <bool kMoveFromSource>
+  static void place_entry(E* slot, E& from) noexcept(kMoveFromSource) {
+    if constexpr (kMoveFromSource) {
+      ::new (slot) E(std::move(from));
+    } else {
+      ::new (slot) E(from);
+    }
+  }
+
+  // Runs `fill`, which constructs entries into `out` and counts them in `built`. Moves
+  // cannot fail; a copy can, and then the entries built so far and the node shell are
+  // destroyed before the exception goes on, so the caller only frees the memory.
+  template <bool kMoveFromSource, class Fill>
+  static void fill_or_unwind(Node* node, E* out, const unsigned& built, Fill&& fill) noexcept(kMoveFromSource) {
+    if constexpr (kMoveFromSource) {
+      fill();
+    } else {
+      try {
+        fill();
+      } catch (...) {
+        destroy_entries(out, built);
+        node->~Node();
+        throw;
+      }
+    }
+  }
+
   template <bool kMoveFromSource>
   static Node* build_inner(void* shell, const Node* source, const InnerEdit& edit) noexcept(kMoveFromSource) {
     Node* node = ::new (shell) Node(edit.datamap, edit.nodemap, kInnerTag);
@@ -217,25 +245,10 @@ struct NodeOps {
           ::new (&out[built]) E(std::move(*edit.special_entry));
           continue;
         }
-        E& from = entries(source)[slot_of(source->datamap, bit)];
-        if constexpr (kMoveFromSource) {
-          ::new (&out[built]) E(std::move(from));
-        } else {
-          ::new (&out[built]) E(from);
-        }
+        place_entry<kMoveFromSource>(&out[built], entries(source)[slot_of(source->datamap, bit)]);
       }
     };
-    if constexpr (kMoveFromSource) {
-      fill_entries();
-    } else {
-      try {
-        fill_entries();
-      } catch (...) {
-        destroy_entries(out, built);
-        node->~Node();
-        throw;
-      }
-    }
+    fill_or_unwind<kMoveFromSource>(node, out, built, fill_entries);
     Node** kids = children(node);
     unsigned placed = 0;
     for (std::uint32_t pending = edit.nodemap; pending != 0; pending &= pending - 1, ++placed) {
@@ -269,25 +282,10 @@ struct NodeOps {
           continue;
         }
         if (from == skip) ++from;
-        E& source_entry = entries(source)[from++];
-        if constexpr (kMoveFromSource) {
-          ::new (&out[built]) E(std::move(source_entry));
-        } else {
-          ::new (&out[built]) E(source_entry);
-        }
+        place_entry<kMoveFromSource>(&out[built], entries(source)[from++]);
       }
     };
-    if constexpr (kMoveFromSource) {
-      fill_entries();
-    } else {
-      try {
-        fill_entries();
-      } catch (...) {
-        destroy_entries(out, built);
-        node->~Node();
-        throw;
-      }
-    }
+    fill_or_unwind<kMoveFromSource>(node, out, built, fill_entries);
     return node;
   }
 
