@@ -36,11 +36,12 @@ struct SipState {
   }
 };
 
-// Fills `out` from getrandom, falling back to /dev/urandom; false if neither works.
-bool read_os_random(unsigned char* out, std::size_t len) noexcept {
-  std::size_t filled = 0;
+// Calls `read(dest, wanted)` until `out[filled..len)` is full, retrying on EINTR;
+// returns how far it got before an error or end of data.
+template <class Read>
+std::size_t fill_retrying(unsigned char* out, std::size_t filled, std::size_t len, Read read) noexcept {
   while (filled < len) {
-    ssize_t got = getrandom(out + filled, len - filled, 0);
+    ssize_t got = read(out + filled, len - filled);
     if (got > 0) {
       filled += static_cast<std::size_t>(got);
     } else if (got < 0 && errno == EINTR) {
@@ -49,19 +50,18 @@ bool read_os_random(unsigned char* out, std::size_t len) noexcept {
       break;
     }
   }
+  return filled;
+}
+
+// Fills `out` from getrandom, falling back to /dev/urandom; false if neither works.
+bool read_os_random(unsigned char* out, std::size_t len) noexcept {
+  std::size_t filled =
+      fill_retrying(out, 0, len, [](unsigned char* dest, std::size_t wanted) { return getrandom(dest, wanted, 0); });
   if (filled == len) return true;
   int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  while (filled < len) {
-    ssize_t got = ::read(fd, out + filled, len - filled);
-    if (got > 0) {
-      filled += static_cast<std::size_t>(got);
-    } else if (got < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
+  filled = fill_retrying(out, filled, len,
+                         [fd](unsigned char* dest, std::size_t wanted) { return ::read(fd, dest, wanted); });
   ::close(fd);
   return filled == len;
 }
