@@ -83,6 +83,9 @@ TEST_CASE("hamt: readers verify and drop clones while the writer edits in place"
         }
       }
     }
+    // The writer can finish before a reader is first scheduled: let them check what
+    // is still posted before stopping them.
+    while (verified.load(std::memory_order_relaxed) == 0) std::this_thread::yield();
     done.store(true, std::memory_order_release);
     for (auto& reader : readers) reader.join();
     for (Mailbox& mailbox : mailboxes) mailbox.clone.reset();
