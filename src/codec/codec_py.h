@@ -28,6 +28,24 @@ void encode_into(OutputBuffer& out, PyObject* obj);
 // One value decoded from the start of `data`; what follows it is ignored.
 OwnedRef decode(const char* data, std::size_t size);
 
+// Decodes one value after another under a single pause of automatic garbage
+// collection and a single look at the interpreter: for callers that turn a batch
+// of stored values into objects. While one lives, its owner runs no Python code.
+class BatchDecoder {
+ public:
+  BatchDecoder() noexcept;
+  ~BatchDecoder();
+  BatchDecoder(const BatchDecoder&) = delete;
+  BatchDecoder& operator=(const BatchDecoder&) = delete;
+
+  // As decode().
+  OwnedRef operator()(const char* data, std::size_t size) const;
+
+ private:
+  bool gc_was_enabled_;
+  bool caches_usable_;
+};
+
 // `obj` as a Value tree, with the encoder's type rules and depth limit.
 Value py_to_value_at(PyObject* obj, unsigned depth);
 

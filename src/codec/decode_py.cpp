@@ -297,34 +297,26 @@ struct PyBuilder {
   Item map_finish(MapState& dict) { return std::move(dict); }
 };
 
-// Automatic garbage collection is paused for the length of a decode (and put
-// back as it was). Nothing else the decoder calls can run Python code: objects
-// are built from bytes, keys are built-in types, and a failure only frees
-// built-in objects. So no finalizer can re-enter the module or look at a list
-// still being filled, and the collections that would have run midway run once,
-// afterwards, over the finished result.
-class GcPause {
- public:
-  GcPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
-  ~GcPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  GcPause(const GcPause&) = delete;
-  GcPause& operator=(const GcPause&) = delete;
-
- private:
-  bool was_enabled_;
-};
-
 }  // namespace
 
-OwnedRef decode(const char* data, std::size_t size) {
+// Automatic garbage collection is paused for the length of a decode, or of a
+// batch of them (and put back as it was). Nothing else the decoder calls can run
+// Python code: objects are built from bytes, keys are built-in types, and a
+// failure only frees built-in objects. So no finalizer can re-enter the module or
+// look at a list still being filled, and the collections that would have run
+// midway run once, afterwards, over the finished result.
+BatchDecoder::BatchDecoder() noexcept
+    : gc_was_enabled_(PyGC_Disable() != 0), caches_usable_(caches_usable()) {}
+
+BatchDecoder::~BatchDecoder() {
+  if (gc_was_enabled_) PyGC_Enable();
+}
+
+OwnedRef BatchDecoder::operator()(const char* data, std::size_t size) const {
   try {
-    GcPause no_collection;
     msgpack::Reader reader(data, size);
     ItemStack stack;
-    const bool usable = caches_usable();
-    PyBuilder builder{stack, KeyCache::when(usable), SmallInts::when(usable), size};
+    PyBuilder builder{stack, KeyCache::when(caches_usable_), SmallInts::when(caches_usable_), size};
     return msgpack::read_value(reader, builder, 0);
   } catch (const CoreError& error) {
     set_error_from_core(error);
@@ -333,5 +325,7 @@ OwnedRef decode(const char* data, std::size_t size) {
   }
   throw PythonErrorSet{};
 }
+
+OwnedRef decode(const char* data, std::size_t size) { return BatchDecoder()(data, size); }
 
 }  // namespace tallowmere::py

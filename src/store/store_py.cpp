@@ -313,8 +313,9 @@ PyObject* store_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       found = state.store.get_many(pairs);
     }
     OwnedRef results = check_new(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+    const BatchDecoder decode_found;
     for (std::size_t i = 0; i < found.size(); ++i) {
-      OwnedRef item = found[i] ? decode_value(found[i]) : none();
+      OwnedRef item = found[i] ? decode_found(found[i].data(), found[i].size()) : none();
       PyList_SetItem(results.get(), static_cast<Py_ssize_t>(i), item.release());
     }
     return results;
