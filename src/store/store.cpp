@@ -93,6 +93,27 @@ class ShardWriter {
   std::uint64_t added_entries_ = 0;
 };
 
+// Batches return to a few namespaces, interleaved: each distinct name is hashed
+// about once. Direct-mapped on the name's length and last byte, which tell apart
+// names that differ in a trailing counter; a slot is trusted only on equal bytes.
+class ShardMemo {
+ public:
+  unsigned char shard_of(std::string_view name) {
+    Slot& slot = slots_[(name.size() * 7 + (name.empty() ? 0 : static_cast<unsigned char>(name.back()))) % kSlots];
+    if (!slot.filled || slot.name != name) slot = {name, static_cast<unsigned char>(shard_index(name)), true};
+    return slot.shard;
+  }
+
+ private:
+  struct Slot {
+    std::string_view name;
+    unsigned char shard = 0;
+    bool filled = false;
+  };
+  static constexpr std::size_t kSlots = 16;
+  std::array<Slot, kSlots> slots_{};
+};
+
 // Counting sort of input positions by shard: positions of shard s are
 // order[begin[s] .. begin[s+1]), in input order.
 struct ShardBuckets {
@@ -102,10 +123,9 @@ struct ShardBuckets {
   template <class NameOf>
   ShardBuckets(std::size_t count, NameOf&& name_of) : order(count) {
     std::vector<unsigned char> shard_of(count);
+    ShardMemo memo;
     for (std::size_t i = 0; i < count; ++i) {
-      // Batches often run through one namespace: hash it once per run.
-      shard_of[i] = i > 0 && name_of(i) == name_of(i - 1) ? shard_of[i - 1]
-                                                            : static_cast<unsigned char>(shard_index(name_of(i)));
+      shard_of[i] = memo.shard_of(name_of(i));
       ++begin[shard_of[i] + 1];
     }
     for (std::size_t s = 0; s < kShardCount; ++s) begin[s + 1] += begin[s];
