@@ -131,13 +131,16 @@ class PersistentMap {
     return &Ops::entries(fresh)[path.entry_index].value;
   }
 
-  // Returns the value that was replaced, if any.
-  std::optional<Value> insert(Key key, Value value) {
+  // Returns the value that was replaced, if any. `key` may be anything the hasher
+  // and KeyEqual take beside a Key (a string_view for string keys): a Key is made
+  // from it only when the key is new, so overwriting copies no key.
+  template <class K = Key>
+  std::optional<Value> insert(K&& key, Value value) {
     const std::uint64_t hash = hash_of(key);
     if (root_ == nullptr) {
       const std::uint32_t bit = hamt_detail::bit_at(hash, 0);
       Shell shell(Ops::inner_bytes(1, 0));
-      Entry added{std::move(key), std::move(value)};
+      Entry added{Key(std::forward<K>(key)), std::move(value)};
       root_ = Ops::template build_inner<true>(shell.release(), nullptr, {bit, 0, bit, &added, nullptr});
       size_ = 1;
       return std::nullopt;
@@ -160,7 +163,7 @@ class PersistentMap {
       }
       case Landing::kEmptySlot: {
         const std::uint32_t bit = hamt_detail::bit_at(hash, depth);
-        Entry added{std::move(key), std::move(value)};
+        Entry added{Key(std::forward<K>(key)), std::move(value)};
         Shell shell(Ops::inner_bytes(Ops::entry_count(bottom, depth) + 1, Ops::child_count(bottom)));
         const typename Ops::InnerEdit edit{bottom->datamap | bit, bottom->nodemap, bit, &added, nullptr};
         Node* fresh = owned ? Ops::template build_inner<true>(shell.get(), bottom, edit)
@@ -172,7 +175,7 @@ class PersistentMap {
         return std::nullopt;
       }
       case Landing::kCollisionMiss: {
-        Entry added{std::move(key), std::move(value)};
+        Entry added{Key(std::forward<K>(key)), std::move(value)};
         const unsigned count = bottom->datamap;
         Shell shell(Ops::collision_bytes(count + 1));
         Node* fresh =
@@ -185,7 +188,7 @@ class PersistentMap {
         return std::nullopt;
       }
       case Landing::kOtherKey:
-        push_down(path, hash, Entry{std::move(key), std::move(value)});
+        push_down(path, hash, Entry{Key(std::forward<K>(key)), std::move(value)});
         ++size_;
         return std::nullopt;
     }

@@ -42,7 +42,7 @@ class ShardWriter {
   // Either the pair is written or, on std::bad_alloc, the map is as it was. The
   // replaced value goes to `replaced`, to be freed after unlocking. `item` must
   // outlive the writer (its namespace is compared with later items').
-  void put(WriteItem& item, EncodedValue& replaced) {
+  void put(WriteView& item, EncodedValue& replaced) {
     const auto added_bytes = static_cast<std::int64_t>(item.value.size());
     KeyMap* keys = recent_key_map(item.namespace_name);
     if (keys == nullptr) {
@@ -50,7 +50,7 @@ class ShardWriter {
       if (keys != nullptr) remember(item.namespace_name, keys);
     }
     if (keys != nullptr) {
-      std::optional<EncodedValue> old = keys->insert(std::move(item.key), std::move(item.value));
+      std::optional<EncodedValue> old = keys->insert(item.key, std::move(item.value));
       if (old) {
         replaced = std::move(*old);
         delta_bytes_ += added_bytes - static_cast<std::int64_t>(replaced.size());
@@ -58,9 +58,9 @@ class ShardWriter {
       }
     } else {
       KeyMap new_keys;
-      new_keys.insert(std::move(item.key), std::move(item.value));
+      new_keys.insert(item.key, std::move(item.value));
       recent_count_ = recent_next_ = 0;  // the insert below may move every namespace's slot
-      shard_.map.insert(std::move(item.namespace_name), std::move(new_keys));
+      shard_.map.insert(item.namespace_name, std::move(new_keys));
     }
     delta_bytes_ += added_bytes;
     ++added_entries_;
@@ -68,19 +68,19 @@ class ShardWriter {
 
  private:
   struct Recent {
-    const std::string* name;
+    std::string_view name;
     KeyMap* keys;
   };
   static constexpr std::size_t kRecent = 4;
 
-  KeyMap* recent_key_map(const std::string& name) const noexcept {
+  KeyMap* recent_key_map(std::string_view name) const noexcept {
     for (std::size_t i = 0; i < recent_count_; ++i) {
-      if (*recent_[i].name == name) return recent_[i].keys;
+      if (recent_[i].name == name) return recent_[i].keys;
     }
     return nullptr;
   }
-  void remember(const std::string& name, KeyMap* keys) noexcept {
-    recent_[recent_next_] = {&name, keys};
+  void remember(std::string_view name, KeyMap* keys) noexcept {
+    recent_[recent_next_] = {name, keys};
     recent_next_ = (recent_next_ + 1) % kRecent;
     if (recent_count_ < kRecent) ++recent_count_;
   }
@@ -137,9 +137,9 @@ struct ShardBuckets {
 
 }  // namespace
 
-void Store::set(std::string namespace_name, std::string key, EncodedValue value) {
+void Store::set(std::string_view namespace_name, std::string_view key, EncodedValue value) {
   Shard& shard = shard_for(namespace_name);
-  WriteItem item{std::move(namespace_name), std::move(key), std::move(value)};
+  WriteView item{namespace_name, key, std::move(value)};
   EncodedValue replaced;  // declared before the lock: freed after unlocking
   WriteLock lock(shard.mutex);
   ShardWriter(shard).put(item, replaced);
@@ -193,6 +193,13 @@ bool Store::remove(std::string_view namespace_name, std::string_view key) {
 }
 
 void Store::set_many(std::vector<WriteItem> items) {
+  std::vector<WriteView> views;
+  views.reserve(items.size());
+  for (WriteItem& item : items) views.push_back({item.namespace_name, item.key, std::move(item.value)});
+  set_many(std::move(views));
+}
+
+void Store::set_many(std::vector<WriteView> items) {
   if (items.empty()) return;
   const ShardBuckets buckets(items.size(), [&](std::size_t i) -> std::string_view {
     return items[i].namespace_name;

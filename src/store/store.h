@@ -42,6 +42,15 @@ struct WriteItem {
   EncodedValue value;
 };
 
+// A pair to write, by views that must stay valid for the call (the binding points
+// them at the UTF-8 kept by the argument strings it holds). Names are copied into
+// the map only when new, so overwriting a pair copies no name.
+struct WriteView {
+  std::string_view namespace_name;
+  std::string_view key;
+  EncodedValue value;
+};
+
 // A pair to look up. The views must stay valid for the call (the binding points
 // them at the UTF-8 kept by the argument strings it holds).
 struct KeyPath {
@@ -60,7 +69,7 @@ class Store {
 
   std::optional<std::uint64_t> max_history() const noexcept { return max_history_; }
 
-  void set(std::string namespace_name, std::string key, EncodedValue value);
+  void set(std::string_view namespace_name, std::string_view key, EncodedValue value);
   EncodedValue get(std::string_view namespace_name, std::string_view key) const;  // empty if absent
   bool contains(std::string_view namespace_name, std::string_view key) const;
   bool contains_namespace(std::string_view namespace_name) const;
@@ -68,6 +77,7 @@ class Store {
 
   // Applied shard by shard in ascending order, items of one shard in input order
   // under one write lock; the last of several writes to one pair wins.
+  void set_many(std::vector<WriteView> items);
   void set_many(std::vector<WriteItem> items);
   // One result per input pair, in input order; an empty handle where absent.
   std::vector<EncodedValue> get_many(const std::vector<KeyPath>& pairs) const;

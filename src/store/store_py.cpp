@@ -196,13 +196,13 @@ PyObject* store_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   return store_method(self, [&](StoreState& state) {
     static const Params<3> params{"Store.set", {"namespace", "key", "value"}, 3};
     auto [namespace_arg, key_arg, value_arg] = bind(params, args, nargs, kwnames);
-    std::string namespace_name = utf8_copy(namespace_arg, "namespace");
-    std::string key = utf8_copy(key_arg, "key");
+    const std::string_view namespace_name = arg_str(namespace_arg, "namespace");
+    const std::string_view key = arg_str(key_arg, "key");
     EncodedBatch encoded;
     encoded.encode(value_arg);
     {
       GilReleased nogil;
-      state.store.set(std::move(namespace_name), std::move(key), encoded.value(0));
+      state.store.set(namespace_name, key, encoded.value(0));
     }
     return none();
   });
@@ -273,14 +273,15 @@ PyObject* store_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     // Every element is converted before any value is encoded, and every value is
     // encoded before the first lock: bad input anywhere leaves the store untouched.
     const std::vector<OwnedRef> elements = arg_sequence_items(items_arg, "items");
-    std::vector<WriteItem> batch;
-    std::vector<PyObject*> values;  // borrowed from the tuples, which `elements` keeps alive
+    // Names and values are borrowed from the tuples, which `elements` keeps alive.
+    std::vector<WriteView> batch;
+    std::vector<PyObject*> values;
     batch.reserve(elements.size());
     values.reserve(elements.size());
     for (const OwnedRef& element : elements) {
       const TupleParts<3> parts(element.get(), "items");
-      std::string namespace_name = utf8_copy(parts[0], "items");
-      batch.push_back({std::move(namespace_name), utf8_copy(parts[1], "items"), EncodedValue()});
+      const std::string_view namespace_name = arg_str(parts[0], "items");
+      batch.push_back({namespace_name, arg_str(parts[1], "items"), EncodedValue()});
       values.push_back(parts[2]);
     }
     EncodedBatch encoded;
