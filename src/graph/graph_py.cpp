@@ -184,7 +184,7 @@ class ContextSlots {
 // then holds no path: every path of a state that is not a dict is missing.
 void fill_slots(GraphState& state, PyObject* state_arg, std::optional<NodeId> node, ContextSlots& slots) {
   const std::size_t count = node ? state.graph.condition_paths(*node).size() : 0;
-  const bool is_dict = state_arg != nullptr && PyDict_Check(state_arg);
+  const bool is_dict = state_arg != nullptr && (PyDict_CheckExact(state_arg) || PyDict_Check(state_arg));
   if (state_arg != nullptr && state_arg != Py_None && !is_dict) (void)py_to_value_at(state_arg, 0);
   if (!is_dict || count == 0) {
     for (std::size_t p = 0; p < count; ++p) slots.push(Value::nil());
@@ -196,7 +196,7 @@ void fill_slots(GraphState& state, PyObject* state_arg, std::optional<NodeId> no
     OwnedRef current = OwnedRef::borrow(state_arg);
     bool reached = true;
     for (const OwnedRef& key : keys.paths[p]) {
-      if (!PyDict_Check(current.get())) {
+      if (!PyDict_CheckExact(current.get()) && !PyDict_Check(current.get())) {
         reached = false;
         break;
       }

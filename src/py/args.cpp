@@ -161,7 +161,8 @@ void prefix_pending_type_error(const char* arg_name) noexcept {
 }
 
 std::string_view arg_str(PyObject* obj, const char* arg_name) {
-  if (obj == nullptr || !PyUnicode_Check(obj)) raise_not_instance(obj, "str", arg_name);
+  // The exact-type test is inline; the subclass test is a call under the limited API.
+  if (obj == nullptr || (!PyUnicode_CheckExact(obj) && !PyUnicode_Check(obj))) raise_not_instance(obj, "str", arg_name);
   Py_ssize_t length = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &length);
   if (utf8 == nullptr) throw PythonErrorSet{};

@@ -85,7 +85,7 @@ template <std::size_t N>
 class TupleParts {
  public:
   TupleParts(PyObject* element, const char* arg_name) {
-    if (PyTuple_Check(element) && PyTuple_Size(element) == static_cast<Py_ssize_t>(N)) {
+    if ((PyTuple_CheckExact(element) || PyTuple_Check(element)) && PyTuple_Size(element) == static_cast<Py_ssize_t>(N)) {
       for (std::size_t i = 0; i < N; ++i) parts_[i] = PyTuple_GetItem(element, static_cast<Py_ssize_t>(i));
     } else {
       const std::vector<PyObject*> parts = tuple_items(element, N, arg_name);
