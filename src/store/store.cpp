@@ -40,9 +40,9 @@ class ShardWriter {
   ShardWriter& operator=(const ShardWriter&) = delete;
 
   // Either the pair is written or, on std::bad_alloc, the map is as it was. The
-  // replaced value goes to `replaced`, to be freed after unlocking. `item` must
-  // outlive the writer (its namespace is compared with later items').
-  void put(WriteView& item, EncodedValue& replaced) {
+  // value replaced, if any, is left in `item.value`, to be freed after unlocking.
+  // `item` must outlive the writer (its namespace is compared with later items').
+  void put(WriteView& item) {
     const auto added_bytes = static_cast<std::int64_t>(item.value.size());
     KeyMap* keys = recent_key_map(item.namespace_name);
     if (keys == nullptr) {
@@ -52,8 +52,8 @@ class ShardWriter {
     if (keys != nullptr) {
       std::optional<EncodedValue> old = keys->insert(item.key, std::move(item.value));
       if (old) {
-        replaced = std::move(*old);
-        delta_bytes_ += added_bytes - static_cast<std::int64_t>(replaced.size());
+        item.value = std::move(*old);
+        delta_bytes_ += added_bytes - static_cast<std::int64_t>(item.value.size());
         return;
       }
     } else {
@@ -139,10 +139,9 @@ struct ShardBuckets {
 
 void Store::set(std::string_view namespace_name, std::string_view key, EncodedValue value) {
   Shard& shard = shard_for(namespace_name);
-  WriteView item{namespace_name, key, std::move(value)};
-  EncodedValue replaced;  // declared before the lock: freed after unlocking
-  WriteLock lock(shard.mutex);
-  ShardWriter(shard).put(item, replaced);
+  WriteView item{namespace_name, key, std::move(value)};  // declared before the lock: a replaced
+  WriteLock lock(shard.mutex);                              // value left in it is freed after unlocking
+  ShardWriter(shard).put(item);
 }
 
 EncodedValue Store::get(std::string_view namespace_name, std::string_view key) const {
@@ -204,7 +203,6 @@ void Store::set_many(std::vector<WriteView> items) {
   const ShardBuckets buckets(items.size(), [&](std::size_t i) -> std::string_view {
     return items[i].namespace_name;
   });
-  std::vector<EncodedValue> replaced(items.size());  // freed after the last unlock
   for (std::size_t s = 0; s < kShardCount; ++s) {
     if (buckets.begin[s] == buckets.begin[s + 1]) continue;
     Shard& shard = shards_[s];
@@ -215,7 +213,7 @@ void Store::set_many(std::vector<WriteView> items) {
     ShardWriter writer(shard);
     for (std::size_t at = buckets.begin[s]; at < buckets.begin[s + 1]; ++at) {
       const std::size_t i = buckets.order[at];
-      writer.put(items[i], replaced[i]);
+      writer.put(items[i]);  // a replaced value waits in the item until `items` goes
     }
   }
 }
