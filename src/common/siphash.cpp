@@ -108,9 +108,18 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, const void* data, st
   return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
-std::uint64_t process_hash_seed(int which) noexcept {
+namespace {
+const ProcessSeed& process_seed() noexcept {
   static const ProcessSeed seed;  // drawn once; C++ guarantees thread-safe initialisation
-  return seed.halves[which & 1];
+  return seed;
+}
+}  // namespace
+
+std::uint64_t process_hash_seed(int which) noexcept { return process_seed().halves[which & 1]; }
+
+std::uint64_t process_siphash13(const void* data, std::size_t len) noexcept {
+  const ProcessSeed& seed = process_seed();
+  return siphash13(seed.halves[0], seed.halves[1], data, len);
 }
 
 }  // namespace tallowmere

@@ -18,4 +18,7 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, const void* data, st
 // which = 0 or 1: the two halves of the 128-bit per-process seed.
 std::uint64_t process_hash_seed(int which) noexcept;
 
+// siphash13 keyed with the per-process seed, in one call.
+std::uint64_t process_siphash13(const void* data, std::size_t len) noexcept;
+
 }  // namespace tallowmere

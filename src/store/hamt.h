@@ -45,7 +45,7 @@ namespace tallowmere {
 // still diff structurally.
 struct SipHasher {
   std::uint64_t operator()(std::string_view bytes) const noexcept {
-    return siphash13(process_hash_seed(0), process_hash_seed(1), bytes.data(), bytes.size());
+    return process_siphash13(bytes.data(), bytes.size());
   }
   bool operator==(const SipHasher&) const noexcept = default;
 };
