@@ -140,7 +140,7 @@ class PersistentMap {
     if (root_ == nullptr) {
       const std::uint32_t bit = hamt_detail::bit_at(hash, 0);
       Shell shell(Ops::inner_bytes(1, 0));
-      Entry added{Key(std::forward<K>(key)), std::move(value)};
+      Entry added{stored_key(std::forward<K>(key)), std::move(value)};
       root_ = Ops::template build_inner<true>(shell.release(), nullptr, {bit, 0, bit, &added, nullptr});
       size_ = 1;
       return std::nullopt;
@@ -163,7 +163,7 @@ class PersistentMap {
       }
       case Landing::kEmptySlot: {
         const std::uint32_t bit = hamt_detail::bit_at(hash, depth);
-        Entry added{Key(std::forward<K>(key)), std::move(value)};
+        Entry added{stored_key(std::forward<K>(key)), std::move(value)};
         Shell shell(Ops::inner_bytes(Ops::entry_count(bottom, depth) + 1, Ops::child_count(bottom)));
         const typename Ops::InnerEdit edit{bottom->datamap | bit, bottom->nodemap, bit, &added, nullptr};
         Node* fresh = owned ? Ops::template build_inner<true>(shell.get(), bottom, edit)
@@ -175,7 +175,7 @@ class PersistentMap {
         return std::nullopt;
       }
       case Landing::kCollisionMiss: {
-        Entry added{Key(std::forward<K>(key)), std::move(value)};
+        Entry added{stored_key(std::forward<K>(key)), std::move(value)};
         const unsigned count = bottom->datamap;
         Shell shell(Ops::collision_bytes(count + 1));
         Node* fresh =
@@ -188,7 +188,7 @@ class PersistentMap {
         return std::nullopt;
       }
       case Landing::kOtherKey:
-        push_down(path, hash, Entry{Key(std::forward<K>(key)), std::move(value)});
+        push_down(path, hash, Entry{stored_key(std::forward<K>(key)), std::move(value)});
         ++size_;
         return std::nullopt;
     }
@@ -438,6 +438,15 @@ class PersistentMap {
     Landing landing;
     unsigned entry_index;  // kSameKey / kOtherKey: the entry's slot in the bottom node
   };
+
+  // The key of a new entry, made from what insert was given. A long string key
+  // allocates here, so it is a fault-injection point like every node allocation;
+  // callers make it before they change anything.
+  template <class K>
+  static Key stored_key(K&& key) {
+    fault::fault_point();
+    return Key(std::forward<K>(key));
+  }
 
   template <class K>
   std::uint64_t hash_of(const K& key) const noexcept(noexcept(std::declval<const Hasher&>()(key))) {
