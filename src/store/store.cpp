@@ -139,8 +139,9 @@ struct ShardBuckets {
 
 void Store::set(std::string_view namespace_name, std::string_view key, EncodedValue value) {
   Shard& shard = shard_for(namespace_name);
-  WriteView item{namespace_name, key, std::move(value)};  // declared before the lock: a replaced
-  WriteLock lock(shard.mutex);                              // value left in it is freed after unlocking
+  // Declared before the lock, so a replaced value left in it is freed after unlocking.
+  WriteView item{namespace_name, key, std::move(value)};
+  WriteLock lock(shard.mutex);
   ShardWriter(shard).put(item);
 }
 
