@@ -6,8 +6,8 @@
 //   shard index (snapshot and restore hold all 16); batch and scan operations
 //   visit shards in ascending order, one lock at a time. The last-id and history
 //   locks are never held together with a shard lock or with each other.
-// * Names come in as views for lookups (the caller keeps them alive for the call)
-//   and as owned strings where they are stored.
+// * Names come in as views (the caller keeps them alive for the call); the map
+//   makes its own string for a name only when the name is new to it.
 // * Everything that can fail on input happens before the first lock. Under a lock
 //   only map updates run; a std::bad_alloc there leaves the shard's map and
 //   counters as they were (batches included, per shard) and the lock is released
