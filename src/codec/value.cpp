@@ -60,8 +60,6 @@ Value& Value::operator=(Value&& other) noexcept {
   return *this;
 }
 
-Value::~Value() { drop_children(); }
-
 namespace {
 bool has_children(const Value& v) noexcept { return !v.items().empty() || !v.pairs().empty(); }
 }  // namespace

@@ -84,7 +84,10 @@ class Value {
   Value& operator=(const Value& other);
   Value(Value&& other) noexcept = default;
   Value& operator=(Value&& other) noexcept;
-  ~Value();
+  // Inline, so that a leaf (most values) costs no call: only containers go the long way.
+  ~Value() {
+    if (!array_.empty() || !map_.empty()) drop_children();
+  }
 
   Kind kind() const noexcept { return kind_; }
   bool is_nil() const noexcept { return kind_ == Kind::Nil; }
