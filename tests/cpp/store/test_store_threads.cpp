@@ -16,14 +16,7 @@ namespace {
 constexpr int kNamespaces = 24;  // spread over the shards
 constexpr int kKeysPerNamespace = 8;
 
-std::string ns_name(int writer, int ns) {
-  // Appended piece by piece: GCC 12 misreads `"w" + std::to_string(...)` as an overlapping copy (-Wrestrict).
-  std::string name = "w";
-  name += std::to_string(writer);
-  name += '/';
-  name += std::to_string(ns);
-  return name;
-}
+std::string ns_name(int writer, int ns) { return "w" + std::to_string(writer) + "/" + std::to_string(ns); }
 
 // A batch that gives every key of a writer the same generation; generations have
 // different lengths so byte totals tell them apart.
