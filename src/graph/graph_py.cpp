@@ -240,11 +240,7 @@ PyObject* route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     ContextSlots slots(node ? state.graph.condition_paths(*node).size() : 0);
     fill_slots(state, state_arg, node, slots);
     if (!node) return none();
-    std::optional<NodeId> target;
-    {
-      GilReleased nogil;
-      target = state.graph.route_slots(*node, slots.data());
-    }
+    const std::optional<NodeId> target = without_gil([&] { return state.graph.route_slots(*node, slots.data()); });
     return target ? name_object(state, *target) : none();
   });
 }

@@ -20,4 +20,13 @@ class GilReleased {
   PyThreadState* saved_;
 };
 
+// Runs `work` with the interpreter lock released and returns what it returns:
+// `auto found = without_gil([&] { return store.get(ns, key); });`. The same rules
+// as for a GilReleased scope hold inside `work`.
+template <class Work>
+decltype(auto) without_gil(Work&& work) {
+  GilReleased nogil;
+  return work();
+}
+
 }  // namespace tallowmere::py

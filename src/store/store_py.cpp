@@ -118,11 +118,6 @@ PyObject* store_method(PyObject* self, Body&& body) noexcept {
   });
 }
 
-std::uint64_t entry_count(StoreState& state) {
-  GilReleased nogil;
-  return state.store.entry_count();
-}
-
 // ---- construction and small members -----------------------------------------
 
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -174,7 +169,7 @@ Py_ssize_t store_length(PyObject* self) noexcept {
   return guarded_value<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
     StoreState& state = unbox<StoreState>(self);
     SharedAccess access(state.access);
-    const std::uint64_t count = entry_count(state);
+    const std::uint64_t count = without_gil([&] { return state.store.entry_count(); });
     if (count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
       raise(PyExc_OverflowError, "the store holds more entries than fit in a Py_ssize_t");
     }
@@ -184,7 +179,7 @@ Py_ssize_t store_length(PyObject* self) noexcept {
 
 PyObject* store_repr(PyObject* self) noexcept {
   return store_method(self, [](StoreState& state) {
-    const std::uint64_t count = entry_count(state);
+    const std::uint64_t count = without_gil([&] { return state.store.entry_count(); });
     return str_from_utf8("Store(backend='memory', codec='" + state.codec + "', entries=" + std::to_string(count) +
                          ")");
   });
@@ -200,10 +195,7 @@ PyObject* store_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     const std::string_view key = arg_str(key_arg, "key");
     EncodedBatch encoded;
     encoded.encode(value_arg);
-    {
-      GilReleased nogil;
-      state.store.set(namespace_name, key, encoded.value(0));
-    }
+    without_gil([&] { state.store.set(namespace_name, key, encoded.value(0)); });
     return none();
   });
 }
@@ -214,11 +206,7 @@ PyObject* store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     auto [namespace_arg, key_arg, default_arg] = bind(params, args, nargs, kwnames);
     const std::string_view namespace_name = arg_str(namespace_arg, "namespace");
     const std::string_view key = arg_str(key_arg, "key");
-    EncodedValue found;
-    {
-      GilReleased nogil;
-      found = state.store.get(namespace_name, key);
-    }
+    const EncodedValue found = without_gil([&] { return state.store.get(namespace_name, key); });
     if (found) return decode_value(found);
     return OwnedRef::borrow(default_arg != nullptr ? default_arg : Py_None);
   });
@@ -230,12 +218,7 @@ PyObject* store_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     auto [namespace_arg, key_arg] = bind(params, args, nargs, kwnames);
     const std::string_view namespace_name = arg_str(namespace_arg, "namespace");
     const std::string_view key = arg_str(key_arg, "key");
-    bool present;
-    {
-      GilReleased nogil;
-      present = state.store.contains(namespace_name, key);
-    }
-    return boolean(present);
+    return boolean(without_gil([&] { return state.store.contains(namespace_name, key); }));
   });
 }
 
@@ -245,12 +228,7 @@ PyObject* store_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     auto [namespace_arg, key_arg] = bind(params, args, nargs, kwnames);
     const std::string_view namespace_name = arg_str(namespace_arg, "namespace");
     const std::string_view key = arg_str(key_arg, "key");
-    bool removed;
-    {
-      GilReleased nogil;
-      removed = state.store.remove(namespace_name, key);
-    }
-    return boolean(removed);
+    return boolean(without_gil([&] { return state.store.remove(namespace_name, key); }));
   });
 }
 
@@ -259,8 +237,7 @@ int store_contains_namespace(PyObject* self, PyObject* arg) noexcept {
     StoreState& state = unbox<StoreState>(self);
     SharedAccess access(state.access);
     const std::string_view namespace_name = arg_str(arg, "namespace");
-    GilReleased nogil;
-    return state.store.contains_namespace(namespace_name) ? 1 : 0;
+    return without_gil([&] { return state.store.contains_namespace(namespace_name); }) ? 1 : 0;
   });
 }
 
@@ -288,9 +265,10 @@ PyObject* store_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     encoded.reserve(batch.size());
     for (PyObject* value : values) encoded.encode(value);
     if (!batch.empty()) {
-      GilReleased nogil;
-      for (std::size_t i = 0; i < batch.size(); ++i) batch[i].value = encoded.value(i);
-      state.store.set_many(std::move(batch));
+      without_gil([&] {
+        for (std::size_t i = 0; i < batch.size(); ++i) batch[i].value = encoded.value(i);
+        state.store.set_many(std::move(batch));
+      });
     }
     return none();
   });
@@ -309,10 +287,7 @@ PyObject* store_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       pairs.push_back({namespace_name, arg_str(parts[1], "pairs")});
     }
     std::vector<EncodedValue> found;
-    if (!pairs.empty()) {
-      GilReleased nogil;
-      found = state.store.get_many(pairs);
-    }
+    if (!pairs.empty()) found = without_gil([&] { return state.store.get_many(pairs); });
     OwnedRef results = check_new(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
     const BatchDecoder decode_found;
     for (std::size_t i = 0; i < found.size(); ++i) {
@@ -331,11 +306,7 @@ PyObject* store_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     auto [namespace_arg, prefix_arg] = bind(params, args, nargs, kwnames);
     const std::string_view namespace_name = arg_str(namespace_arg, "namespace");
     const std::optional<std::string_view> prefix = arg_optional_str(prefix_arg, "prefix");
-    KeyMap keys;
-    {
-      GilReleased nogil;
-      keys = state.store.key_map(namespace_name);
-    }
+    const KeyMap keys = without_gil([&] { return state.store.key_map(namespace_name); });
     // The clone is private to this call: strings are built straight from it.
     const std::string_view filter = prefix.value_or(std::string_view());
     if (filter.empty()) {  // every key: the list's size is known
@@ -359,11 +330,7 @@ PyObject* store_max_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     static const Params<1> params{"Store.max_key", {"namespace"}, 1};
     auto [namespace_arg] = bind(params, args, nargs, kwnames);
     const std::string_view namespace_name = arg_str(namespace_arg, "namespace");
-    std::optional<std::string> greatest;
-    {
-      GilReleased nogil;
-      greatest = state.store.max_key(namespace_name);
-    }
+    const std::optional<std::string> greatest = without_gil([&] { return state.store.max_key(namespace_name); });
     return greatest ? str_from_utf8(*greatest) : none();
   });
 }
@@ -373,11 +340,7 @@ PyObject* store_namespaces(PyObject* self, PyObject* const* args, Py_ssize_t nar
     static const Params<1> params{"Store.namespaces", {"prefix"}, 0};
     auto [prefix_arg] = bind(params, args, nargs, kwnames);
     const std::optional<std::string_view> prefix = arg_optional_str(prefix_arg, "prefix");
-    std::vector<std::string> names;
-    {
-      GilReleased nogil;
-      names = state.store.namespaces(prefix);
-    }
+    const std::vector<std::string> names = without_gil([&] { return state.store.namespaces(prefix); });
     return str_list(names);
   });
 }
@@ -386,10 +349,7 @@ PyObject* store_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return store_method(self, [&](StoreState& state) {
     static const Params<0> params{"Store.clear", {}, 0};
     bind(params, args, nargs, kwnames);
-    {
-      GilReleased nogil;
-      state.store.clear();
-    }
+    without_gil([&] { state.store.clear(); });
     return none();
   });
 }
@@ -399,22 +359,14 @@ PyObject* store_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* store_snapshot(PyObject* self, PyObject*) noexcept {
   return store_method(self, [&](StoreState& state) {
     check(reinterpret_cast<PyObject*>(snapshot_type()));  // before the capture, so a failure wastes no id
-    SnapshotRef record;
-    {
-      GilReleased nogil;
-      record = state.store.snapshot();
-    }
+    SnapshotRef record = without_gil([&] { return state.store.snapshot(); });
     return wrap_snapshot(std::move(record));
   });
 }
 
 PyObject* store_history(PyObject* self, PyObject*) noexcept {
   return store_method(self, [&](StoreState& state) {
-    std::vector<SnapshotRef> records;
-    {
-      GilReleased nogil;
-      records = state.store.history();
-    }
+    const std::vector<SnapshotRef> records = without_gil([&] { return state.store.history(); });
     OwnedRef list = check_new(PyList_New(static_cast<Py_ssize_t>(records.size())));
     for (std::size_t i = 0; i < records.size(); ++i) {
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), wrap_snapshot(records[i]).release());
@@ -425,10 +377,7 @@ PyObject* store_history(PyObject* self, PyObject*) noexcept {
 
 PyObject* store_clear_history(PyObject* self, PyObject*) noexcept {
   return store_method(self, [&](StoreState& state) {
-    {
-      GilReleased nogil;
-      state.store.clear_history();
-    }
+    without_gil([&] { state.store.clear_history(); });
     return none();
   });
 }
@@ -440,10 +389,7 @@ PyObject* store_restore(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(check(reinterpret_cast<PyObject*>(snapshot_type())));
     // The record is shared with the Snapshot object, which the caller keeps alive.
     const SnapshotRef& record = snapshot_record(arg_instance(snapshot_arg, type, "Snapshot", "snapshot"));
-    {
-      GilReleased nogil;
-      state.store.restore(*record);
-    }
+    without_gil([&] { state.store.restore(*record); });
     return none();
   });
 }

@@ -30,20 +30,27 @@ def test_pure_cores_never_include_python(path):
     assert "Python.h" not in text and '#include "py/' not in text
 
 
+def closing(text, start, opening, closing_char):
+    """Index of the bracket that closes the one opened just before `start`."""
+    depth = 0
+    for index in range(start, len(text)):
+        if text[index] == opening:
+            depth += 1
+        elif text[index] == closing_char:
+            if depth == 0:
+                return index
+            depth -= 1
+    return len(text)
+
+
 def released_scopes(text):
-    """Yields (line number, body) of every block that declares a GilReleased guard."""
+    """Yields (line number, body) of every block that declares a GilReleased guard, and of every
+    without_gil(...) call's argument, which runs with the interpreter lock released."""
+    # The guard lives until the end of the enclosing block.
     for match in re.finditer(r"\bGilReleased\s+\w+\s*;", text):
-        depth, start = 0, match.end()
-        # The guard lives until the end of the enclosing block.
-        for index in range(start, len(text)):
-            char = text[index]
-            if char == "{":
-                depth += 1
-            elif char == "}":
-                if depth == 0:
-                    yield text.count("\n", 0, match.start()) + 1, text[start:index]
-                    break
-                depth -= 1
+        yield text.count("\n", 0, match.start()) + 1, text[match.end():closing(text, match.end(), "{", "}")]
+    for match in re.finditer(r"\bwithout_gil\s*\(", text):
+        yield text.count("\n", 0, match.start()) + 1, text[match.end():closing(text, match.end(), "(", ")")]
 
 
 @pytest.mark.parametrize("path", binding_files(), ids=lambda p: p.name)
@@ -60,3 +67,5 @@ def test_nothing_python_while_the_interpreter_lock_is_released(path):
 def test_the_lint_sees_a_violation():
     sample = "void f() {\n  { GilReleased nogil;\n    Py_DECREF(x);\n  }\n}\n"
     assert [body.strip() for _, body in released_scopes(sample)] == ["Py_DECREF(x);"]
+    sample = "auto n = without_gil([&] { return f(g(x)) + PyLong_AsLong(y); });\n"
+    assert [body.strip() for _, body in released_scopes(sample)] == ["[&] { return f(g(x)) + PyLong_AsLong(y); }"]
