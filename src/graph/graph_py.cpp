@@ -52,13 +52,6 @@ struct GraphState {
   std::vector<OwnedRef> names;  // by NodeId, filled lazily: interned node names for results
 };
 
-[[noreturn]] void raise_value_error(std::string_view message) {
-  // Built with its length: names and condition texts may hold NUL characters.
-  OwnedRef text = str_from_utf8(message);
-  PyErr_SetObject(PyExc_ValueError, text.get());
-  throw PythonErrorSet{};
-}
-
 template <class Body>
 PyObject* shared_method(PyObject* self, Body&& body) noexcept {
   return guarded([&] {
@@ -114,7 +107,7 @@ PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     const std::string_view to = arg_str(to_arg, "to");
     const std::optional<std::string_view> when = arg_optional_str(when_arg, "when");
     auto added = state.graph.add_edge(from, to, when);
-    if (!added) raise_value_error(added.error());
+    if (!added) raise(PyExc_ValueError, added.error());  // built with its length: names may hold NUL
     if (when) {
       // The node's condition paths changed: its cached keys are rebuilt on the next route.
       const NodeId id = *state.graph.find(from);
