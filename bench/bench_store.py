@@ -93,25 +93,19 @@ def single_key(rounds):
         store.set("threads", f"t{i}", value)
         peer.set("threads", f"t{i}", value)
 
-    def set_ours(n):
-        s = store.set
-        for _ in range(n):
-            s("threads", "t1", value)
+    def set_loop(target):
+        def run(n):
+            s = target.set
+            for _ in range(n):
+                s("threads", "t1", value)
+        return run
 
-    def set_peer(n):
-        s = peer.set
-        for _ in range(n):
-            s("threads", "t1", value)
-
-    def get_ours(n):
-        g = store.get
-        for _ in range(n):
-            g("threads", "t1")
-
-    def get_peer(n):
-        g = peer.get
-        for _ in range(n):
-            g("threads", "t1")
+    def get_loop(target):
+        def run(n):
+            g = target.get
+            for _ in range(n):
+                g("threads", "t1")
+        return run
 
     def in_ours(n):
         for _ in range(n):
@@ -122,25 +116,14 @@ def single_key(rounds):
         for _ in range(n):
             "threads" in d
 
-    compare("set(ns, key, small dict)", set_ours, set_peer, 20000, rounds)
-    compare("get(ns, key) -> small dict", get_ours, get_peer, 20000, rounds)
+    compare("set(ns, key, small dict)", set_loop(store), set_loop(peer), 20000, rounds)
+    compare("get(ns, key) -> small dict", get_loop(store), get_loop(peer), 20000, rounds)
 
     persistent = ImmutablesStore()
     for i in range(1000):
         persistent.set("threads", f"t{i}", value)
-
-    def set_persistent(n):
-        s = persistent.set
-        for _ in range(n):
-            s("threads", "t1", value)
-
-    def get_persistent(n):
-        g = persistent.get
-        for _ in range(n):
-            g("threads", "t1")
-
-    compare("set vs an immutables.Map store (+ msgpack)", set_ours, set_persistent, 20000, rounds)
-    compare("get vs an immutables.Map store (+ msgpack)", get_ours, get_persistent, 20000, rounds)
+    compare("set vs an immutables.Map store (+ msgpack)", set_loop(store), set_loop(persistent), 20000, rounds)
+    compare("get vs an immutables.Map store (+ msgpack)", get_loop(store), get_loop(persistent), 20000, rounds)
     compare("'ns' in store (GIL release + read lock bound)", in_ours, in_peer, 20000, rounds)
 
 
