@@ -21,11 +21,42 @@ void add_signed(std::atomic<std::uint64_t>& counter, std::int64_t delta) noexcep
   }
 }
 
+// The key maps of the last few namespaces a batch looked up in one shard, so a
+// batch that keeps returning to a handful of namespaces looks each up once.
+// Absent namespaces are remembered too (as null). The names are the batch's own
+// views, which outlive it; the pointers are valid while the shard's lock is held
+// and the shard map keeps its shape (forget() when it changes).
+template <class KeyMapPtr>
+class RecentKeyMaps {
+ public:
+  template <class Lookup>
+  KeyMapPtr get(std::string_view name, Lookup&& lookup) {
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (slots_[i].name == name) return slots_[i].keys;
+    }
+    const KeyMapPtr keys = lookup(name);
+    slots_[next_] = {name, keys};
+    next_ = (next_ + 1) % kSlots;
+    if (count_ < kSlots) ++count_;
+    return keys;
+  }
+  void forget() noexcept { count_ = next_ = 0; }
+
+ private:
+  struct Slot {
+    std::string_view name;
+    KeyMapPtr keys;
+  };
+  static constexpr std::size_t kSlots = 4;
+  std::array<Slot, kSlots> slots_{};
+  std::size_t count_ = 0;
+  std::size_t next_ = 0;
+};
+
 // Writes pairs into one shard while its write lock is held.
-// * The key maps of the last few namespaces written are remembered, so a batch that
-//   keeps returning to a handful of namespaces looks each up once. Paths made private
-//   stay private while the lock is held, so the remembered slots stay put until the
-//   shard map changes shape (a namespace is added), when they are forgotten.
+// * Key maps are found through RecentKeyMaps. Paths made private stay private while
+//   the lock is held, so the remembered slots stay put until the shard map changes
+//   shape (a namespace is added), when they are forgotten.
 // * The shard's counters are brought up to date when the writer goes away, after
 //   success or a failed allocation alike, so they always describe what the map
 //   holds; declare the writer after the lock so this happens before unlocking.
@@ -44,11 +75,8 @@ class ShardWriter {
   // `item` must outlive the writer (its namespace is compared with later items').
   void put(WriteView& item) {
     const auto added_bytes = static_cast<std::int64_t>(item.value.size());
-    KeyMap* keys = recent_key_map(item.namespace_name);
-    if (keys == nullptr) {
-      keys = shard_.map.find_for_update(item.namespace_name);
-      if (keys != nullptr) remember(item.namespace_name, keys);
-    }
+    KeyMap* keys =
+        recent_.get(item.namespace_name, [&](std::string_view name) { return shard_.map.find_for_update(name); });
     if (keys != nullptr) {
       std::optional<EncodedValue> old = keys->insert(item.key, std::move(item.value));
       if (old) {
@@ -59,7 +87,7 @@ class ShardWriter {
     } else {
       KeyMap new_keys;
       new_keys.insert(item.key, std::move(item.value));
-      recent_count_ = recent_next_ = 0;  // the insert below may move every namespace's slot
+      recent_.forget();  // the insert below may move every namespace's slot
       shard_.map.insert(item.namespace_name, std::move(new_keys));
     }
     delta_bytes_ += added_bytes;
@@ -67,28 +95,8 @@ class ShardWriter {
   }
 
  private:
-  struct Recent {
-    std::string_view name;
-    KeyMap* keys;
-  };
-  static constexpr std::size_t kRecent = 4;
-
-  KeyMap* recent_key_map(std::string_view name) const noexcept {
-    for (std::size_t i = 0; i < recent_count_; ++i) {
-      if (recent_[i].name == name) return recent_[i].keys;
-    }
-    return nullptr;
-  }
-  void remember(std::string_view name, KeyMap* keys) noexcept {
-    recent_[recent_next_] = {name, keys};
-    recent_next_ = (recent_next_ + 1) % kRecent;
-    if (recent_count_ < kRecent) ++recent_count_;
-  }
-
   Shard& shard_;
-  std::array<Recent, kRecent> recent_{};
-  std::size_t recent_count_ = 0;
-  std::size_t recent_next_ = 0;
+  RecentKeyMaps<KeyMap*> recent_;
   std::int64_t delta_bytes_ = 0;
   std::uint64_t added_entries_ = 0;
 };
@@ -230,22 +238,10 @@ std::vector<EncodedValue> Store::get_many(const std::vector<KeyPath>& pairs) con
     if (buckets.begin[s] == buckets.begin[s + 1]) continue;
     const Shard& shard = shards_[s];
     ReadLock lock(shard.mutex);
-    // Batches tend to return to a few namespaces: remember where the last ones were.
-    std::array<std::pair<std::string_view, const KeyMap*>, 4> recent{};
-    std::size_t recent_count = 0, recent_next = 0;
+    RecentKeyMaps<const KeyMap*> recent;
     for (std::size_t at = buckets.begin[s]; at < buckets.begin[s + 1]; ++at) {
       const KeyPath& pair = pairs[buckets.order[at]];
-      const KeyMap* keys = nullptr;
-      std::size_t r = 0;
-      while (r < recent_count && recent[r].first != pair.namespace_name) ++r;
-      if (r < recent_count) {
-        keys = recent[r].second;
-      } else {
-        keys = shard.map.find(pair.namespace_name);
-        recent[recent_next] = {pair.namespace_name, keys};
-        recent_next = (recent_next + 1) % recent.size();
-        recent_count = std::min(recent_count + 1, recent.size());
-      }
+      const KeyMap* keys = recent.get(pair.namespace_name, [&](std::string_view name) { return shard.map.find(name); });
       if (keys == nullptr) continue;
       if (const EncodedValue* value = keys->find(pair.key)) results[buckets.order[at]] = *value;
     }
