@@ -5,7 +5,7 @@
 // * process_hash_seed draws 128 bits from the OS CSPRNG once per process, so hash
 //   maps seeded with it have an iteration order no input can predict, while every
 //   map of the process agrees on hashes (which keeps diffs structural).
-// Threads: both functions are safe to call from any thread.
+// Threads: every function here is safe to call from any thread.
 #pragma once
 
 #include <cstddef>
