@@ -166,6 +166,11 @@ TEST_CASE("reader: declared counts allocate nothing ahead of the data") {
   std::string chained;
   for (int i = 0; i < 128; ++i) chained += "\xdc\xff\xff";
   CHECK(allocated_while(chained) < 128 * 4096);
+  // Each count fits the input; together they declare 120 times what is there.
+  std::string fitting;
+  for (int i = 0; i < 120; ++i) fitting += "\xdc\x4e\x20";
+  fitting += std::string(20000, '\xc0');
+  CHECK(allocated_while(fitting) < 8 * sizeof(Value) * fitting.size());
 }
 
 TEST_CASE("reader: a cursor never moves past the end or wraps") {
