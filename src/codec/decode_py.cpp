@@ -309,17 +309,12 @@ BatchDecoder::~BatchDecoder() {
 }
 
 OwnedRef BatchDecoder::operator()(const char* data, std::size_t size) const {
-  try {
+  return python_errors_only([&] {
     msgpack::Reader reader(data, size);
     ItemStack stack;
     PyBuilder builder{stack, KeyCache::when(caches_usable_), SmallInts::when(caches_usable_)};
     return msgpack::read_value(reader, builder, 0);
-  } catch (const CoreError& error) {
-    set_error_from_core(error);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  }
-  throw PythonErrorSet{};
+  });
 }
 
 OwnedRef decode(const char* data, std::size_t size) { return BatchDecoder()(data, size); }
