@@ -40,7 +40,7 @@
 #include <string_view>
 
 #include "codec/msgpack_writer.h"
-#include "codec/value.h"
+#include "common/value.h"
 #include "common/error.h"
 
 namespace tallowmere::msgpack {
@@ -347,6 +347,7 @@ typename Builder::Item read_value(Reader& source, Builder& builder, unsigned dep
   }
 }
 
+// Tests and fuzzers only (the binding builds Python objects with its own builder).
 // One value from the start of `data` as a Value tree; the rest of the input is
 // ignored. Invalid UTF-8 in a str gives Binary, as for Python. `consumed`, when
 // given, receives the number of bytes the value took.
