@@ -180,6 +180,16 @@ def run(cmd, cwd, timeout, env=None):
         return None, out
 
 
+def first_failure(output: str) -> str:
+    """The first failing test named in pytest's or ctest's output."""
+    for line in output.splitlines():
+        if line.startswith(("FAILED ", "ERROR ")):
+            return line.split()[1].split("::", 1)[-1].split(" ")[0]
+        if "***Failed" in line or "Subprocess aborted" in line or "Exception:" in line:
+            return line.split(" - ")[0].split(":", 1)[-1].strip().split()[0]
+    return "?"
+
+
 class Tree:
     def __init__(self, copy: Path, timeout: float):
         self.copy, self.build, self.timeout = copy, copy / "build" / "mutants", timeout
@@ -217,11 +227,11 @@ class Tree:
         for name, targets, tests in steps:
             if not self.build_target(*[t for t in targets if t]):
                 return "did not build", name
-            code, _ = tests()
+            code, out = tests()
             if code is None:
                 return "killed", name + " (timeout)"
             if code != 0:
-                return "killed", name
+                return "killed", f"{name}: {first_failure(out)}"
         return "survived", ""
 
 
@@ -266,7 +276,7 @@ def main():
         finally:
             target.write_text(text)
         results.append((ident, path, fault, outcome, by, time.monotonic() - started))
-        print(f"{ident:22} {outcome:13} {by:18} {results[-1][5]:6.0f}s  {fault}", flush=True)
+        print(f"{ident:22} {outcome:13} {results[-1][5]:4.0f}s  {fault}  [{by}]", flush=True)
 
     built = [r for r in results if r[3] != "did not build"]
     killed = [r for r in built if r[3] == "killed"]

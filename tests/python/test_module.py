@@ -9,7 +9,7 @@ from tallowmere import _core
 
 def test_registration():
     assert _core.__version__ == _core.core_version() == tallowmere.__version__
-    assert set(_core.__all__) == {"__version__", "core_version", "dumps", "loads", "Store", "Snapshot", "HandoffGraph"}
+    assert _core.__all__ == ["__version__", "core_version", "dumps", "loads", "Store", "Snapshot", "HandoffGraph"]
     assert tallowmere.__all__ == _core.__all__
     for name in ("Store", "Snapshot", "HandoffGraph"):
         assert getattr(_core, name).__module__ == "tallowmere._core"

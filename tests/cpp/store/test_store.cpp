@@ -162,3 +162,13 @@ TEST_CASE("store: random operations agree with a model, and snapshots never chan
     }
   }
 }
+
+TEST_CASE("store: deleting a namespace's last key drops the namespace from its shard map") {
+  Store store(0);
+  store.set("ns", "a", value_of("1"));
+  store.set("ns", "b", value_of("2"));
+  CHECK(store.remove("ns", "a"));
+  CHECK(store.shard_map(shard_index("ns")).find("ns") != nullptr);
+  CHECK(store.remove("ns", "b"));
+  CHECK(store.shard_map(shard_index("ns")).find("ns") == nullptr);
+}
