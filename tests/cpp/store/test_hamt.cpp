@@ -218,6 +218,7 @@ TEST_CASE("hamt: empty and single-entry maps") {
     REQUIRE(removed);
     CHECK(removed->second->number == 1);
     CHECK(one.empty());
+    one.validate();  // no empty root node is left behind
     CHECK(contents(clone) == Model{{"", 1}});
 
     // Moves leave an empty, reusable map; self-assignment keeps the contents.
