@@ -195,7 +195,8 @@ def test_mutation_from_another_thread_during_a_route_is_refused(flag_graph):
         return False
 
     routed = flag_graph.route("a", {colliding_key(mutate_elsewhere): 1})
-    assert (routed, refused) == ("c", ["Already borrowed"])
+    # The lookup may compare the key more than once (seen under load), each time refused.
+    assert routed == "c" and refused and set(refused) == {"Already borrowed"}
     assert flag_graph.edges("a") == [("b", "flag"), ("c", None)]
 
 
