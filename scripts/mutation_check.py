@@ -180,6 +180,22 @@ def run(cmd, cwd, timeout, env=None):
         return None, out
 
 
+def sync_tree(source: Path, copy: Path) -> None:
+    """Makes `copy` hold the source tree (without .git and build/). Only files whose bytes differ are
+    written, so they get a new modification time and a reused build recompiles exactly those (a mutated
+    file put back has a newer time than its object, whatever the source's own time)."""
+    for path in source.rglob("*"):
+        relative = path.relative_to(source)
+        if relative.parts[0] in (".git", "build") or "__pycache__" in relative.parts or not path.is_file():
+            continue
+        target = copy / relative
+        data = path.read_bytes()
+        if not target.is_file() or target.read_bytes() != data:
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_bytes(data)
+            shutil.copymode(path, target)
+
+
 def first_failure(output: str) -> str:
     """The first failing test named in pytest's or ctest's output."""
     for line in output.splitlines():
@@ -256,10 +272,7 @@ def main():
     scratch = Path(args.keep) if args.keep else Path(tempfile.mkdtemp(prefix="tm-mutants-"))
     copy = scratch / "tree"
     copy.mkdir(parents=True, exist_ok=True)
-    # copy2 keeps modification times, so a reused copy rebuilds only what changed since.
-    shutil.copytree(ROOT, copy, symlinks=True, dirs_exist_ok=True,
-                    ignore=lambda folder, names: [n for n in names if n in (".git", "__pycache__") or
-                                                  (n == "build" and Path(folder) == ROOT)])
+    sync_tree(ROOT, copy)
     tree = Tree(copy, args.timeout)
     tree.configure()
     if tree.build_target() is False or tree.python_tests()[0] != 0 or tree.cpp_tests()[0] != 0:
