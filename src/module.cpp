@@ -5,11 +5,14 @@
 // the attribute. Class objects are created on first use and live for the process.
 #include <Python.h>
 
+#include <string>
+
 #include "codec/codec_py.h"
 #include "graph/graph_py.h"
 #include "py/args.h"
 #include "py/errors.h"
 #include "py/owned_ref.h"
+#include "py/types.h"
 #include "store/store_py.h"
 
 namespace tallowmere::py {
@@ -26,17 +29,15 @@ PyObject* core_version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyMethodDef function_defs[] = {
-    {"core_version", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_version)),
-     METH_FASTCALL | METH_KEYWORDS,
+    method_entry("core_version", core_version,
      "core_version()\n--\n\n"
      "Return the version string of the compiled core.\n\n"
      "The Python package and its tests call this to confirm that the native\n"
-     "module loaded and matches the package."},
-    {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dumps)), METH_FASTCALL | METH_KEYWORDS,
-     "dumps(obj)\n--\n\nSerialize a Python object to msgpack bytes (tallowmere's stable, cross-language codec)."},
-    {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loads)), METH_FASTCALL | METH_KEYWORDS,
-     "loads(data)\n--\n\nDeserialize msgpack bytes back into a Python object."},
-    {nullptr, nullptr, 0, nullptr},
+     "module loaded and matches the package."),
+    method_entry("dumps", dumps,
+                 "dumps(obj)\n--\n\nSerialize a Python object to msgpack bytes (tallowmere's stable, cross-language codec)."),
+    method_entry("loads", loads, "loads(data)\n--\n\nDeserialize msgpack bytes back into a Python object."),
+    kMethodTableEnd,
 };
 
 // Appends `name` to the module's __all__ (creating the list on first use),
@@ -53,7 +54,7 @@ void add_to_module(PyObject* module, const char* name, OwnedRef value) {
   OwnedRef text = check_new(PyUnicode_FromString(name));
   if (!PyList_Check(all.get()) || PyList_Append(all.get(), text.get()) < 0) {
     PyErr_Clear();
-    throw InternalFailure("could not append __name__ to __all__");
+    throw InternalFailure(std::string("could not append ") + name + " to __all__");
   }
   check_status(PyObject_SetAttrString(module, name, value.get()));
 }

@@ -1,6 +1,21 @@
 """The `tallowmere._core` native module."""
 
-from typing import Any, Sequence, final
+from typing import Any, Literal, Mapping, Sequence, TypeAlias, TypedDict, final
+
+# What the codec encodes (dumps, and the values Store writes): None, bool, int, float,
+# str, bytes, list, tuple and dict (and their subclasses), nested at most 128 levels
+# deep; dict keys may be any of them that is hashable. Decoding gives the same types,
+# with lists for tuples. Containers are spelled Sequence and Mapping because list and
+# dict are invariant: `dict[str, int]` must be accepted. At run time only list, tuple
+# and dict instances are (a range, deque or mappingproxy raises TypeError).
+_Encodable: TypeAlias = (
+    None | bool | int | float | str | bytes | Sequence[_Encodable] | Mapping[Any, _Encodable]
+)
+
+class _Diff(TypedDict):
+    added: list[tuple[str, str]]
+    removed: list[tuple[str, str]]
+    changed: list[tuple[str, str]]
 
 __version__: str
 __all__ = ["__version__", "core_version", "dumps", "loads", "Store", "Snapshot", "HandoffGraph"]
@@ -8,7 +23,7 @@ __all__ = ["__version__", "core_version", "dumps", "loads", "Store", "Snapshot",
 def core_version() -> str:
     """Return the version string of the compiled core."""
 
-def dumps(obj: Any) -> bytes:
+def dumps(obj: _Encodable) -> bytes:
     """Serialize a Python object to msgpack bytes (tallowmere's stable, cross-language codec)."""
 
 def loads(data: bytes) -> Any:
@@ -21,17 +36,17 @@ class Store:
     """Framework-agnostic state store with immutable snapshots."""
 
     def __new__(
-        cls, backend: str = "memory", codec: str = "msgpack", max_history: int | None = ...
+        cls, backend: Literal["memory"] = "memory", codec: Literal["msgpack"] = "msgpack", max_history: int | None = ...
     ) -> Store: ...
     @property
-    def codec(self) -> str:
+    def codec(self) -> Literal["msgpack"]:
         """Serialization codec in use (currently always `"msgpack"`)."""
     @property
     def max_history(self) -> int | None:
         """How many snapshots the store retains: `0` none, `n` the last `n`, `None` unlimited."""
     def __len__(self) -> int: ...
     def __contains__(self, namespace: str, /) -> bool: ...
-    def set(self, namespace: str, key: str, value: Any) -> None:
+    def set(self, namespace: str, key: str, value: _Encodable) -> None:
         """Store `value` under `(namespace, key)`, replacing any existing value."""
     def get(self, namespace: str, key: str, default: Any = None) -> Any:
         """Return the value at `(namespace, key)`, or `default` (None) if absent."""
@@ -39,7 +54,7 @@ class Store:
         """Return whether `(namespace, key)` exists."""
     def delete(self, namespace: str, key: str) -> bool:
         """Delete `(namespace, key)`. Returns True if a value was removed."""
-    def set_many(self, items: Sequence[tuple[str, str, Any]]) -> None:
+    def set_many(self, items: Sequence[tuple[str, str, _Encodable]]) -> None:
         """Store many `(namespace, key, value)` triples in one call."""
     def get_many(self, pairs: Sequence[tuple[str, str]]) -> list[Any]:
         """Fetch many `(namespace, key)` pairs in one call, preserving input order."""
@@ -79,7 +94,7 @@ class Snapshot:
     @property
     def keys(self) -> list[tuple[str, str]]:
         """All `(namespace, key)` pairs present in the snapshot."""
-    def diff(self, base: Snapshot) -> dict[str, list[tuple[str, str]]]:
+    def diff(self, base: Snapshot) -> _Diff:
         """Incremental diff describing how to go from `base` to `self`."""
 
 # --- HandoffGraph -------------------------------------------------------------
@@ -88,9 +103,9 @@ class Snapshot:
 class HandoffGraph:
     """A deterministic routing graph over named nodes with conditional edges."""
 
-    def __new__(cls, on_cycle: str = "error") -> HandoffGraph: ...
+    def __new__(cls, on_cycle: Literal["error", "allow"] = "error") -> HandoffGraph: ...
     @property
-    def on_cycle(self) -> str:
+    def on_cycle(self) -> Literal["error", "allow"]:
         """Behaviour on cycle detection: `"error"` or `"allow"`."""
     def add_node(self, name: str) -> None:
         """Register a node with no edges (edges also register their endpoints)."""

@@ -324,19 +324,6 @@ Value to_value(PyObject* obj, unsigned depth) {
   raise_unsupported_type();
 }
 
-// Our own failures (CoreError, out of memory) become the pending Python error.
-template <class Body>
-auto with_python_error(Body&& body) -> decltype(body()) {
-  try {
-    return body();
-  } catch (const CoreError& error) {
-    set_error_from_core(error);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  }
-  throw PythonErrorSet{};
-}
-
 // dumps encodes into one buffer kept between calls, so a call costs no
 // allocation or regrowth for outputs that fit what earlier calls needed. It is
 // used only under the interpreter lock, and a nested call (which nothing the
@@ -371,7 +358,7 @@ void encode_into(OutputBuffer& out, PyObject* obj) {
   const std::size_t start = out.size();
   KeyEncodings* outer = std::exchange(active_key_encodings, KeyEncodings::for_this_interpreter());
   try {
-    with_python_error([&] { write_obj(out, obj, 0); });
+    python_errors_only([&] { write_obj(out, obj, 0); });
   } catch (...) {
     active_key_encodings = outer;
     out.truncate(start);
@@ -381,7 +368,7 @@ void encode_into(OutputBuffer& out, PyObject* obj) {
 }
 
 Value py_to_value_at(PyObject* obj, unsigned depth) {
-  return with_python_error([&] { return to_value(obj, depth); });
+  return python_errors_only([&] { return to_value(obj, depth); });
 }
 
 PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {

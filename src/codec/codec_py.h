@@ -16,7 +16,7 @@
 #include <cstddef>
 
 #include "codec/output_buffer.h"
-#include "codec/value.h"
+#include "common/value.h"
 #include "py/owned_ref.h"
 
 namespace tallowmere::py {

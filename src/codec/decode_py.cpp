@@ -1,7 +1,7 @@
 // Decoding side of the codec: MessagePack bytes to Python objects.
 // * The generic reader loop (msgpack_reader.h) drives a builder that makes
-//   Python objects. A list is allocated at its final size only while such sizes
-//   add up to no more than the input length (see PyBuilder::array_begin);
+//   Python objects. A list is allocated at its final size only when the reader's
+//   budget allows it (declared counts so far within the input length);
 //   otherwise its elements wait on a stack that grows only as they arrive. So a
 //   declared count (`dd ff ff ff ff`, or `dc ff ff` chained) costs nothing ahead
 //   of the data, and on any failure the owners release what was built.
@@ -225,12 +225,10 @@ SmallInts SmallInts::instance_;
 
 struct PyBuilder {
   using Item = OwnedRef;
-  // Lists are allocated at their declared size and filled in place while the
-  // sizes allocated so far add up to no more than the input's length. Every
-  // element takes at least one byte, so valid input always stays within that
-  // budget, and however counts are chained, list memory stays within a pointer
-  // per input byte. An array past the budget (input that cannot be complete)
-  // collects its elements on the shared stack until the list is finished.
+  // Lists the reader lets us presize are allocated at their declared size and
+  // filled in place; valid input always stays within the reader's budget. An
+  // array past it (input that cannot be complete) collects its elements on the
+  // shared stack until the list is finished.
   struct ArrayState {
     OwnedRef list;       // the list being filled in place, or null
     std::size_t mark;    // otherwise: where the elements start on the stack
@@ -241,7 +239,6 @@ struct PyBuilder {
   ItemStack& stack;
   KeyCache* key_cache;
   const SmallInts* small_ints;
-  std::uint64_t slot_budget;  // list slots that may still be allocated ahead of their elements
 
   Item nil() { return OwnedRef::borrow(Py_None); }
   Item boolean(bool b) { return OwnedRef::borrow(b ? Py_True : Py_False); }
@@ -263,11 +260,10 @@ struct PyBuilder {
     return check_new(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
   }
 
-  ArrayState array_begin(std::uint64_t n) {
-    if (n <= slot_budget) {
+  ArrayState array_begin(std::uint64_t n, bool presize) {
+    if (presize) {
       // No Python code runs before the last slot is set (see GcPause), so
       // nothing can observe the list while it has empty slots.
-      slot_budget -= n;
       return {check_new(PyList_New(static_cast<Py_ssize_t>(n))), 0, 0};
     }
     return {OwnedRef(), stack.size(), 0};
@@ -289,7 +285,7 @@ struct PyBuilder {
     return list;
   }
 
-  MapState map_begin(std::uint64_t) { return check_new(PyDict_New()); }
+  MapState map_begin(std::uint64_t, bool) { return check_new(PyDict_New()); }
   void map_insert(MapState& dict, Item&& key, Item&& value) {
     // An unhashable key (a decoded list or dict) raises the interpreter's TypeError here.
     check_status(PyDict_SetItem(dict.get(), key.get(), value.get()));
@@ -313,17 +309,12 @@ BatchDecoder::~BatchDecoder() {
 }
 
 OwnedRef BatchDecoder::operator()(const char* data, std::size_t size) const {
-  try {
+  return python_errors_only([&] {
     msgpack::Reader reader(data, size);
     ItemStack stack;
-    PyBuilder builder{stack, KeyCache::when(caches_usable_), SmallInts::when(caches_usable_), size};
+    PyBuilder builder{stack, KeyCache::when(caches_usable_), SmallInts::when(caches_usable_)};
     return msgpack::read_value(reader, builder, 0);
-  } catch (const CoreError& error) {
-    set_error_from_core(error);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  }
-  throw PythonErrorSet{};
+  });
 }
 
 OwnedRef decode(const char* data, std::size_t size) { return BatchDecoder()(data, size); }

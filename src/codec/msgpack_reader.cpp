@@ -23,9 +23,12 @@ struct ValueBuilder {
   using Item = Value;
   using ArrayState = Value::Array;
   using MapState = Value::Map;
-  // Vectors grow with the data that arrives; reserving from a declared count
-  // would let nested `dc ff ff` headers multiply memory level after level.
+  // Past the reader's budget, vectors grow with the data that arrives: reserving
+  // from such a count would let nested headers multiply memory level after level.
   static constexpr std::uint64_t kFirstReserve = 8;
+  static std::size_t reserve_for(std::uint64_t n, bool presize) {
+    return static_cast<std::size_t>(presize ? n : std::min(n, kFirstReserve));
+  }
 
   Item nil() { return Value::nil(); }
   Item boolean(bool b) { return Value::boolean(b); }
@@ -41,17 +44,17 @@ struct ValueBuilder {
   Item map_key_str(std::string_view bytes) { return str(bytes); }
   Item bin(std::string_view bytes) { return Value::binary(std::string(bytes)); }
 
-  ArrayState array_begin(std::uint64_t n) {
+  ArrayState array_begin(std::uint64_t n, bool presize) {
     ArrayState items;
-    items.reserve(static_cast<std::size_t>(std::min(n, kFirstReserve)));
+    items.reserve(reserve_for(n, presize));
     return items;
   }
   void array_push(ArrayState& items, Item&& item) { items.push_back(std::move(item)); }
   Item array_finish(ArrayState& items, std::uint64_t) { return Value::array(std::move(items)); }
 
-  MapState map_begin(std::uint64_t n) {
+  MapState map_begin(std::uint64_t n, bool presize) {
     MapState pairs;
-    pairs.reserve(static_cast<std::size_t>(std::min(n, kFirstReserve)));
+    pairs.reserve(reserve_for(n, presize));
     return pairs;
   }
   void map_insert(MapState& pairs, Item&& key, Item&& value) { pairs.emplace_back(std::move(key), std::move(value)); }

@@ -5,9 +5,12 @@
 // * `read_value` reads exactly one value and leaves the cursor after it. It is a
 //   template over a Builder, so the same loop makes Python objects (decode_py.cpp)
 //   and Value trees (tests, fuzzing). The Builder decides how containers are held.
-//   A declared count alone never justifies an allocation: builders size from it
-//   only within a budget tied to the input's length (every element takes at
-//   least one byte), so memory follows the bytes actually present.
+//   A declared count alone never justifies an allocation. The loop keeps a
+//   budget of elements, starting at the input's length (every element takes at
+//   least one byte), and tells the builder that a container may be sized ahead
+//   of its elements only while the counts declared so far fit in it; past it,
+//   the builder grows with what arrives. However counts are chained, memory
+//   sized ahead stays within an element per input byte.
 // * Nesting is checked on entry to every value, before its marker is read, and a
 //   value deeper than kMaxDepth is refused. The loop keeps the open containers in
 //   a bounded frame stack of its own instead of recursing, so native stack use is
@@ -21,9 +24,10 @@
 //   Item fixint(int)                           -- -32..127, from a one-byte marker
 //   Item f32(float); Item f64(double); Item str(string_view); Item bin(string_view);
 //   Item map_key_str(string_view)              -- a fixstr map key (lets Python cache keys)
-//   ArrayState array_begin(uint64_t n); void array_push(ArrayState&, Item&&);
+//   ArrayState array_begin(uint64_t n, bool presize); void array_push(ArrayState&, Item&&);
 //   Item array_finish(ArrayState&, uint64_t n);
-//   MapState map_begin(uint64_t n); void map_insert(MapState&, Item&& key, Item&& value);
+//   MapState map_begin(uint64_t n, bool presize); void map_insert(MapState&, Item&& key, Item&& value);
+//   (`presize`: n is within the budget, so room for n may be made at once)
 //   Item map_finish(MapState&);
 // Threads: a Reader is used by one thread; the bytes must not change while read.
 #pragma once
@@ -36,7 +40,7 @@
 #include <string_view>
 
 #include "codec/msgpack_writer.h"
-#include "codec/value.h"
+#include "common/value.h"
 #include "common/error.h"
 
 namespace tallowmere::msgpack {
@@ -176,6 +180,7 @@ typename Builder::Item read_value(Reader& source, Builder& builder, unsigned dep
   detail::FrameStack<Frame, kMaxDepth + 1> open;
   Frame* top = nullptr;  // innermost open container, null at the outermost level
   unsigned level = depth;  // nesting level of the value about to be read
+  std::uint64_t presize_budget = reader.remaining();  // elements that may still be sized ahead
   for (;;) {
     // ---- read one value at `level`
     if (level > kMaxDepth) [[unlikely]]
@@ -184,6 +189,7 @@ typename Builder::Item read_value(Reader& source, Builder& builder, unsigned dep
     Item value;
     std::uint64_t count;
     bool is_map = false;
+    bool presize;
     // One jump table over the marker byte (case ranges are a GCC/Clang extension).
     switch (marker) {
       case 0x00 ... 0x7f:
@@ -295,8 +301,10 @@ typename Builder::Item read_value(Reader& source, Builder& builder, unsigned dep
         throw_extension_error();
     }
     // ---- a container opens
+    presize = count <= presize_budget;
+    if (presize) presize_budget -= count;
     if (is_map) {
-      auto map = builder.map_begin(count);
+      auto map = builder.map_begin(count, presize);
       if (count != 0) {
         top = open.push(true, false, count, count, typename Builder::ArrayState{}, std::move(map), Item{});
         ++level;
@@ -304,7 +312,7 @@ typename Builder::Item read_value(Reader& source, Builder& builder, unsigned dep
       }
       value = builder.map_finish(map);
     } else {
-      auto array = builder.array_begin(count);
+      auto array = builder.array_begin(count, presize);
       if (count != 0) {
         top = open.push(false, false, count, count, std::move(array), typename Builder::MapState{}, Item{});
         ++level;
@@ -339,6 +347,7 @@ typename Builder::Item read_value(Reader& source, Builder& builder, unsigned dep
   }
 }
 
+// Tests and fuzzers only (the binding builds Python objects with its own builder).
 // One value from the start of `data` as a Value tree; the rest of the input is
 // ignored. Invalid UTF-8 in a str gives Binary, as for Python. `consumed`, when
 // given, receives the number of bytes the value took.

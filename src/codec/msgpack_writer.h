@@ -18,7 +18,7 @@
 #include <string_view>
 
 #include "codec/output_buffer.h"
-#include "codec/value.h"
+#include "common/value.h"
 #include "common/error.h"
 
 namespace tallowmere::msgpack {
@@ -211,6 +211,8 @@ inline void write_map_header(OutputBuffer& out, std::uint32_t n) {
   char* p = out.reserve(5);
   out.commit(static_cast<std::size_t>(detail::put_length_header(p, n, 0x80, 15, 0, 0xde, 0xdf) - p));
 }
+
+// ---- tests and fuzzers only (the Python walk in codec_py.cpp writes directly)
 
 // Header and payload of an extension value: fixext 1/2/4/8/16 where the size
 // matches one, else ext8/16/32.

@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "codec/value.h"
+#include "common/value.h"
 #include "condition/parser.h"
 
 namespace tallowmere::condition {
@@ -30,6 +30,8 @@ namespace tallowmere::condition {
 // Array and Map when not empty; Ext always.
 bool is_truthy(const Value& v) noexcept;
 
+// Tests and fuzzers only: the reference evaluation over a whole context Map, which
+// holds_in_slots must agree with. Routing never builds such a Map.
 Value eval(const Expr& expr, const Value& context);
 bool holds(const Expr& expr, const Value& context) noexcept;
 

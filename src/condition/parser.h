@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "codec/value.h"
+#include "common/value.h"
 #include "common/error.h"
 #include "condition/lexer.h"
 

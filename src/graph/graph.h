@@ -25,7 +25,7 @@
 #include <variant>
 #include <vector>
 
-#include "codec/value.h"
+#include "common/value.h"
 #include "common/error.h"
 #include "condition/evaluator.h"
 #include "condition/parser.h"
@@ -71,8 +71,9 @@ class Graph {
   std::vector<std::string_view> sorted_names() const;
   bool is_dag() const;
 
-  // The target of the first edge of `from` whose condition holds for `context`
-  // (an unconditional edge always does), or nothing. Allocates nothing.
+  // Tests and fuzzers only (the binding calls route_slots): the target of the first
+  // edge of `from` whose condition holds for `context` (an unconditional edge
+  // always does), or nothing. Allocates nothing.
   std::optional<NodeId> route(NodeId from, const Value& context) const noexcept;
   // The same decision from the values at condition_paths(from), one per path in
   // that order (Nil where the state has none): what `route` gives for the Map that
@@ -109,10 +110,11 @@ std::vector<Path> prune_paths(const std::vector<Path>& paths);
 // it and how many segments that prefix has. Every path must have one.
 std::vector<condition::PathBinding> bind_paths(const Expr& expr, const std::vector<Path>& kept);
 
-// Places `value` at `path` in a Map's pairs: a one-segment path appends a pair;
-// a longer one descends into the first pair whose key is that String, creating
-// an empty Map when there is none, and drops `value` when that pair's value is not
-// a Map. Iterative, so paths of any length cost no stack.
+// Tests and fuzzers only, to build contexts for `route`. Places `value` at `path`
+// in a Map's pairs: a one-segment path appends a pair; a longer one descends into
+// the first pair whose key is that String, creating an empty Map when there is
+// none, and drops `value` when that pair's value is not a Map. Iterative, so paths
+// of any length cost no stack.
 void insert_path(Value::Map& pairs, const Path& path, Value value);
 
 }  // namespace tallowmere::graph

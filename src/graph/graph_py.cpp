@@ -316,38 +316,33 @@ PyObject* graph_repr(PyObject* self) noexcept {
 
 // ---- the type --------------------------------------------------------------------
 
-template <class F>
-PyCFunction fastcall(F* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef graph_methods[] = {
-    {"add_node", fastcall(add_node), METH_FASTCALL | METH_KEYWORDS,
-     "add_node($self, name)\n--\n\nRegister a node with no edges (edges also register their endpoints)."},
-    {"add_edge", fastcall(add_edge), METH_FASTCALL | METH_KEYWORDS,
+    method_entry("add_node", add_node,
+     "add_node($self, name)\n--\n\nRegister a node with no edges (edges also register their endpoints)."),
+    method_entry("add_edge", add_edge,
      "add_edge($self, from_node, to, when=None)\n--\n\n"
      "Add a directed edge `from -> to`, optionally guarded by a `when`\n"
      "condition (see the condition mini-language).\n\n"
      "Raises `ValueError` on an invalid condition, or \xe2\x80\x94 when `on_cycle` is\n"
-     "`\"error\"` \xe2\x80\x94 if the edge would create a cycle."},
-    {"route", fastcall(route), METH_FASTCALL | METH_KEYWORDS,
+     "`\"error\"` \xe2\x80\x94 if the edge would create a cycle."),
+    method_entry("route", route,
      "route($self, node, state=None)\n--\n\n"
      "Resolve the next node from `node` given `state`.\n\n"
      "Evaluates outgoing edges in insertion order and returns the first whose\n"
      "condition is satisfied (an edge with no condition always matches).\n"
-     "Returns `None` if no edge matches."},
-    {"nodes", fastcall(nodes), METH_FASTCALL | METH_KEYWORDS,
-     "nodes($self)\n--\n\nAll nodes in the graph (sorted for stable output)."},
-    {"edges", fastcall(edges), METH_FASTCALL | METH_KEYWORDS,
-     "edges($self, node)\n--\n\nOutgoing edges of `node` as `(to, when)` pairs, in insertion order."},
-    {"has_node", fastcall(has_node), METH_FASTCALL | METH_KEYWORDS,
-     "has_node($self, node)\n--\n\nWhether `node` exists in the graph."},
-    {"is_dag", fastcall(is_dag), METH_FASTCALL | METH_KEYWORDS,
+     "Returns `None` if no edge matches."),
+    method_entry("nodes", nodes,
+     "nodes($self)\n--\n\nAll nodes in the graph (sorted for stable output)."),
+    method_entry("edges", edges,
+     "edges($self, node)\n--\n\nOutgoing edges of `node` as `(to, when)` pairs, in insertion order."),
+    method_entry("has_node", has_node,
+     "has_node($self, node)\n--\n\nWhether `node` exists in the graph."),
+    method_entry("is_dag", is_dag,
      "is_dag($self)\n--\n\nWhether the graph is currently acyclic.\n\n"
      "Kahn's algorithm: O(V+E) and iterative. The previous reachability search\n"
      "per edge was O(V\xc2\xb7" "E) \xe2\x80\x94 half a second on a 3000-node chain \xe2\x80\x94 and recursed\n"
-     "once per node, so a deep graph could overflow the stack."},
-    {nullptr, nullptr, 0, nullptr},
+     "once per node, so a deep graph could overflow the stack."),
+    kMethodTableEnd,
 };
 
 PyGetSetDef graph_getset[] = {

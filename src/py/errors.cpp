@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 
 namespace tallowmere::py {
 namespace {
@@ -62,6 +63,21 @@ void set_error_from_core(const CoreError& error) noexcept {
     PyErr_SetString(exception_class_for(error.kind()), error.what());
   } catch (...) {
     abort_from_guard();
+  }
+}
+
+void set_error_from_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const PythonErrorSet&) {
+  } catch (const CoreError& error) {
+    set_error_from_core(error);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    set_panic(error.what());
+  } catch (...) {
+    set_panic(nullptr);
   }
 }
 

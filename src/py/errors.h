@@ -39,9 +39,13 @@ inline int check_status(int status) {  // for C-API calls returning -1 on error
 // The class PanicException, created once per process on first need.
 PyObject* panic_exception_type() noexcept;
 
-// Error translation used by the guards; each sets a Python error and never throws.
+// Error translation; each sets a Python error and never throws.
 void set_error_from_core(const CoreError& error) noexcept;
 void set_panic(const char* message) noexcept;  // message may be null (generic text)
+// The translator: sets the Python error for the exception being handled (call it
+// only inside a catch block). PythonErrorSet already has one; CoreError maps to
+// its class, std::bad_alloc to MemoryError, anything else to PanicException.
+void set_error_from_current_exception() noexcept;
 
 // Runs `body` and turns every C++ failure into a Python exception, returning
 // `error_value` then; for slots that return a plain value (int, Py_ssize_t).
@@ -49,17 +53,23 @@ template <class T, class Body>
 T guarded_value(T error_value, Body&& body) noexcept {
   try {
     return body();
-  } catch (const PythonErrorSet&) {
-  } catch (const CoreError& error) {
-    set_error_from_core(error);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    set_panic(error.what());
   } catch (...) {
-    set_panic(nullptr);
+    set_error_from_current_exception();
   }
   return error_value;
+}
+
+// Runs `body` inside binding code that goes on after a failure (to restore state,
+// say): any C++ failure becomes the pending Python error, and PythonErrorSet is
+// thrown in its place.
+template <class Body>
+auto python_errors_only(Body&& body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (...) {
+    set_error_from_current_exception();
+  }
+  throw PythonErrorSet{};
 }
 
 // The same for entry points returning an object: `body` returns an OwnedRef

@@ -26,6 +26,22 @@ T& unbox(PyObject* self) noexcept {
   return reinterpret_cast<Boxed<T>*>(self)->value;
 }
 
+// An entry of a method (or module function) table. The table keeps every callable
+// as a PyCFunction; the calling convention comes from the function's own type:
+// (self, args, nargs, kwnames) is METH_FASTCALL | METH_KEYWORDS, (self, unused)
+// is METH_NOARGS. The cast goes through void (*)() so that no compiler sees a
+// call through the wrong type (the interpreter calls it by the flags).
+using FastcallFunction = PyObject*(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using NoArgsFunction = PyObject*(PyObject*, PyObject*);
+inline PyMethodDef method_entry(const char* name, FastcallFunction* function, const char* doc) noexcept {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), METH_FASTCALL | METH_KEYWORDS,
+          doc};
+}
+inline PyMethodDef method_entry(const char* name, NoArgsFunction* function, const char* doc) noexcept {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), METH_NOARGS, doc};
+}
+inline constexpr PyMethodDef kMethodTableEnd = {nullptr, nullptr, 0, nullptr};
+
 // Creates the type once; later calls return the same object (borrowed).
 // Returns null with a Python error set when creation fails.
 PyTypeObject* cached_type(PyTypeObject*& slot, PyType_Spec* description) noexcept;

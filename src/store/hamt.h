@@ -22,12 +22,12 @@
 #pragma once
 
 #include <algorithm>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <iterator>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -418,10 +418,13 @@ class PersistentMap {
     if (iterated != size_) fail("iteration does not visit every key once");
   }
 
-  // Tests: the shape of the trie as text (bitmaps and keys per node, depth-first;
-  // collision nodes list their keys sorted). Needs `out << key`.
+  // Tests only: the shape of the trie as text (bitmaps and keys per node,
+  // depth-first; collision nodes list their keys sorted). Needs `out << key`.
+  // `Stream` is std::ostringstream, a parameter so that this header, included by
+  // every store file, need not pull in <sstream> for the tests' sake.
+  template <class Stream>
   std::string structure() const {
-    std::ostringstream out;
+    Stream out;
     if (root_ != nullptr) dump_node(out, root_, 0);
     return out.str();
   }
@@ -459,6 +462,11 @@ class PersistentMap {
     } else {
       return std::is_empty_v<Hasher>;
     }
+  }
+
+  static std::string hex(std::uint32_t bits) {
+    char digits[8];
+    return std::string(digits, std::to_chars(digits, digits + 8, bits, 16).ptr);
   }
 
   [[noreturn]] static void fail(const char* what) { throw InternalFailure(std::string("hamt: ") + what); }
@@ -650,11 +658,12 @@ class PersistentMap {
     return keys;
   }
 
-  void dump_node(std::ostringstream& out, const Node* node, unsigned depth) const {
+  template <class Stream>
+  void dump_node(Stream& out, const Node* node, unsigned depth) const {
     if (depth == kCollisionDepth) {
       std::vector<std::string> keys;
       for (unsigned i = 0; i < node->datamap; ++i) {
-        std::ostringstream key;
+        Stream key;
         key << Ops::entries(node)[i].key;
         keys.push_back(key.str());
       }
@@ -664,7 +673,7 @@ class PersistentMap {
       out << ']';
       return;
     }
-    out << '{' << std::hex << node->datamap << '/' << node->nodemap << std::dec << ':';
+    out << '{' << hex(node->datamap) << '/' << hex(node->nodemap) << ':';
     for (unsigned i = 0; i < Ops::entry_count(node, depth); ++i) out << Ops::entries(node)[i].key << ',';
     for (unsigned i = 0; i < Ops::child_count(node); ++i) dump_node(out, Ops::children(node)[i], depth + 1);
     out << '}';

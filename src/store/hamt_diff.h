@@ -73,6 +73,14 @@ struct DiffWalk {
     }
   }
 
+  static const E& entry_at(const Node* node, std::uint32_t bit) noexcept {
+    return Ops::entries(node)[slot_of(node->datamap, bit)];
+  }
+  static const Node* child_at(const Node* node, std::uint32_t bit) noexcept {
+    return Ops::children(node)[slot_of(node->nodemap, bit)];
+  }
+  static std::uint32_t lowest_bit(std::uint32_t bits) noexcept { return bits & (~bits + 1); }
+
   // Three passes per node pair keep each report in its own map's iteration order
   // (a node's entries, then its children): added and both follow self, removed
   // follows base. 1) self's entries, 2) base's entries, 3) children of either side.
@@ -83,14 +91,27 @@ struct DiffWalk {
       collisions(base, self);
       return;
     }
-    auto entry_at = [](const Node* node, std::uint32_t bit) -> const E& {
-      return Ops::entries(node)[slot_of(node->datamap, bit)];
-    };
-    auto child_at = [](const Node* node, std::uint32_t bit) { return Ops::children(node)[slot_of(node->nodemap, bit)]; };
+    const std::uint32_t same_key_bits = self_entries(base, self, depth);
+    base_entries(base, self, depth, same_key_bits);
+    for (std::uint32_t pending = base->nodemap | self->nodemap; pending != 0; pending &= pending - 1) {
+      const std::uint32_t bit = lowest_bit(pending);
+      if ((self->nodemap & bit) && (base->nodemap & bit)) {
+        nodes(child_at(base, bit), child_at(self, bit), depth + 1);
+      } else if (self->nodemap & bit) {
+        subtree_added(base, self, bit, depth);
+      } else {
+        subtree_removed(base, self, bit, depth);
+      }
+    }
+  }
 
+  // Pass 1: each of self's entries is paired with base's entry for the same key (in
+  // the same slot, or below base's subtree there) or reported added. Returns the
+  // bits where both nodes hold an entry for the same key.
+  std::uint32_t self_entries(const Node* base, const Node* self, unsigned depth) {
     std::uint32_t same_key_bits = 0;
     for (std::uint32_t pending = self->datamap; pending != 0; pending &= pending - 1) {
-      const std::uint32_t bit = pending & (~pending + 1);
+      const std::uint32_t bit = lowest_bit(pending);
       const E& mine = entry_at(self, bit);
       const E* before = nullptr;
       if (base->datamap & bit) {
@@ -107,36 +128,42 @@ struct DiffWalk {
         added(mine.key, mine.value);
       }
     }
+    return same_key_bits;
+  }
+
+  // Pass 2: each of base's entries that self no longer holds is reported removed.
+  void base_entries(const Node* base, const Node* self, unsigned depth, std::uint32_t same_key_bits) {
     for (std::uint32_t pending = base->datamap; pending != 0; pending &= pending - 1) {
-      const std::uint32_t bit = pending & (~pending + 1);
+      const std::uint32_t bit = lowest_bit(pending);
       const E& old = entry_at(base, bit);
       const bool kept = (self->datamap & bit)   ? (same_key_bits & bit) != 0
                         : (self->nodemap & bit) ? find_below(child_at(self, bit), depth + 1, old) != nullptr
                                                 : false;
       if (!kept) removed(old.key, old.value);
     }
-    for (std::uint32_t pending = base->nodemap | self->nodemap; pending != 0; pending &= pending - 1) {
-      const std::uint32_t bit = pending & (~pending + 1);
-      if ((self->nodemap & bit) && (base->nodemap & bit)) {
-        nodes(child_at(base, bit), child_at(self, bit), depth + 1);
-      } else if (self->nodemap & bit) {
-        // Against base's lone entry (if any) the pairing happens here, in self's order;
-        // its removal, if unmatched, was reported in the second pass.
-        const E* old = (base->datamap & bit) ? &entry_at(base, bit) : nullptr;
-        Ops::for_each_below(child_at(self, bit), depth + 1, [&](const auto& key, const auto& value) {
-          if (old != nullptr && equal(key, old->key)) {
-            if (!same_stored_value(old->value, value)) both(key, old->value, value);
-          } else {
-            added(key, value);
-          }
-        });
+  }
+
+  // A subtree only self has at `bit`: all of it is added, except the key of base's
+  // lone entry there (if any), which is paired here in self's order; its removal,
+  // if unmatched, was reported in pass 2.
+  void subtree_added(const Node* base, const Node* self, std::uint32_t bit, unsigned depth) {
+    const E* old = (base->datamap & bit) ? &entry_at(base, bit) : nullptr;
+    Ops::for_each_below(child_at(self, bit), depth + 1, [&](const auto& key, const auto& value) {
+      if (old != nullptr && equal(key, old->key)) {
+        if (!same_stored_value(old->value, value)) both(key, old->value, value);
       } else {
-        const E* mine = (self->datamap & bit) ? &entry_at(self, bit) : nullptr;
-        Ops::for_each_below(child_at(base, bit), depth + 1, [&](const auto& key, const auto& value) {
-          if (mine == nullptr || !equal(key, mine->key)) removed(key, value);
-        });
+        added(key, value);
       }
-    }
+    });
+  }
+
+  // A subtree only base has at `bit`: all of it is removed, except the key of self's
+  // lone entry there (paired in pass 1).
+  void subtree_removed(const Node* base, const Node* self, std::uint32_t bit, unsigned depth) {
+    const E* mine = (self->datamap & bit) ? &entry_at(self, bit) : nullptr;
+    Ops::for_each_below(child_at(base, bit), depth + 1, [&](const auto& key, const auto& value) {
+      if (mine == nullptr || !equal(key, mine->key)) removed(key, value);
+    });
   }
 };
 

@@ -119,7 +119,6 @@ PyObject* snapshot_repr(PyObject* self) noexcept {
 // (freeing touches no Python object). use_count() may be stale by the time it is
 // read, which only decides whether the lock is released.
 void snapshot_dealloc(PyObject* self) noexcept {
-  constexpr std::uint64_t kFreeWithoutGil = 50'000;
   SnapshotRef record = std::move(unbox<SnapshotRef>(self));
   dealloc_instance<SnapshotRef>(self);
   if (record && record.use_count() == 1 && record->entry_count() >= kFreeWithoutGil) {
@@ -129,12 +128,12 @@ void snapshot_dealloc(PyObject* self) noexcept {
 }
 
 PyMethodDef snapshot_methods[] = {
-    {"diff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(snapshot_diff)), METH_FASTCALL | METH_KEYWORDS,
+    method_entry("diff", snapshot_diff,
      "diff($self, base)\n--\n\n"
      "Incremental diff describing how to go from `base` to `self`.\n\n"
      "Returns a dict with keys `\"added\"`, `\"removed\"`, and `\"changed\"`, each\n"
-     "mapping to a list of `(namespace, key)` tuples."},
-    {nullptr, nullptr, 0, nullptr},
+     "mapping to a list of `(namespace, key)` tuples."),
+    kMethodTableEnd,
 };
 
 PyGetSetDef snapshot_getset[] = {

@@ -36,6 +36,7 @@
 
 namespace tallowmere {
 
+// Tests only (see set_many): a pair to write that owns its names.
 struct WriteItem {
   std::string namespace_name;
   std::string key;
@@ -78,7 +79,7 @@ class Store {
   // Applied shard by shard in ascending order, items of one shard in input order
   // under one write lock; the last of several writes to one pair wins.
   void set_many(std::vector<WriteView> items);
-  void set_many(std::vector<WriteItem> items);
+  void set_many(std::vector<WriteItem> items);  // tests only: owning items, for convenience
   // One result per input pair, in input order; an empty handle where absent.
   std::vector<EncodedValue> get_many(const std::vector<KeyPath>& pairs) const;
 

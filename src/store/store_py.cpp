@@ -144,7 +144,6 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 // dropping it does not stall every other thread (freeing touches no Python object;
 // no other call can reach a store whose last reference is gone).
 void store_dealloc(PyObject* self) noexcept {
-  constexpr std::uint64_t kFreeWithoutGil = 50'000;
   StoreState& state = unbox<StoreState>(self);
   if (state.store.entry_count() >= kFreeWithoutGil) {
     GilReleased nogil;
@@ -396,76 +395,69 @@ PyObject* store_restore(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // ---- type ----------------------------------------------------------------------------
 
-template <class F>
-PyCFunction as_cfunction(F* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef store_methods[] = {
-    {"set", as_cfunction(store_set), kFastcall,
+    method_entry("set", store_set,
      "set($self, namespace, key, value)\n--\n\n"
-     "Store `value` under `(namespace, key)`, replacing any existing value."},
-    {"get", as_cfunction(store_get), kFastcall,
+     "Store `value` under `(namespace, key)`, replacing any existing value."),
+    method_entry("get", store_get,
      "get($self, namespace, key, default=None)\n--\n\n"
-     "Return the value at `(namespace, key)`, or `default` (None) if absent."},
-    {"contains", as_cfunction(store_contains), kFastcall,
+     "Return the value at `(namespace, key)`, or `default` (None) if absent."),
+    method_entry("contains", store_contains,
      "contains($self, namespace, key)\n--\n\n"
-     "Return whether `(namespace, key)` exists."},
-    {"delete", as_cfunction(store_delete), kFastcall,
+     "Return whether `(namespace, key)` exists."),
+    method_entry("delete", store_delete,
      "delete($self, namespace, key)\n--\n\n"
      "Delete `(namespace, key)`. Returns True if a value was removed.\n\n"
      "A namespace that loses its last key is dropped as well; otherwise empty\n"
-     "namespaces would pile up in the result of `namespaces()`, which callers scan."},
-    {"set_many", as_cfunction(store_set_many), kFastcall,
+     "namespaces would pile up in the result of `namespaces()`, which callers scan."),
+    method_entry("set_many", store_set_many,
      "set_many($self, items)\n--\n\n"
      "Store many `(namespace, key, value)` triples in one call.\n\n"
      "Values are encoded under the GIL, then written with the GIL released,\n"
      "locking each shard once for the whole batch (not once per item), which\n"
-     "amortizes the per-call and lock overhead over the batch."},
-    {"get_many", as_cfunction(store_get_many), kFastcall,
+     "amortizes the per-call and lock overhead over the batch."),
+    method_entry("get_many", store_get_many,
      "get_many($self, pairs)\n--\n\n"
      "Fetch many `(namespace, key)` pairs in one call, preserving input order.\n\n"
      "Missing pairs come back as `None`. Bytes are read with the GIL released\n"
-     "(one read lock per shard for the batch), then decoded under the GIL."},
-    {"keys", as_cfunction(store_keys), kFastcall,
+     "(one read lock per shard for the batch), then decoded under the GIL."),
+    method_entry("keys", store_keys,
      "keys($self, namespace, prefix=None)\n--\n\n"
      "Keys within `namespace`, optionally only those starting with `prefix`.\n\n"
-     "Empty list if the namespace is unknown."},
-    {"max_key", as_cfunction(store_max_key), kFastcall,
+     "Empty list if the namespace is unknown."),
+    method_entry("max_key", store_max_key,
      "max_key($self, namespace)\n--\n\n"
      "The greatest key in `namespace`, or `None` if it holds nothing.\n\n"
      "Scans the namespace once without building a key list: what callers after\n"
      "the newest entry need (framework adapters resolve the latest checkpoint\n"
-     "id this way)."},
-    {"namespaces", as_cfunction(store_namespaces), kFastcall,
+     "id this way)."),
+    method_entry("namespaces", store_namespaces,
      "namespaces($self, prefix=None)\n--\n\n"
      "Namespaces in the store, optionally only those starting with `prefix`.\n\n"
      "Filtering happens here rather than in the caller so that a prefix scan\n"
      "copies only the names it returns. Callers that key namespaces by tenant\n"
      "or thread (as framework adapters do) would otherwise pay for a full copy\n"
-     "of every name on each lookup."},
-    {"clear", as_cfunction(store_clear), kFastcall,
+     "of every name on each lookup."),
+    method_entry("clear", store_clear,
      "clear($self)\n--\n\n"
-     "Remove all entries (does not clear snapshot history)."},
-    {"snapshot", as_cfunction(store_snapshot), METH_NOARGS,
+     "Remove all entries (does not clear snapshot history)."),
+    method_entry("snapshot", store_snapshot,
      "snapshot($self)\n--\n\n"
      "Capture a cheap, immutable snapshot of the current state.\n\n"
      "Read-locks every shard (in order) so the clone is a consistent\n"
-     "point-in-time view, then clones each shard map (O(1) structural share)."},
-    {"history", as_cfunction(store_history), METH_NOARGS,
+     "point-in-time view, then clones each shard map (O(1) structural share)."),
+    method_entry("history", store_history,
      "history($self)\n--\n\n"
      "Snapshots retained by this store, oldest first.\n\n"
      "Empty unless the store was built with `max_history`; the snapshots\n"
-     "returned by [`Store::snapshot`] are always valid on their own."},
-    {"clear_history", as_cfunction(store_clear_history), METH_NOARGS,
+     "returned by [`Store::snapshot`] are always valid on their own."),
+    method_entry("clear_history", store_clear_history,
      "clear_history($self)\n--\n\n"
-     "Drop every retained snapshot, releasing the state they pin."},
-    {"restore", as_cfunction(store_restore), kFastcall,
+     "Drop every retained snapshot, releasing the state they pin."),
+    method_entry("restore", store_restore,
      "restore($self, snapshot)\n--\n\n"
-     "Roll the store back to a previously captured snapshot."},
-    {nullptr, nullptr, 0, nullptr},
+     "Roll the store back to a previously captured snapshot."),
+    kMethodTableEnd,
 };
 
 PyGetSetDef store_getset[] = {

@@ -5,10 +5,17 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "py/owned_ref.h"
 #include "store/store.h"
 
 namespace tallowmere::py {
+
+// From this many entries, dropping the last reference to a store or snapshot
+// frees its maps with the interpreter lock released; below it, the release and
+// reacquire would cost more than the freeing.
+inline constexpr std::uint64_t kFreeWithoutGil = 50'000;
 
 PyTypeObject* store_type() noexcept;
 PyTypeObject* snapshot_type() noexcept;

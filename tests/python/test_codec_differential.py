@@ -1,5 +1,6 @@
 """Differential tests against msgpack-python, both directions, and the round-trip laws."""
 
+import gc
 import math
 import struct
 import sys
@@ -95,10 +96,12 @@ def test_key_encodings_follow_content_when_key_objects_come_and_go():
 def test_key_cache_holds_a_bounded_number_of_keys():
     for _ in range(3):
         dumps({f"warm-{i}": i for i in range(2000)})
+    gc.collect()
     before = sys.getallocatedblocks()
     for round_number in range(20):
         document = {f"fresh-{round_number}-{i}": i for i in range(2000)}
         dumps(document)
         dumps(document)
         del document
+    gc.collect()
     assert sys.getallocatedblocks() - before < 2000

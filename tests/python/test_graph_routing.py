@@ -144,12 +144,13 @@ def test_no_references_leak(flag_graph):
 
 
 def test_cached_keys_and_names_are_released_with_the_graph():
-    key, name = sys.intern("zq_cached_key"), sys.intern("zq_cached_target")
+    # Built at run time, so neither string is interned (interned ones are immortal on 3.12+).
+    key, name = "".join(["zq_cached", "_key"]), "".join(["zq_cached", "_target"])
     before = (sys.getrefcount(key), sys.getrefcount(name))
     graph = HandoffGraph()
     graph.add_edge("a", name, when="zq_cached_key.inner")
     for _ in range(3):
-        assert graph.route("a", {key: {"inner": 1}}) is name  # the interned name itself
+        assert graph.route("a", {key: {"inner": 1}}) == name
     graph.add_edge("a", "other", when="zq_cached_key")  # drops the node's cached keys
     assert graph.route("a", {key: {"inner": 0}}) == "other"
     del graph
@@ -177,8 +178,31 @@ def test_parallel_routes_get_their_own_answers():
     assert failures == []
 
 
-def test_mutation_during_a_route_is_refused():
-    # A long chain keeps each route in its lock-released evaluation long enough for the other thread to run.
+def test_mutation_from_another_thread_during_a_route_is_refused(flag_graph):
+    # The lookup runs Python code while the route holds the graph; another thread's change
+    # made at that moment (the route waits for it) must be refused, not applied.
+    refused = []
+
+    def mutate_elsewhere():
+        def mutate():
+            try:
+                flag_graph.add_edge("a", "d")
+            except RuntimeError as error:
+                refused.append(str(error))
+        thread = threading.Thread(target=mutate)
+        thread.start()
+        thread.join()
+        return False
+
+    routed = flag_graph.route("a", {colliding_key(mutate_elsewhere): 1})
+    # The lookup may compare the key more than once (seen under load), each time refused.
+    assert routed == "c" and refused and set(refused) == {"Already borrowed"}
+    assert flag_graph.edges("a") == [("b", "flag"), ("c", None)]
+
+
+def test_mutations_racing_routes_are_refused_or_applied_whole():
+    # Each route spends most of its time in the lock-released evaluation; whether any add_node
+    # lands inside one is up to the scheduler, so only the outcomes are checked.
     graph = HandoffGraph()
     chain = " or ".join(f"flag{i % 50}" for i in range(20000))
     graph.add_edge("a", "hit", when=chain)
@@ -201,7 +225,6 @@ def test_mutation_during_a_route_is_refused():
                 refused.append(str(error))
 
     run_threads(router, mutator)
-    assert refused, "no add_node overlapped a route"
-    assert set(refused) == {"Already borrowed"}
+    assert set(refused) <= {"Already borrowed"}
     assert set(graph.nodes()) - {"extra"} == {"a", "hit", "miss"}
     assert graph.edges("a") == [("hit", chain), ("miss", None)]

