@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <memory>
 #include <utility>
 
 #include "codec/utf8.h"
@@ -170,37 +171,61 @@ class RecordChain {
 
 // ---- payload writing -------------------------------------------------------------
 
-// Appends payload bytes to `Out` (put(const void*, size)), summing length and CRC.
+// Gathers payload bytes in a buffer and hands them to `Out` (put(const void*, size))
+// in large chunks; the length and CRC are summed per chunk, not per field, so an
+// entry costs a few memcpy calls. Values larger than the buffer pass straight through.
 template <class Out>
 class PayloadWriter {
  public:
-  explicit PayloadWriter(Out& out) noexcept : out_(out) {}
+  explicit PayloadWriter(Out& out) : out_(out), buffer_(new char[kWriteBufferBytes]) {}
+  PayloadWriter(const PayloadWriter&) = delete;
+  PayloadWriter& operator=(const PayloadWriter&) = delete;
+
   void bytes(const void* data, std::size_t size) {
-    crc_ = crc32c_extend(crc_, data, size);
-    length_ += size;
-    out_.put(data, size);
+    if (used_ + size > kWriteBufferBytes) {
+      flush();
+      if (size > kWriteBufferBytes / 4) {
+        emit(data, size);
+        return;
+      }
+    }
+    std::memcpy(buffer_.get() + used_, data, size);
+    used_ += size;
   }
   void byte(std::uint8_t value) { bytes(&value, 1); }
   void varint(std::uint64_t value) {
-    unsigned char buffer[10];
+    unsigned char encoded[10];
     std::size_t used = 0;
     do {
-      buffer[used] = static_cast<unsigned char>(value & 0x7F);
+      encoded[used] = static_cast<unsigned char>(value & 0x7F);
       value >>= 7;
-      if (value != 0) buffer[used] |= 0x80;
+      if (value != 0) encoded[used] |= 0x80;
       ++used;
     } while (value != 0);
-    bytes(buffer, used);
+    bytes(encoded, used);
   }
   void text(std::string_view text) {
     varint(text.size());
     bytes(text.data(), text.size());
   }
+  // Everything written so far has reached `Out`; length() and crc() are final.
+  void flush() {
+    if (used_ != 0) emit(buffer_.get(), used_);
+    used_ = 0;
+  }
   std::uint64_t length() const noexcept { return length_; }
   std::uint32_t crc() const noexcept { return crc_; }
 
  private:
+  void emit(const void* data, std::size_t size) {
+    crc_ = crc32c_extend(crc_, data, size);
+    length_ += size;
+    out_.put(data, size);
+  }
+
   Out& out_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t used_ = 0;
   std::uint32_t crc_ = 0;
   std::uint64_t length_ = 0;
 };
@@ -256,6 +281,7 @@ std::string delta_record(const SnapshotData& base, const SnapshotData& record) {
     out.text(pair.namespace_name);
     out.text(pair.key);
   }
+  out.flush();
   const RecordHeaderBytes header = record_header({kDelta, out.length(), record.id, base.id, out.crc()});
   std::string bytes(reinterpret_cast<const char*>(header.data()), header.size());
   bytes += payload;
@@ -454,29 +480,14 @@ int fsync_retrying(int fd) noexcept {
   return 0;
 }
 
-// Writes through a buffer to a descriptor opened for this file alone.
+// Writes payload chunks at consecutive offsets of a descriptor opened for this file
+// alone; the first failure is kept and later chunks are dropped.
 struct FileOut {
   int fd;
   std::uint64_t offset;
-  std::string buffer;
   int error = 0;
 
   void put(const void* data, std::size_t size) {
-    if (error != 0) return;
-    if (buffer.size() + size > kWriteBufferBytes) flush();
-    if (size >= kWriteBufferBytes) {
-      write_direct(data, size);
-    } else {
-      buffer.append(static_cast<const char*>(data), size);
-    }
-  }
-  void flush() {
-    if (error == 0 && !buffer.empty()) write_direct(buffer.data(), buffer.size());
-    buffer.clear();
-  }
-
- private:
-  void write_direct(const void* data, std::size_t size) {
     if (error != 0) return;
     error = write_all_at(fd, data, size, offset);
     offset += size;
@@ -535,6 +546,7 @@ std::string encode_image_file(const SnapshotData& record) {
   StringOut sink{payload};
   PayloadWriter<StringOut> out(sink);
   write_image_payload(out, record);
+  out.flush();
   const RecordHeaderBytes header = record_header({kImage, out.length(), record.id, 0, out.crc()});
   std::string bytes(reinterpret_cast<const char*>(file.data()), file.size());
   bytes.append(reinterpret_cast<const char*>(header.data()), header.size());
@@ -555,11 +567,10 @@ Result<PersistDone, PersistError> save_image(const std::string& path, const Snap
     return Result<PersistDone, PersistError>::failure(os_error(errno, "open"));
   }
   const FileHeader file = file_header(record.lineage);
-  FileOut sink{fd.get(), kFileHeaderBytes + kRecordHeaderBytes, {}};
-  sink.buffer.reserve(kWriteBufferBytes);
+  FileOut sink{fd.get(), kFileHeaderBytes + kRecordHeaderBytes};
   PayloadWriter<FileOut> out(sink);
   write_image_payload(out, record);
-  sink.flush();
+  out.flush();
   // The headers go in last: they hold the payload's length and checksum.
   const RecordHeaderBytes header = record_header({kImage, out.length(), record.id, 0, out.crc()});
   int error = sink.error;
