@@ -423,6 +423,7 @@ class FileDescriptor {
   FileDescriptor& operator=(const FileDescriptor&) = delete;
   int get() const noexcept { return fd_; }
   bool valid() const noexcept { return fd_ >= 0; }
+  friend void swap(FileDescriptor& a, FileDescriptor& b) noexcept { std::swap(a.fd_, b.fd_); }
   int close() noexcept {  // 0 or the errno of a failed close
     const int fd = std::exchange(fd_, -1);
     return fd >= 0 && ::close(fd) != 0 ? errno : 0;
@@ -478,6 +479,33 @@ int fsync_retrying(int fd) noexcept {
     if (errno != EINTR) return errno;
   }
   return 0;
+}
+
+int flock_retrying(int fd, int operation) noexcept {
+  while (::flock(fd, operation) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+// Opens `path` and locks it (LOCK_EX or LOCK_SH), making sure the file locked is
+// still the one `path` names: a full save renames its new file over the name while
+// it holds the old file's exclusive lock, so a descriptor that got its lock after
+// such a rename points at a file nobody will read again, and is opened anew.
+// Returns 0 or the errno.
+int open_locked(const std::string& path, int flags, int operation, FileDescriptor& out) noexcept {
+  for (;;) {
+    FileDescriptor fd(open_retrying(path.c_str(), flags));
+    if (!fd.valid()) return errno;
+    if (const int error = flock_retrying(fd.get(), operation); error != 0) return error;
+    struct stat locked {}, named {};
+    if (::fstat(fd.get(), &locked) != 0) return errno;
+    if (::stat(path.c_str(), &named) != 0) return errno;
+    if (locked.st_dev == named.st_dev && locked.st_ino == named.st_ino) {
+      swap(out, fd);
+      return 0;
+    }
+  }
 }
 
 // Writes payload chunks at consecutive offsets of a descriptor opened for this file
@@ -589,8 +617,14 @@ Result<PersistDone, PersistError> save_image(const std::string& path, const Snap
     return Result<PersistDone, PersistError>::failure(os_error(error, "fsync"));
   }
   notify(observer, SaveStage::kTempSynced);
-  if (::rename(temporary.name().c_str(), path.c_str()) != 0) {
-    return Result<PersistDone, PersistError>::failure(os_error(errno, "rename"));
+  {
+    // An append in progress on the file being replaced finishes first; appends that
+    // wait for this lock find the file renamed away and open the new one.
+    FileDescriptor previous(open_retrying(path.c_str(), O_RDONLY));
+    if (previous.valid()) (void)flock_retrying(previous.get(), LOCK_EX);  // best effort: unreadable files go unlocked
+    if (::rename(temporary.name().c_str(), path.c_str()) != 0) {
+      return Result<PersistDone, PersistError>::failure(os_error(errno, "rename"));
+    }
   }
   temporary.keep();
   notify(observer, SaveStage::kRenamed);
@@ -609,11 +643,8 @@ Result<PersistDone, PersistError> append_delta(const std::string& path, const Sn
                                                const SnapshotData& record, SaveObserver observer) {
   using Outcome = Result<PersistDone, PersistError>;
   if (base.lineage != record.lineage) return Outcome::failure(mismatch("base is a snapshot of another store"));
-  FileDescriptor fd(open_retrying(path.c_str(), O_RDWR));
-  if (!fd.valid()) return Outcome::failure(os_error(errno, "open"));
-  while (::flock(fd.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return Outcome::failure(os_error(errno, "flock"));
-  }
+  FileDescriptor fd(-1);
+  if (const int error = open_locked(path, O_RDWR, LOCK_EX, fd); error != 0) return Outcome::failure(os_error(error, "open"));
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return Outcome::failure(os_error(errno, "fstat"));
   if (!S_ISREG(info.st_mode)) return Outcome::failure(os_error(EINVAL, "append"));
@@ -700,8 +731,9 @@ Result<LoadedState, PersistError> parse_snapshot_file(std::string_view file) {
 
 Result<LoadedState, PersistError> load_snapshot_file(const std::string& path) {
   using Outcome = Result<LoadedState, PersistError>;
-  FileDescriptor fd(open_retrying(path.c_str(), O_RDONLY));
-  if (!fd.valid()) return Outcome::failure(os_error(errno, "open"));
+  // Shared lock: an append in progress is read whole or not at all.
+  FileDescriptor fd(-1);
+  if (const int error = open_locked(path, O_RDONLY, LOCK_SH, fd); error != 0) return Outcome::failure(os_error(error, "open"));
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return Outcome::failure(os_error(errno, "fstat"));
   if (S_ISDIR(info.st_mode)) return Outcome::failure(os_error(EISDIR, "read"));

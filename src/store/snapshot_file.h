@@ -9,6 +9,10 @@
 //   interleave. A torn record left at the end by a crash is cut off first; a failed
 //   write cuts the file back to where it was. Finding the last record reads only the
 //   record headers, so an append costs what changed, not the file's size.
+// * A full save holds the replaced file's exclusive flock while it renames, and
+//   appenders and loaders lock the file that the name points at once locked, so an
+//   append never lands in a file that a save has just replaced, and a load never
+//   sees half an append.
 // * Loading reads the whole file (never trusting st_size alone), checks every
 //   length against the bytes that remain before allocating, every checksum and the
 //   chain of deltas, and builds the state from the image plus every complete

@@ -3,7 +3,10 @@
 // lineage, torn tail), and processes killed at each step of a save.
 #include <doctest/doctest.h>
 
+#include <chrono>
 #include <csignal>
+#include <sys/file.h>
+#include <thread>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -239,6 +242,30 @@ TEST_CASE("snapshot file: save, append and load through the file system") {
     REQUIRE_FALSE(directory.ok());
     CHECK(directory.error().os_errno == EISDIR);
   }
+}
+
+TEST_CASE("snapshot file: an append waiting on a file that a save replaces goes to the new file") {
+  TempDir dir;
+  const std::string path = dir.path + "/state.snap", replacement = dir.path + "/replacement.snap";
+  const Chain chain = make_chain(17, 1, 6);
+  REQUIRE(save_image(path, *chain.snapshots[0]).ok());
+  REQUIRE(save_image(replacement, *chain.snapshots[0]).ok());
+  const int held = ::open(path.c_str(), O_RDONLY);  // keeps the first file, and its lock, reachable
+  REQUIRE(::flock(held, LOCK_EX) == 0);
+  bool appended = false;
+  std::thread appender([&] { appended = append_delta(path, *chain.snapshots[0], *chain.snapshots[1]).ok(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // usually enough to be waiting on the lock
+  REQUIRE(::rename(replacement.c_str(), path.c_str()) == 0);
+  REQUIRE(::flock(held, LOCK_UN) == 0);
+  appender.join();
+  CHECK(appended);
+  auto loaded = load_snapshot_file(path);
+  REQUIRE(loaded.ok());
+  check_state(loaded.value().state, chain.models[1]);
+  struct stat first {};
+  REQUIRE(::fstat(held, &first) == 0);
+  CHECK(first.st_size == static_cast<off_t>(encode_image_file(*chain.snapshots[0]).size()));  // untouched
+  ::close(held);
 }
 
 namespace {
