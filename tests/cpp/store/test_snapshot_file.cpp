@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "fault_loop.h"
 #include "store/snapshot_file.h"
 #include "test_store_support.h"
 
@@ -242,6 +243,26 @@ TEST_CASE("snapshot file: save, append and load through the file system") {
     REQUIRE_FALSE(directory.ok());
     CHECK(directory.error().os_errno == EISDIR);
   }
+}
+
+TEST_CASE("snapshot file: a failed allocation while saving or loading leaves the old file and no temporary file") {
+  TempDir dir;
+  const std::string path = dir.path + "/state.snap";
+  const Chain chain = make_chain(19, 2, 8);
+  REQUIRE(save_image(path, *chain.snapshots[0]).ok());
+  const std::string before = read_file(path);
+  fail_each_allocation([&] { (void)load_snapshot_file(path); }, [] {});
+  const int save_failures = fail_each_allocation([&] { REQUIRE(save_image(path, *chain.snapshots[0]).ok()); }, [&] {
+    CHECK(read_file(path) == before);
+    CHECK(dir.entries() == std::vector<std::string>{"state.snap"});
+  });
+  const int append_failures = fail_each_allocation(
+      [&] { REQUIRE(append_delta(path, *chain.snapshots[0], *chain.snapshots[1]).ok()); },
+      [&] { CHECK(read_file(path) == before); });
+  if (fault::kEnabled) CHECK(save_failures + append_failures > 0);
+  auto loaded = load_snapshot_file(path);
+  REQUIRE(loaded.ok());
+  check_state(loaded.value().state, chain.models[1]);
 }
 
 TEST_CASE("snapshot file: an append waiting on a file that a save replaces goes to the new file") {
