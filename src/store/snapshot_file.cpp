@@ -13,6 +13,7 @@
 
 #include "codec/utf8.h"
 #include "common/crc32c.h"
+#include "common/fault.h"
 #include "common/siphash.h"
 #include "store/snapshot_diff.h"
 
@@ -177,7 +178,7 @@ class RecordChain {
 template <class Out>
 class PayloadWriter {
  public:
-  explicit PayloadWriter(Out& out) : out_(out), buffer_(new char[kWriteBufferBytes]) {}
+  explicit PayloadWriter(Out& out) : out_(out), buffer_((fault::fault_point(), new char[kWriteBufferBytes])) {}
   PayloadWriter(const PayloadWriter&) = delete;
   PayloadWriter& operator=(const PayloadWriter&) = delete;
 

@@ -251,7 +251,7 @@ TEST_CASE("snapshot file: a failed allocation while saving or loading leaves the
   const Chain chain = make_chain(19, 2, 8);
   REQUIRE(save_image(path, *chain.snapshots[0]).ok());
   const std::string before = read_file(path);
-  fail_each_allocation([&] { (void)load_snapshot_file(path); }, [] {});
+  const int load_failures = fail_each_allocation([&] { (void)load_snapshot_file(path); }, [] {});
   const int save_failures = fail_each_allocation([&] { REQUIRE(save_image(path, *chain.snapshots[0]).ok()); }, [&] {
     CHECK(read_file(path) == before);
     CHECK(dir.entries() == std::vector<std::string>{"state.snap"});
@@ -259,7 +259,7 @@ TEST_CASE("snapshot file: a failed allocation while saving or loading leaves the
   const int append_failures = fail_each_allocation(
       [&] { REQUIRE(append_delta(path, *chain.snapshots[0], *chain.snapshots[1]).ok()); },
       [&] { CHECK(read_file(path) == before); });
-  if (fault::kEnabled) CHECK(save_failures + append_failures > 0);
+  if (fault::kEnabled) CHECK((load_failures > 0 && save_failures > 0 && append_failures > 0));
   auto loaded = load_snapshot_file(path);
   REQUIRE(loaded.ok());
   check_state(loaded.value().state, chain.models[1]);
