@@ -111,8 +111,9 @@ def append_rounds(path, rounds, rng):
         snaps = build_states(rng, 8, 500)
         snaps[0].save(path)
         steps = [lambda i=i: snaps[i].save(path, base=snaps[i - 1]) for i in range(1, len(snaps))]
-        duration = timed(lambda: None) + 0.0005 * len(steps)
-        finished = kill_after(rng.uniform(0, duration * 4), steps)
+        # Appends of a few dozen pairs take about a millisecond each with their fsync:
+        # the window covers every step and some kills after the last.
+        finished = kill_after(rng.uniform(0, 0.002 * len(steps)), steps)
         loaded, torn = load(path)
         counts["torn" if torn else "complete"] += 1
         # Base plus every complete delta: what returned is there, at most one more.

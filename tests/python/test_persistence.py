@@ -234,7 +234,7 @@ def run_python(code, *args, timeout=120):
 class TestFullDisk:
     def test_file_size_limit_raises_oserror_and_keeps_the_old_file(self, tmp_path):
         result = run_python("""
-            import os, resource, signal, sys
+            import errno, os, resource, signal, sys
             from tallowmere import Store
             path = sys.argv[1]
             store = Store()
@@ -250,7 +250,7 @@ class TestFullDisk:
                 try:
                     big.save(path, base=old if attempt == "delta" else None)
                 except OSError as error:
-                    assert error.errno == 27 and error.filename == path, error
+                    assert error.errno == errno.EFBIG and error.filename == path, error
                 else:
                     raise AssertionError(attempt + " save past the limit succeeded")
                 assert open(path, "rb").read() == before, attempt
