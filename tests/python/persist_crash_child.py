@@ -65,7 +65,7 @@ def kill_after(delay, work):
     return finished
 
 
-def build_states(rng, count, size):
+def build_states(rng, count, size, pad=0):
     store = Store()
     store.set_many([(f"ns{i % 13}", f"key{i}", {"i": i, "pad": "x" * (i % 50)}) for i in range(size)])
     snaps = [store.snapshot()]
@@ -75,7 +75,7 @@ def build_states(rng, count, size):
             if op > 0 and rng.random() < 0.2:  # the first op always changes the state
                 store.delete(f"ns{i % 13}", f"key{i}")
             else:
-                store.set(f"ns{i % 13}", f"key{i}", [i, rng.random()])
+                store.set(f"ns{i % 13}", f"key{i}", [i, rng.random(), "x" * pad])
         snaps.append(store.snapshot())
     return snaps
 
@@ -108,7 +108,8 @@ def image_rounds(path, rounds, rng):
 def append_rounds(path, rounds, rng):
     counts = {"complete": 0, "torn": 0}
     for _ in range(rounds):
-        snaps = build_states(rng, 8, 500)
+        # Large values make each delta span many pages, so some kills land inside its write.
+        snaps = build_states(rng, 8, 500, pad=5_000)
         snaps[0].save(path)
         steps = [lambda i=i: snaps[i].save(path, base=snaps[i - 1]) for i in range(1, len(snaps))]
         # Appends of a few dozen pairs take about a millisecond each with their fsync:
