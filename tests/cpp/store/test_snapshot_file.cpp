@@ -252,12 +252,18 @@ TEST_CASE("snapshot file: a failed allocation while saving or loading leaves the
   REQUIRE(save_image(path, *chain.snapshots[0]).ok());
   const std::string before = read_file(path);
   const int load_failures = fail_each_allocation([&] { (void)load_snapshot_file(path); }, [] {});
-  const int save_failures = fail_each_allocation([&] { REQUIRE(save_image(path, *chain.snapshots[0]).ok()); }, [&] {
+  const int save_failures = fail_each_allocation([&] {
+    const bool saved = save_image(path, *chain.snapshots[0]).ok();  // outside REQUIRE, which would catch bad_alloc
+    REQUIRE(saved);
+  }, [&] {
     CHECK(read_file(path) == before);
     CHECK(dir.entries() == std::vector<std::string>{"state.snap"});
   });
   const int append_failures = fail_each_allocation(
-      [&] { REQUIRE(append_delta(path, *chain.snapshots[0], *chain.snapshots[1]).ok()); },
+      [&] {
+        const bool appended = append_delta(path, *chain.snapshots[0], *chain.snapshots[1]).ok();
+        REQUIRE(appended);
+      },
       [&] { CHECK(read_file(path) == before); });
   if (fault::kEnabled) CHECK((load_failures > 0 && save_failures > 0 && append_failures > 0));
   auto loaded = load_snapshot_file(path);
