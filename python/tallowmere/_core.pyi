@@ -1,5 +1,6 @@
 """The `tallowmere._core` native module."""
 
+import os
 from typing import Any, Literal, Mapping, Sequence, TypeAlias, TypedDict, final
 
 # What the codec encodes (dumps, and the values Store writes): None, bool, int, float,
@@ -74,6 +75,9 @@ class Store:
         """Drop every retained snapshot, releasing the state they pin."""
     def restore(self, snapshot: Snapshot) -> None:
         """Roll the store back to a previously captured snapshot."""
+    @classmethod
+    def load(cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], max_history: int | None = 0) -> Store:
+        """A new store holding the state saved in the file at `path`."""
 
 @final
 class Snapshot:
@@ -96,6 +100,10 @@ class Snapshot:
         """All `(namespace, key)` pairs present in the snapshot."""
     def diff(self, base: Snapshot) -> _Diff:
         """Incremental diff describing how to go from `base` to `self`."""
+    def save(
+        self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], base: Snapshot | None = None
+    ) -> None:
+        """Write this snapshot to the file at `path` (a str or os.PathLike)."""
 
 # --- HandoffGraph -------------------------------------------------------------
 

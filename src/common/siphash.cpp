@@ -115,6 +115,8 @@ const ProcessSeed& process_seed() noexcept {
 }
 }  // namespace
 
+bool fill_os_random(unsigned char* out, std::size_t len) noexcept { return read_os_random(out, len); }
+
 std::uint64_t process_hash_seed(int which) noexcept { return process_seed().halves[which & 1]; }
 
 std::uint64_t process_siphash13(const void* data, std::size_t len) noexcept {

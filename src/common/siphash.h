@@ -21,4 +21,8 @@ std::uint64_t process_hash_seed(int which) noexcept;
 // siphash13 keyed with the per-process seed, in one call.
 std::uint64_t process_siphash13(const void* data, std::size_t len) noexcept;
 
+// Fills `out` with bytes from the OS CSPRNG (getrandom, then /dev/urandom); false
+// when neither answers.
+bool fill_os_random(unsigned char* out, std::size_t len) noexcept;
+
 }  // namespace tallowmere

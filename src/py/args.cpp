@@ -174,6 +174,19 @@ std::optional<std::string_view> arg_optional_str(PyObject* obj, const char* arg_
   return arg_str(obj, arg_name);
 }
 
+PathArg arg_path(PyObject* obj, const char* arg_name) {
+  return convert_arg(arg_name, [&] {
+    OwnedRef fspath = check_new(PyOS_FSPath(obj));
+    PyObject* encoded = nullptr;
+    if (PyUnicode_FSConverter(fspath.get(), &encoded) == 0) throw PythonErrorSet{};
+    OwnedRef bytes = OwnedRef::steal(encoded);
+    char* data = nullptr;
+    Py_ssize_t length = 0;
+    check_status(PyBytes_AsStringAndSize(bytes.get(), &data, &length));
+    return PathArg{std::string(data, static_cast<std::size_t>(length)), std::move(fspath)};
+  });
+}
+
 std::uint64_t arg_u64(PyObject* obj, const char* arg_name) {
   return convert_arg(arg_name, [&] {
     OwnedRef index = check_new(PyNumber_Index(obj));

@@ -108,6 +108,17 @@ std::vector<OwnedRef> arg_sequence_items(PyObject* obj, const char* arg_name);
 // wrong length: ValueError "expected tuple of length {n}, but got tuple of length {m}".
 std::vector<PyObject*> tuple_items(PyObject* obj, std::size_t length, const char* arg_name);
 
+// A file system path: a str, bytes or os.PathLike argument. `native` holds the
+// bytes the OS is given (str encoded with the file system encoding); `object` is
+// the os.fspath() result, for error messages that name the file.
+struct PathArg {
+  std::string native;
+  OwnedRef object;
+};
+// Anything else raises the interpreter's TypeError prefixed with the argument
+// name; an embedded NUL raises its ValueError.
+PathArg arg_path(PyObject* obj, const char* arg_name);
+
 // ---- results -------------------------------------------------------------
 
 OwnedRef str_from_utf8(std::string_view utf8);

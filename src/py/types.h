@@ -40,6 +40,12 @@ inline PyMethodDef method_entry(const char* name, FastcallFunction* function, co
 inline PyMethodDef method_entry(const char* name, NoArgsFunction* function, const char* doc) noexcept {
   return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), METH_NOARGS, doc};
 }
+// A class method: called with the type object in place of an instance.
+inline PyMethodDef class_method_entry(const char* name, FastcallFunction* function, const char* doc) noexcept {
+  PyMethodDef entry = method_entry(name, function, doc);
+  entry.ml_flags |= METH_CLASS;
+  return entry;
+}
 inline constexpr PyMethodDef kMethodTableEnd = {nullptr, nullptr, 0, nullptr};
 
 // Creates the type once; later calls return the same object (borrowed).

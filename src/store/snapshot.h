@@ -19,7 +19,16 @@
 
 namespace tallowmere {
 
+// 128 random bits drawn when a store is made. Snapshots carry their store's
+// lineage, so a file can tell a delta of its own store from one of any other
+// (snapshot ids alone repeat across stores and processes).
+using Lineage = std::array<unsigned char, 16>;
+
+// A fresh lineage from the OS CSPRNG (the clock and an address when it is out).
+Lineage new_lineage() noexcept;
+
 struct SnapshotData {
+  Lineage lineage{};
   std::uint64_t id = 0;
   double timestamp = 0.0;  // seconds since the Unix epoch
   std::optional<std::uint64_t> parent;

@@ -5,6 +5,7 @@
 // Store.snapshot() and Store.history() make them.
 #include <Python.h>
 
+#include <cerrno>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -103,6 +104,26 @@ PyObject* snapshot_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+// Writes with the interpreter lock released: the records are immutable and the
+// caller's references keep both Snapshot objects (and so the records) alive.
+PyObject* snapshot_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&] {
+    static const Params<2> params{"Snapshot.save", {"path", "base"}, 1};
+    auto [path_arg, base_arg] = bind(params, args, nargs, kwnames);
+    const PathArg path = arg_path(path_arg, "path");
+    const SnapshotData* base = nullptr;
+    if (base_arg != nullptr && base_arg != Py_None) {
+      base = &record_of(arg_instance(base_arg, snapshot_type(), "Snapshot", "base"));
+    }
+    const SnapshotData& record = record_of(self);
+    auto saved = without_gil([&] {
+      return base != nullptr ? append_delta(path.native, *base, record) : save_image(path.native, record);
+    });
+    if (!saved) raise_persist_error(saved.error(), path.object.get());
+    return none();
+  });
+}
+
 PyObject* snapshot_repr(PyObject* self) noexcept {
   return guarded([&] {
     const SnapshotData& record = record_of(self);
@@ -133,6 +154,15 @@ PyMethodDef snapshot_methods[] = {
      "Incremental diff describing how to go from `base` to `self`.\n\n"
      "Returns a dict with keys `\"added\"`, `\"removed\"`, and `\"changed\"`, each\n"
      "mapping to a list of `(namespace, key)` tuples."),
+    method_entry("save", snapshot_save,
+     "save($self, path, base=None)\n--\n\n"
+     "Write this snapshot to the file at `path` (a str or os.PathLike).\n\n"
+     "Without `base`, writes a full image atomically: a temporary file in the same\n"
+     "directory is flushed and renamed over `path`, so a reader sees the old file or\n"
+     "the new one. With `base` (an earlier snapshot of the same store), appends only\n"
+     "what changed from `base`; the file's last complete record must be `base`, or\n"
+     "ValueError is raised and the file is left as it was. The interpreter lock is\n"
+     "released while writing. File system errors raise OSError naming `path`."),
     kMethodTableEnd,
 };
 
@@ -177,5 +207,13 @@ OwnedRef wrap_snapshot(SnapshotRef record) {
 }
 
 const SnapshotRef& snapshot_record(PyObject* obj) noexcept { return unbox<SnapshotRef>(obj); }
+
+void raise_persist_error(const PersistError& error, PyObject* path) {
+  if (error.kind != PersistError::Kind::kOs) raise(PyExc_ValueError, error.message);
+  // The errno picks the subclass (FileNotFoundError, PermissionError, ...).
+  errno = error.os_errno;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+  throw PythonErrorSet{};
+}
 
 }  // namespace tallowmere::py

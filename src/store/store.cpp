@@ -324,6 +324,7 @@ SnapshotRef Store::snapshot() {
   // Allocated first: once the locks are held nothing below can fail.
   fault::fault_point();
   auto record = std::make_shared<SnapshotData>();
+  record->lineage = lineage_;
   {
     std::array<ReadLock, kShardCount> locks;
     for (std::size_t s = 0; s < kShardCount; ++s) locks[s] = ReadLock(shards_[s].mutex);

@@ -69,6 +69,7 @@ class Store {
   Store& operator=(const Store&) = delete;
 
   std::optional<std::uint64_t> max_history() const noexcept { return max_history_; }
+  const Lineage& lineage() const noexcept { return lineage_; }
 
   void set(std::string_view namespace_name, std::string_view key, EncodedValue value);
   EncodedValue get(std::string_view namespace_name, std::string_view key) const;  // empty if absent
@@ -107,6 +108,7 @@ class Store {
   }
 
   const std::optional<std::uint64_t> max_history_;
+  const Lineage lineage_ = new_lineage();
   std::array<Shard, kShardCount> shards_;
   std::atomic<std::uint64_t> next_id_{1};
   std::mutex last_id_mutex_;

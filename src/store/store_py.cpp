@@ -393,6 +393,42 @@ PyObject* store_restore(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+// ---- files ------------------------------------------------------------------------------
+
+// The new store is made by calling the class, exactly as `Store(max_history=...)`
+// makes one: the same checks, the same construction path. It is then filled from
+// the file, which is read and turned into maps with the interpreter lock released.
+PyObject* store_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&] {
+    static const Params<2> params{"Store.load", {"path", "max_history"}, 1};
+    auto [path_arg, max_history_arg] = bind(params, args, nargs, kwnames);
+    const PathArg path = arg_path(path_arg, "path");
+    OwnedRef no_args = check_new(PyTuple_New(0));
+    OwnedRef kwargs = check_new(PyDict_New());
+    if (max_history_arg != nullptr) check_status(PyDict_SetItemString(kwargs.get(), "max_history", max_history_arg));
+    OwnedRef store = check_new(PyObject_Call(cls, no_args.get(), kwargs.get()));
+    if (!PyObject_TypeCheck(store.get(), store_type())) raise(PyExc_TypeError, "Store.load needs the Store class");
+    StoreState& state = unbox<StoreState>(store.get());
+    SharedAccess access(state.access);
+    auto loaded = without_gil([&] { return load_snapshot_file(path.native); });
+    if (!loaded) raise_persist_error(loaded.error(), path.object.get());
+    if (const std::optional<TornTail> torn = loaded.value().torn) {
+      OwnedRef message = check_new(PyUnicode_FromFormat(
+          "snapshot file %R: dropped a torn record at offset %llu (%llu bytes, the trace of an interrupted "
+          "append); loaded the state before it",
+          path.object.get(), static_cast<unsigned long long>(torn->offset),
+          static_cast<unsigned long long>(torn->bytes)));
+      OwnedRef text = check_new(PyUnicode_AsUTF8String(message.get()));
+      check_status(PyErr_WarnEx(PyExc_RuntimeWarning, PyBytes_AsString(text.get()), 1));
+    }
+    without_gil([&] {
+      const LoadedState taken = std::move(loaded).value();  // freed here, without the interpreter lock
+      state.store.restore(taken.state);
+    });
+    return store;
+  });
+}
+
 // ---- type ----------------------------------------------------------------------------
 
 PyMethodDef store_methods[] = {
@@ -457,6 +493,14 @@ PyMethodDef store_methods[] = {
     method_entry("restore", store_restore,
      "restore($self, snapshot)\n--\n\n"
      "Roll the store back to a previously captured snapshot."),
+    class_method_entry("load", store_load,
+     "load($type, path, max_history=0)\n--\n\n"
+     "A new store holding the state saved in the file at `path`.\n\n"
+     "The state is the file's image plus every complete delta after it. A record\n"
+     "cut short at the very end (an append interrupted by a crash) is left out with\n"
+     "a RuntimeWarning naming its offset; any other damage raises ValueError naming\n"
+     "the offset. The loaded store is a new store: its snapshot ids start at 1 and\n"
+     "its history is empty, so continuing the file needs a fresh full image."),
     kMethodTableEnd,
 };
 

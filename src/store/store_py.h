@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "py/owned_ref.h"
+#include "store/snapshot_file.h"
 #include "store/store.h"
 
 namespace tallowmere::py {
@@ -24,5 +25,9 @@ PyTypeObject* snapshot_type() noexcept;
 OwnedRef wrap_snapshot(SnapshotRef record);
 // The record of a Snapshot object; `obj` must be an instance of snapshot_type().
 const SnapshotRef& snapshot_record(PyObject* obj) noexcept;
+
+// Raises what a failed save or load means to Python: the OSError subclass of the
+// errno, naming `path`; or ValueError with the message. Always throws.
+[[noreturn]] void raise_persist_error(const PersistError& error, PyObject* path);
 
 }  // namespace tallowmere::py

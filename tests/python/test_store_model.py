@@ -1,6 +1,10 @@
 """The store against a dict model, step by step, with every live snapshot re-checked
 against a frozen copy of the model it was taken from (also after the store is gone)."""
 
+import os
+import shutil
+import tempfile
+
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import Bundle, RuleBasedStateMachine, consumes, initialize, invariant, rule
@@ -34,6 +38,16 @@ def check_grouped(pairs):
     assert len(namespaces) == len(set(namespaces)), pairs
 
 
+def check_loaded(path, snap):
+    """The store loaded from `path` holds exactly the pairs and encoded bytes of `snap`, as a new store."""
+    loaded = Store.load(path)
+    view = loaded.snapshot()
+    assert (view.id, view.parent, loaded.history()) == (1, None, [])
+    assert sorted(view.keys) == sorted(snap.keys)
+    assert view.diff(snap) == {"added": [], "removed": [], "changed": []}  # compares encoded bytes
+    assert view.size_bytes == snap.size_bytes
+
+
 def check_snapshot(snap, frozen, size=None):
     keys = snap.keys
     assert len(keys) == len(set(keys)) == len(frozen)
@@ -48,7 +62,12 @@ class StoreMachine(RuleBasedStateMachine):
     @initialize(max_history=histories)
     def create(self, max_history):
         self.live = []  # (snapshot, frozen model, size) held by the test
+        self.directory = tempfile.mkdtemp(prefix="tm-model-")
+        self.path = os.path.join(self.directory, "state.snap")
         self.replace_store(max_history)
+
+    def teardown(self):
+        shutil.rmtree(self.directory, ignore_errors=True)
 
     @rule(max_history=histories)
     def replace_store(self, max_history):
@@ -58,6 +77,7 @@ class StoreMachine(RuleBasedStateMachine):
         self.model = {}
         self.retained = []  # (id, frozen model) the store's history should hold
         self.last_id = 0
+        self.file_base = None  # the snapshot the file at self.path ends with, if it is this store's
 
     @rule(ns=names, key=names, value=values)
     def set(self, ns, key, value):
@@ -106,8 +126,7 @@ class StoreMachine(RuleBasedStateMachine):
         self.store.clear()
         self.model.clear()
 
-    @rule(target=snapshots)
-    def snapshot(self):
+    def take_snapshot(self):
         snap = self.store.snapshot()
         self.last_id += 1
         assert snap.id == self.last_id
@@ -117,6 +136,11 @@ class StoreMachine(RuleBasedStateMachine):
             self.retained.append((snap.id, frozen))
             if self.max_history is not None:
                 self.retained = self.retained[-self.max_history:]
+        return snap, frozen
+
+    @rule(target=snapshots)
+    def snapshot(self):
+        snap, frozen = self.take_snapshot()
         self.live.append((snap, frozen, encoded_size(frozen)))
         del self.live[:-8]  # re-check the newest few at every step; the bundle keeps the rest for diffs
         return (snap, frozen)
@@ -135,6 +159,22 @@ class StoreMachine(RuleBasedStateMachine):
         for kind in want:
             assert len(got[kind]) == len(set(got[kind])) and set(got[kind]) == want[kind]
             check_grouped(got[kind])
+
+    @rule()
+    def save_image(self):
+        snap, _ = self.take_snapshot()
+        snap.save(self.path)
+        check_loaded(self.path, snap)
+        self.file_base = snap
+
+    @rule()
+    def append_delta(self):
+        snap, _ = self.take_snapshot()
+        if self.file_base is None:
+            return
+        snap.save(self.path, base=self.file_base)
+        check_loaded(self.path, snap)
+        self.file_base = snap
 
     @rule(entry=consumes(snapshots))
     def drop_snapshot(self, entry):

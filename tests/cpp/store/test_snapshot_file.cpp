@@ -1,0 +1,340 @@
+// Snapshot files: round trips of images and delta chains against std::map models,
+// every truncation and every bit flip of a small file, the append rules (base,
+// lineage, torn tail), and processes killed at each step of a save.
+#include <doctest/doctest.h>
+
+#include <chrono>
+#include <csignal>
+#include <sys/file.h>
+#include <thread>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "fault_loop.h"
+#include "store/snapshot_file.h"
+#include "test_store_support.h"
+
+namespace {
+
+const std::vector<std::string> kNames = {"", "a", "ab", "users", "t1", "t10", "\xc3\xa9t\xc3\xa9", "\xf0\x9f\x98\x80"};
+
+// A chain: a store, the snapshots taken after each round of random writes, and the
+// model each one must load as.
+struct Chain {
+  std::unique_ptr<Store> store = std::make_unique<Store>(0);
+  std::vector<SnapshotRef> snapshots;
+  std::vector<Model> models;
+};
+
+void random_writes(Store& store, std::mt19937& random, int count) {
+  for (int i = 0; i < count; ++i) {
+    const std::string& name = kNames[random() % kNames.size()];
+    const std::string key = kNames[random() % kNames.size()] + std::to_string(random() % 5);
+    if (random() % 4 == 0) {
+      store.remove(name, key);
+    } else {
+      store.set(name, key, value_of(std::string(random() % 3, static_cast<char>('a' + random() % 26))));
+    }
+  }
+}
+
+Chain make_chain(unsigned seed, int rounds, int writes_per_round) {
+  Chain chain;
+  std::mt19937 random(seed);
+  for (int round = 0; round <= rounds; ++round) {
+    random_writes(*chain.store, random, round == 0 ? writes_per_round * 3 : writes_per_round);
+    chain.snapshots.push_back(chain.store->snapshot());
+    chain.models.push_back(contents(*chain.snapshots.back()));
+  }
+  return chain;
+}
+
+// The image of the first snapshot followed by a delta to each later one; `ends`
+// gets the offset where each record ends.
+std::string chain_file(const Chain& chain, std::vector<std::size_t>& ends) {
+  std::string bytes = encode_image_file(*chain.snapshots[0]);
+  ends = {bytes.size()};
+  for (std::size_t i = 1; i < chain.snapshots.size(); ++i) {
+    bytes += encode_delta_record(*chain.snapshots[i - 1], *chain.snapshots[i]);
+    ends.push_back(bytes.size());
+  }
+  return bytes;
+}
+
+void check_state(const SnapshotData& state, const Model& model) {
+  CHECK(contents(state) == model);
+  CHECK(state.entry_count() == model.size());
+  CHECK(state.size_bytes == total_bytes(model));
+}
+
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char name[] = "/tmp/tm-snapshot-file-XXXXXX";
+    REQUIRE(::mkdtemp(name) != nullptr);
+    path = name;
+  }
+  ~TempDir() { (void)std::system(("rm -rf '" + path + "'").c_str()); }
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(path.c_str());
+    while (dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+    return names;
+  }
+};
+
+std::string read_file(const std::string& path) {
+  std::string bytes;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  REQUIRE(file != nullptr);
+  char buffer[4096];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, got);
+  std::fclose(file);
+  return bytes;
+}
+
+}  // namespace
+
+TEST_CASE("snapshot file: an image and a chain of deltas load as the snapshots they were made from") {
+  for (unsigned seed = 1; seed <= 20; ++seed) {
+    CAPTURE(seed);
+    const Chain chain = make_chain(seed, 6, 12);
+    std::vector<std::size_t> ends;
+    const std::string bytes = chain_file(chain, ends);
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+      auto loaded = parse_snapshot_file(std::string_view(bytes).substr(0, ends[i]));
+      REQUIRE(loaded.ok());
+      CHECK_FALSE(loaded.value().torn);
+      CHECK(loaded.value().records == i + 1);
+      CHECK(loaded.value().state.id == chain.snapshots[i]->id);
+      CHECK(loaded.value().state.lineage == chain.store->lineage());
+      check_state(loaded.value().state, chain.models[i]);
+    }
+  }
+}
+
+TEST_CASE("snapshot file: every truncation is a clean state, a dropped torn delta, or damage") {
+  const Chain chain = make_chain(3, 3, 5);
+  std::vector<std::size_t> ends;
+  const std::string bytes = chain_file(chain, ends);
+  for (std::size_t length = 0; length < bytes.size(); ++length) {
+    CAPTURE(length);
+    auto loaded = parse_snapshot_file(std::string_view(bytes).substr(0, length));
+    if (length < ends[0]) {  // inside the file header or the image: never torn, always damage
+      REQUIRE_FALSE(loaded.ok());
+      CHECK(loaded.error().kind == PersistError::Kind::kDamaged);
+      CHECK(loaded.error().message.find("offset") != std::string::npos);
+      continue;
+    }
+    REQUIRE(loaded.ok());
+    std::size_t complete = 0;
+    while (complete + 1 < ends.size() && ends[complete + 1] <= length) ++complete;
+    check_state(loaded.value().state, chain.models[complete]);
+    if (length == ends[complete]) {
+      CHECK_FALSE(loaded.value().torn);
+    } else {
+      REQUIRE(loaded.value().torn);
+      CHECK(loaded.value().torn->offset == ends[complete]);
+      CHECK(loaded.value().torn->bytes == length - ends[complete]);
+    }
+  }
+}
+
+TEST_CASE("snapshot file: every bit flipped anywhere is reported as damage") {
+  const Chain chain = make_chain(5, 2, 4);
+  std::vector<std::size_t> ends;
+  std::string bytes = chain_file(chain, ends);
+  for (std::size_t at = 0; at < bytes.size(); ++at) {
+    for (int bit = 0; bit < 8; ++bit) {
+      bytes[at] = static_cast<char>(bytes[at] ^ (1 << bit));
+      auto loaded = parse_snapshot_file(bytes);
+      bytes[at] = static_cast<char>(bytes[at] ^ (1 << bit));
+      CAPTURE(at);
+      CAPTURE(bit);
+      REQUIRE_FALSE(loaded.ok());
+      CHECK(loaded.error().kind == PersistError::Kind::kDamaged);
+    }
+  }
+}
+
+TEST_CASE("snapshot file: hostile lengths and counts are refused before anything is allocated") {
+  const Chain chain = make_chain(9, 0, 3);
+  std::string bytes = encode_image_file(*chain.snapshots[0]);
+  // Any bytes behind a well-formed image header: claim 2^63 bytes of payload.
+  std::string huge = bytes.substr(0, 36 + 40);
+  auto truncated = parse_snapshot_file(huge);
+  REQUIRE_FALSE(truncated.ok());  // the image is never treated as torn
+  CHECK(truncated.error().message.find("offset 36") != std::string::npos);
+  // Unknown version and bad magic name their offsets.
+  std::string future = bytes;
+  future[8] = 2;
+  auto refused = parse_snapshot_file(future);
+  REQUIRE_FALSE(refused.ok());
+  CHECK(refused.error().message.find("offset 8: unknown format version 2") != std::string::npos);
+  auto foreign = parse_snapshot_file("PK\x03\x04 not ours");
+  REQUIRE_FALSE(foreign.ok());
+  CHECK(foreign.error().message.find("offset 0") != std::string::npos);
+  CHECK_FALSE(parse_snapshot_file("").ok());
+}
+
+TEST_CASE("snapshot file: save, append and load through the file system") {
+  TempDir dir;
+  const std::string path = dir.path + "/state.snap";
+  const Chain chain = make_chain(11, 4, 8);
+  REQUIRE(save_image(path, *chain.snapshots[0]).ok());
+  for (std::size_t i = 1; i < chain.snapshots.size(); ++i) {
+    REQUIRE(append_delta(path, *chain.snapshots[i - 1], *chain.snapshots[i]).ok());
+  }
+  auto loaded = load_snapshot_file(path);
+  REQUIRE(loaded.ok());
+  check_state(loaded.value().state, chain.models.back());
+  CHECK(dir.entries() == std::vector<std::string>{"state.snap"});
+
+  SUBCASE("a base that is not the file's last record changes nothing") {
+    const std::string before = read_file(path);
+    auto stale = append_delta(path, *chain.snapshots[1], *chain.snapshots[2]);
+    REQUIRE_FALSE(stale.ok());
+    CHECK(stale.error().kind == PersistError::Kind::kMismatch);
+    Chain other = make_chain(11, 1, 8);  // same writes, another store: another lineage
+    auto foreign = append_delta(path, *other.snapshots[0], *other.snapshots[1]);
+    REQUIRE_FALSE(foreign.ok());
+    CHECK(foreign.error().message == "the file holds snapshots of another store");
+    auto mixed = append_delta(path, *other.snapshots[0], *chain.snapshots.back());
+    REQUIRE_FALSE(mixed.ok());
+    CHECK(mixed.error().message == "base is a snapshot of another store");
+    CHECK(read_file(path) == before);
+  }
+  SUBCASE("a torn tail is cut before the next delta is appended") {
+    const std::string whole = read_file(path);
+    Store& store = *chain.store;
+    store.set("late", "k", value_of("v"));
+    const SnapshotRef next = store.snapshot();
+    REQUIRE(append_delta(path, *chain.snapshots.back(), *next).ok());
+    const std::string with_next = read_file(path);
+    REQUIRE(::truncate(path.c_str(), static_cast<off_t>(with_next.size() - 5)) == 0);
+    auto torn = load_snapshot_file(path);
+    REQUIRE(torn.ok());
+    REQUIRE(torn.value().torn);
+    CHECK(torn.value().torn->offset == whole.size());
+    REQUIRE(append_delta(path, *chain.snapshots.back(), *next).ok());
+    CHECK(read_file(path) == with_next);
+  }
+  SUBCASE("file system errors come back as errno values") {
+    auto missing_dir = save_image(dir.path + "/no/such/dir.snap", *chain.snapshots[0]);
+    REQUIRE_FALSE(missing_dir.ok());
+    CHECK(missing_dir.error().os_errno == ENOENT);
+    auto missing = append_delta(dir.path + "/absent.snap", *chain.snapshots[0], *chain.snapshots[1]);
+    REQUIRE_FALSE(missing.ok());
+    CHECK(missing.error().os_errno == ENOENT);
+    auto directory = load_snapshot_file(dir.path);
+    REQUIRE_FALSE(directory.ok());
+    CHECK(directory.error().os_errno == EISDIR);
+  }
+}
+
+TEST_CASE("snapshot file: a failed allocation while saving or loading leaves the old file and no temporary file") {
+  TempDir dir;
+  const std::string path = dir.path + "/state.snap";
+  const Chain chain = make_chain(19, 2, 8);
+  REQUIRE(save_image(path, *chain.snapshots[0]).ok());
+  const std::string before = read_file(path);
+  const int load_failures = fail_each_allocation([&] { (void)load_snapshot_file(path); }, [] {});
+  const int save_failures = fail_each_allocation([&] {
+    const bool saved = save_image(path, *chain.snapshots[0]).ok();  // outside REQUIRE, which would catch bad_alloc
+    REQUIRE(saved);
+  }, [&] {
+    CHECK(read_file(path) == before);
+    CHECK(dir.entries() == std::vector<std::string>{"state.snap"});
+  });
+  const int append_failures = fail_each_allocation(
+      [&] {
+        const bool appended = append_delta(path, *chain.snapshots[0], *chain.snapshots[1]).ok();
+        REQUIRE(appended);
+      },
+      [&] { CHECK(read_file(path) == before); });
+  if (fault::kEnabled) CHECK((load_failures > 0 && save_failures > 0 && append_failures > 0));
+  auto loaded = load_snapshot_file(path);
+  REQUIRE(loaded.ok());
+  check_state(loaded.value().state, chain.models[1]);
+}
+
+TEST_CASE("snapshot file: an append waiting on a file that a save replaces goes to the new file") {
+  TempDir dir;
+  const std::string path = dir.path + "/state.snap", replacement = dir.path + "/replacement.snap";
+  const Chain chain = make_chain(17, 1, 6);
+  REQUIRE(save_image(path, *chain.snapshots[0]).ok());
+  REQUIRE(save_image(replacement, *chain.snapshots[0]).ok());
+  const int held = ::open(path.c_str(), O_RDONLY);  // keeps the first file, and its lock, reachable
+  REQUIRE(::flock(held, LOCK_EX) == 0);
+  bool appended = false;
+  std::thread appender([&] { appended = append_delta(path, *chain.snapshots[0], *chain.snapshots[1]).ok(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // usually enough to be waiting on the lock
+  REQUIRE(::rename(replacement.c_str(), path.c_str()) == 0);
+  REQUIRE(::flock(held, LOCK_UN) == 0);
+  appender.join();
+  CHECK(appended);
+  auto loaded = load_snapshot_file(path);
+  REQUIRE(loaded.ok());
+  check_state(loaded.value().state, chain.models[1]);
+  struct stat first {};
+  REQUIRE(::fstat(held, &first) == 0);
+  CHECK(first.st_size == static_cast<off_t>(encode_image_file(*chain.snapshots[0]).size()));  // untouched
+  ::close(held);
+}
+
+namespace {
+SaveStage g_kill_at;
+void kill_at_stage(SaveStage stage) {
+  if (stage == g_kill_at) ::raise(SIGKILL);
+}
+}  // namespace
+
+TEST_CASE("snapshot file: a save killed at any step leaves the old state or the new one") {
+  TempDir dir;
+  const std::string path = dir.path + "/state.snap";
+  const Chain chain = make_chain(13, 2, 10);
+  struct Step {
+    SaveStage stage;
+    bool delta;
+    std::size_t expect;  // which model the file must load as afterwards
+  };
+  const Step steps[] = {
+      {SaveStage::kTempWritten, false, 0}, {SaveStage::kTempSynced, false, 0}, {SaveStage::kRenamed, false, 1},
+      {SaveStage::kDirSynced, false, 1},   {SaveStage::kDeltaWritten, true, 2},
+  };
+  for (const Step& step : steps) {
+    CAPTURE(static_cast<int>(step.stage));
+    REQUIRE(save_image(path, *chain.snapshots[step.delta ? 1 : 0]).ok());
+    g_kill_at = step.stage;
+    const pid_t child = ::fork();
+    REQUIRE(child >= 0);
+    if (child == 0) {
+      const bool saved = step.delta ? append_delta(path, *chain.snapshots[1], *chain.snapshots[2], &kill_at_stage).ok()
+                                    : save_image(path, *chain.snapshots[1], &kill_at_stage).ok();
+      ::_exit(saved ? 0 : 1);  // not reached when the stage is hit
+    }
+    int status = 0;
+    REQUIRE(::waitpid(child, &status, 0) == child);
+    CHECK((WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL));
+    auto loaded = load_snapshot_file(path);
+    REQUIRE(loaded.ok());
+    CHECK_FALSE(loaded.value().torn);
+    check_state(loaded.value().state, chain.models[step.expect]);
+    for (const std::string& name : dir.entries()) {
+      if (name != "state.snap") ::unlink((dir.path + "/" + name).c_str());  // the killed save's temporary file
+    }
+  }
+}
