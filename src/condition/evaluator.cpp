@@ -3,6 +3,8 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "codec/msgpack_reader.h"
+
 namespace tallowmere::condition {
 namespace {
 
@@ -209,6 +211,16 @@ Value eval(const Expr& expr, const Value& context) {
 
 bool holds(const Expr& expr, const Value& context) noexcept {
   return expr.node_count() != 0 && is_truthy(evaluate(expr, expr.root(), ContextPaths{context}));
+}
+
+bool holds_encoded(const Expr& expr, std::string_view msgpack) {
+  Value context;
+  try {
+    context = msgpack::decode_value(msgpack.data(), msgpack.size());
+  } catch (const CoreError&) {
+    return false;
+  }
+  return holds(expr, context);
 }
 
 bool holds_in_slots(const Expr& expr, const PathBinding* bindings, const Value* slots) noexcept {

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "codec/value.h"
@@ -32,6 +33,11 @@ bool is_truthy(const Value& v) noexcept;
 
 Value eval(const Expr& expr, const Value& context);
 bool holds(const Expr& expr, const Value& context) noexcept;
+
+// holds() against one MessagePack-encoded value, decoded into a Value tree first
+// (never into anything of the caller's). Bytes that do not decode hold nothing;
+// std::bad_alloc propagates.
+bool holds_encoded(const Expr& expr, std::string_view msgpack);
 
 struct PathBinding {
   std::uint32_t slot;     // index of the value the path starts from

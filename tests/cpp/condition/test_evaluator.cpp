@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "codec/msgpack_writer.h"
+#include "codec/output_buffer.h"
 #include "condition/evaluator.h"
 #include "condition/parser.h"
 
@@ -146,4 +148,23 @@ TEST_CASE("collect_paths: each distinct path once, in order of first occurrence"
   CHECK(paths_of("1 == 2 and true") == "");
   CHECK(paths_of("a or b", {{"b"}, {"c"}}) == "b c a");
   CHECK(paths_of("a.b or a.b.c or a") == "a.b a.b.c a");
+}
+
+TEST_CASE("holds_encoded: decodes the stored bytes and answers as holds() on the tree") {
+  const Value stored = map({{"tier", str("gold")}, {"n", Value::from_i64(3)}, {"z", Value::nil()},
+                            {"nums", Value::array({Value::from_i64(1), Value::from_i64(3)})},
+                            {"user", map({{"age", Value::from_i64(20)}})}});
+  tallowmere::OutputBuffer out;
+  tallowmere::msgpack::encode_value(out, stored);
+  const std::string bytes(out.data(), out.size());
+  const char* conditions[] = {"tier == \"gold\"", "user.age > 18 and n in nums", "not z", "missing", "n != 3"};
+  for (const char* text : conditions) {
+    CAPTURE(text);
+    auto parsed = parse_condition(text);
+    REQUIRE(parsed.ok());
+    CHECK(holds_encoded(parsed.value(), bytes) == holds(parsed.value(), stored));
+    // Bytes that do not decode (truncated, or an extension type) hold nothing.
+    CHECK_FALSE(holds_encoded(parsed.value(), std::string_view(bytes).substr(0, bytes.size() / 2)));
+    CHECK_FALSE(holds_encoded(parsed.value(), std::string("\xd4\x01\x00", 3)));
+  }
 }

@@ -3,6 +3,8 @@
 // history bounds and restores across stores are pinned by the Python snapshot tests.)
 #include <doctest/doctest.h>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <random>
 #include <set>
@@ -162,6 +164,137 @@ TEST_CASE("store: random operations agree with a model, and snapshots never chan
       target.restore(*record);
       CHECK(contents(target) == frozen);
       CHECK(target.entry_count() == frozen.size());
+    }
+  }
+}
+
+namespace {
+
+// What scan() should return: the model's keys of `ns` in byte order, filtered,
+// then reversed and cut to `limit`.
+std::vector<std::string> expected_scan(const Model& model, const std::string& ns, const ScanRange& range,
+                                       const std::function<bool(const std::string&)>& keep) {
+  std::vector<std::string> keys;
+  for (const auto& [pair, bytes] : model) {
+    const std::string& key = pair.second;
+    if (pair.first != ns || key.compare(0, range.prefix.value_or("").size(), range.prefix.value_or("")) != 0) {
+      continue;
+    }
+    if (range.start && std::string_view(key) < *range.start) continue;
+    if (range.stop && !(std::string_view(key) < *range.stop)) continue;
+    if (keep(bytes)) keys.push_back(key);
+  }
+  if (range.reverse) std::reverse(keys.begin(), keys.end());
+  if (range.limit && *range.limit < keys.size()) keys.resize(*range.limit);
+  return keys;
+}
+
+}  // namespace
+
+TEST_CASE("store: add, whole-namespace delete and copy, atomic batches and scans agree with a model") {
+  for (std::uint32_t seed = 1; seed <= 12; ++seed) {
+    CAPTURE(seed);
+    std::mt19937 random(seed);
+    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+    auto name = [&] { return kNames[pick(kNames.size())]; };
+    auto bytes = [&] { return std::string(1 + pick(12), static_cast<char>('a' + pick(3))); };
+    Store store(std::nullopt);
+    Model model;
+    std::vector<std::pair<SnapshotRef, Model>> kept;
+    for (int step = 0; step < 500; ++step) {
+      switch (pick(8)) {
+        case 0:
+        case 1: {
+          auto ns = name(), key = name(), value = bytes();
+          const bool absent = !model.count({ns, key});
+          CHECK(store.add(ns, key, value_of(value)) == absent);
+          if (absent) model[{ns, key}] = value;
+          break;
+        }
+        case 2: {
+          auto ns = name();
+          std::uint64_t count = 0;
+          for (auto it = model.lower_bound({ns, ""}); it != model.end() && it->first.first == ns;) {
+            it = model.erase(it);
+            ++count;
+          }
+          CHECK(store.delete_namespace(ns) == count);
+          CHECK_FALSE(store.contains_namespace(ns));
+          break;
+        }
+        case 3: {  // a copy shares the map, so later writes to either side must not show in the other
+          auto source = name(), target = name();
+          if (source != target) {
+            for (auto it = model.lower_bound({target, ""}); it != model.end() && it->first.first == target;) {
+              it = model.erase(it);
+            }
+            Model copied;
+            for (auto it = model.lower_bound({source, ""}); it != model.end() && it->first.first == source; ++it) {
+              copied[{target, it->first.second}] = it->second;
+            }
+            model.insert(copied.begin(), copied.end());
+          }
+          std::uint64_t count = 0;
+          for (auto it = model.lower_bound({source, ""}); it != model.end() && it->first.first == source; ++it) {
+            ++count;
+          }
+          CHECK(store.copy_namespace(source, target) == count);
+          break;
+        }
+        case 4: {
+          std::vector<std::string> names;
+          std::vector<WriteView> items;
+          std::vector<std::string> values;
+          for (std::size_t n = pick(20); n > 0; --n) {
+            names.push_back(name());
+            names.push_back(name());
+            values.push_back(bytes());
+          }
+          for (std::size_t i = 0; i < values.size(); ++i) {
+            items.push_back({names[2 * i], names[2 * i + 1], value_of(values[i])});
+            model[{names[2 * i], names[2 * i + 1]}] = values[i];
+          }
+          store.set_many_atomic(std::move(items));
+          break;
+        }
+        case 5:
+          kept.emplace_back(store.snapshot(), model);
+          if (kept.size() > 4) kept.erase(kept.begin());
+          if (pick(4) == 0) {
+            store.restore(*kept.front().first);
+            model = kept.front().second;
+          }
+          break;
+        default: {
+          ScanRange range;
+          if (pick(2)) range.prefix = kNames[pick(kNames.size())];
+          if (pick(2)) range.start = kNames[pick(kNames.size())];
+          if (pick(2)) range.stop = kNames[pick(kNames.size())];
+          range.reverse = pick(2) == 1;
+          if (pick(2)) range.limit = pick(6);
+          std::function<bool(const std::string&)> keep = [](const std::string&) { return true; };
+          if (pick(2)) {
+            range.filter = [](const EncodedValue& value) { return value.size() % 2 == 0; };
+            keep = [](const std::string& value) { return value.size() % 2 == 0; };
+          }
+          const std::string ns = name();
+          const std::vector<ScanEntry> got = store.scan(ns, range);
+          const std::vector<std::string> want = expected_scan(model, ns, range, keep);
+          REQUIRE(got.size() == want.size());
+          for (std::size_t i = 0; i < got.size(); ++i) {
+            CHECK(got[i].key == want[i]);
+            CHECK(got[i].value.bytes() == model[{ns, want[i]}]);
+          }
+        }
+      }
+    }
+    const SnapshotRef now = store.snapshot();
+    CHECK(contents(*now) == model);
+    CHECK(now->size_bytes == total_bytes(model));
+    CHECK(store.entry_count() == model.size());
+    for (const auto& [record, frozen] : kept) {
+      CHECK(contents(*record) == frozen);
+      CHECK(record->size_bytes == total_bytes(frozen));
     }
   }
 }
