@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import random
 import re
+import time
 from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
 from datetime import datetime, timedelta, timezone
 from typing import Any
@@ -52,8 +53,18 @@ from tallowmere._core import Store
 __all__ = ["TallowmereSaver", "TallowmereStore"]
 
 
+_PARTS: dict[str, str] = {}
+_CACHE_LIMIT = 65_536  # each cache is emptied when it reaches this many entries
+
+
 def _part(text: str) -> str:
-    return f"{len(text)}:{text}"
+    # Names repeat on every call (thread ids, channels, tasks): encode each once.
+    encoded = _PARTS.get(text)
+    if encoded is None:
+        if len(_PARTS) >= _CACHE_LIMIT:
+            _PARTS.clear()
+        encoded = _PARTS[text] = f"{len(text)}:{text}"
+    return encoded
 
 
 def _parts(name: str, start: int) -> list[str]:
@@ -101,7 +112,8 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
             ch: loads((blob[0], blob[1])) for ch, blob in zip(channels, found) if blob is not None and blob[0] != "empty"
         }
         writes = [w for _, w in self.store.scan(_WRITES + scope + _part(checkpoint_id), values=True)]
-        writes.sort(key=lambda w: writes_sort_key(w[4], w[0], w[5]))
+        if len(writes) > 1:
+            writes.sort(key=lambda w: writes_sort_key(w[4], w[0], w[5]))
         parent = saved[4]
         return CheckpointTuple(
             config=config if config is not None else _config(thread_id, checkpoint_ns, checkpoint_id),
@@ -333,8 +345,29 @@ _OPERATORS = {"$eq": "==", "$ne": "!=", "$gt": ">", "$gte": ">=", "$lt": "<", "$
 _EXACT_FLOAT = 2**53
 
 
+_LABELS: dict[tuple[str, ...], str] = {}
+_NAMESPACES: dict[str, tuple[str, ...]] = {}
+_TIMES: dict[int, datetime] = {}
+
+
 def _labels(namespace: tuple[str, ...]) -> str:
-    return _ITEMS + "".join(_part(label) for label in namespace)
+    if type(namespace) is not tuple:
+        namespace = tuple(namespace)
+    name = _LABELS.get(namespace)
+    if name is None:
+        if len(_LABELS) >= _CACHE_LIMIT:
+            _LABELS.clear()
+        name = _LABELS[namespace] = _ITEMS + "".join(_part(label) for label in namespace)
+    return name
+
+
+def _namespace(name: str) -> tuple[str, ...]:
+    namespace = _NAMESPACES.get(name)
+    if namespace is None:
+        if len(_NAMESPACES) >= _CACHE_LIMIT:
+            _NAMESPACES.clear()
+        namespace = _NAMESPACES[name] = tuple(_parts(name, len(_ITEMS)))
+    return namespace
 
 
 def _literal(value: Any, ordered: bool) -> str | None:
@@ -375,7 +408,13 @@ def _condition(filter: dict[str, Any]) -> str | None:
 
 
 def _when(micros: int) -> datetime:
-    return _EPOCH + timedelta(microseconds=micros)
+    # datetime objects are immutable: items written together share theirs.
+    when = _TIMES.get(micros)
+    if when is None:
+        if len(_TIMES) >= _CACHE_LIMIT:
+            _TIMES.clear()
+        when = _TIMES[micros] = _EPOCH + timedelta(microseconds=micros)
+    return when
 
 
 class TallowmereStore(BaseStore):
@@ -420,8 +459,7 @@ class TallowmereStore(BaseStore):
                     updated_at=_when(record["u"]))
 
     def _apply(self, puts: Iterable[PutOp]) -> None:
-        now = datetime.now(timezone.utc) - _EPOCH
-        micros = (now.days * 86_400 + now.seconds) * 1_000_000 + now.microseconds
+        micros = time.time_ns() // 1000
         writes = []
         for op in puts:
             if op.value is None:
@@ -438,7 +476,7 @@ class TallowmereStore(BaseStore):
         found: list[SearchItem] = []
         wanted = None if op.offset < 0 or op.limit < 0 else op.offset + op.limit
         for name in sorted(self.store.namespaces(prefix)):
-            namespace = tuple(_parts(name, len(_ITEMS)))
+            namespace = _namespace(name)
             for key, record in self.store.scan(name, where=where, values=True):
                 if in_python and not all(_compare_values(record["v"].get(k), v) for k, v in op.filter.items()):
                     continue
@@ -449,7 +487,7 @@ class TallowmereStore(BaseStore):
         return found[op.offset:op.offset + op.limit]
 
     def _list_namespaces(self, op: ListNamespacesOp) -> list[tuple[str, ...]]:
-        namespaces = [tuple(_parts(name, len(_ITEMS))) for name in self.store.namespaces(_ITEMS)]
+        namespaces = [_namespace(name) for name in self.store.namespaces(_ITEMS)]
         for condition in op.match_conditions or ():
             namespaces = [ns for ns in namespaces if _matches(condition, ns)]
         if op.max_depth is not None:
