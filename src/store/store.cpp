@@ -311,7 +311,10 @@ std::uint64_t Store::copy_namespace(std::string_view source, std::string_view ta
 }
 
 void Store::set_many_atomic(std::vector<WriteView> items) {
-  if (items.empty()) return;
+  if (items.size() <= 1) {  // one write is whole or absent already, with no copy to keep
+    set_many(std::move(items));
+    return;
+  }
   const ShardBuckets buckets(items.size(), [&](std::size_t i) -> std::string_view {
     return items[i].namespace_name;
   });
@@ -413,7 +416,14 @@ std::vector<ScanEntry> Store::scan(std::string_view namespace_name, const ScanRa
     const std::string* key;
     const EncodedValue* value;
   };
+  const auto first = [reverse = range.reverse](const Candidate& a, const Candidate& b) {
+    return reverse ? *b.key < *a.key : *a.key < *b.key;
+  };
+  // A limit well below the namespace's size keeps a heap of the best `limit` seen so
+  // far (its top is the worst of them): O(n log k) with k slots instead of n.
+  const bool bounded = range.limit && *range.limit < keys.size() / 4;
   std::vector<Candidate> picked;
+  if (bounded) picked.reserve(*range.limit + 1);
   const std::string_view filter = range.prefix.value_or(std::string_view());
   // std::string_view compares through char_traits<char>: unsigned bytes, which
   // for UTF-8 is code point order.
@@ -422,14 +432,25 @@ std::vector<ScanEntry> Store::scan(std::string_view namespace_name, const ScanRa
     if (!has_prefix(name, filter)) return;
     if (range.start && name < *range.start) return;
     if (range.stop && !(name < *range.stop)) return;
+    if (bounded) {
+      if (*range.limit == 0) return;
+      const Candidate candidate{&key, &value};
+      // Already full and not better than the worst kept: skip before filtering.
+      if (picked.size() == *range.limit && !first(candidate, picked.front())) return;
+      if (range.filter && !range.filter(value)) return;
+      picked.push_back(candidate);
+      std::push_heap(picked.begin(), picked.end(), first);
+      if (picked.size() > *range.limit) {
+        std::pop_heap(picked.begin(), picked.end(), first);
+        picked.pop_back();
+      }
+      return;
+    }
     if (range.filter && !range.filter(value)) return;
     fault::fault_point();
     picked.push_back({&key, &value});
   });
-  const auto first = [reverse = range.reverse](const Candidate& a, const Candidate& b) {
-    return reverse ? *b.key < *a.key : *a.key < *b.key;
-  };
-  if (range.limit && *range.limit < picked.size()) {
+  if (!bounded && range.limit && *range.limit < picked.size()) {
     const auto cut = picked.begin() + static_cast<std::ptrdiff_t>(*range.limit);
     std::nth_element(picked.begin(), cut, picked.end(), first);
     picked.erase(cut, picked.end());

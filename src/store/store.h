@@ -121,8 +121,10 @@ class Store {
   ShardMap shard_map(std::size_t shard) const;
   std::vector<std::string> keys(std::string_view namespace_name, std::optional<std::string_view> prefix) const;
   std::optional<std::string> max_key(std::string_view namespace_name) const;  // byte order
-  // O(n) over the namespace (plus the filter's cost) and O(k log k) for the k keys
-  // returned: a partial selection finds the first `limit`, and only they are sorted.
+  // One walk over the namespace (plus the filter's cost), then O(k log k) for the k
+  // keys returned: a partial selection finds the first `limit`, and only they are
+  // sorted. A limit below a quarter of the namespace keeps a heap of k instead of a
+  // list of every match, and runs the filter only on keys that would enter it.
   std::vector<ScanEntry> scan(std::string_view namespace_name, const ScanRange& range) const;
   std::vector<std::string> namespaces(std::optional<std::string_view> prefix) const;
   void clear();
