@@ -34,9 +34,10 @@ bool is_truthy(const Value& v) noexcept;
 Value eval(const Expr& expr, const Value& context);
 bool holds(const Expr& expr, const Value& context) noexcept;
 
-// holds() against one MessagePack-encoded value, decoded into a Value tree first
-// (never into anything of the caller's). Bytes that do not decode hold nothing;
-// std::bad_alloc propagates.
+// holds() against one MessagePack-encoded value, as if it were decoded into a Value
+// tree first: only the values at the condition's paths are decoded, everything
+// else is read past. Bytes that cannot be read along a path (malformed, cut short,
+// an extension type) hold nothing; std::bad_alloc propagates.
 bool holds_encoded(const Expr& expr, std::string_view msgpack);
 
 struct PathBinding {
