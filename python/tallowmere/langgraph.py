@@ -84,6 +84,18 @@ def _parts(name: str, start: int) -> list[str]:
 
 
 _CHECKPOINTS, _BLOBS, _WRITES = "lg:c", "lg:b", "lg:w"
+_SCOPES: dict[tuple[str, str], str] = {}
+
+
+def _scope(thread_id: str, checkpoint_ns: str) -> str:
+    """The encoded (thread, namespace) pair that every name of a checkpoint scope contains."""
+    key = (thread_id, checkpoint_ns)
+    scope = _SCOPES.get(key)
+    if scope is None:
+        if len(_SCOPES) >= _CACHE_LIMIT:
+            _SCOPES.clear()
+        scope = _SCOPES[key] = _part(thread_id) + _part(checkpoint_ns)
+    return scope
 
 
 def _config(thread_id: str, checkpoint_ns: str, checkpoint_id: str) -> RunnableConfig:
@@ -107,7 +119,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
     def _tuple(self, thread_id: str, checkpoint_ns: str, checkpoint_id: str, saved: list,
                config: RunnableConfig | None = None, metadata: Any = None) -> CheckpointTuple:
         loads = self.serde.loads_typed
-        scope = _part(thread_id) + _part(checkpoint_ns)
+        scope = _scope(thread_id, checkpoint_ns)
         checkpoint = loads((saved[0], saved[1]))
         versions = checkpoint["channel_versions"]
         blob_ns = _BLOBS + scope
@@ -116,7 +128,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         checkpoint["channel_values"] = {
             ch: loads((blob[0], blob[1])) for ch, blob in zip(channels, found) if blob is not None and blob[0] != "empty"
         }
-        writes = [w for _, w in self.store.scan(_WRITES + scope + _part(checkpoint_id), values=True)]
+        writes = [w for _, w in self.store.scan(f"{_WRITES}{scope}{len(checkpoint_id)}:{checkpoint_id}", values=True)]
         if len(writes) > 1:
             writes.sort(key=lambda w: writes_sort_key(w[4], w[0], w[5]))
         parent = saved[4]
@@ -132,7 +144,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         configurable = config["configurable"]
         thread_id = configurable["thread_id"]
         checkpoint_ns = configurable.get("checkpoint_ns", "")
-        namespace = _CHECKPOINTS + _part(thread_id) + _part(checkpoint_ns)
+        namespace = _CHECKPOINTS + _scope(thread_id, checkpoint_ns)
         checkpoint_id = get_checkpoint_id(config)
         if checkpoint_id:
             saved = self.store.get(namespace, checkpoint_id)
@@ -167,7 +179,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         for thread_id, checkpoint_ns in self._scopes(configurable.get("thread_id") if config else None):
             if wanted_ns is not None and checkpoint_ns != wanted_ns:
                 continue
-            namespace = _CHECKPOINTS + _part(thread_id) + _part(checkpoint_ns)
+            namespace = _CHECKPOINTS + _scope(thread_id, checkpoint_ns)
             if wanted_id:
                 if before_id and wanted_id >= before_id:
                     continue
@@ -199,7 +211,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         thread_id = configurable["thread_id"]
         checkpoint_ns = configurable.get("checkpoint_ns", "")
         dumps = self.serde.dumps_typed
-        scope = _part(thread_id) + _part(checkpoint_ns)
+        scope = _scope(thread_id, checkpoint_ns)
         stored = checkpoint.copy()
         values = stored.pop("channel_values")  # type: ignore[misc]
         blob_ns = _BLOBS + scope
@@ -223,25 +235,28 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         task_path: str = "",
     ) -> None:
         configurable = config["configurable"]
-        namespace = (_WRITES + _part(configurable["thread_id"]) + _part(configurable.get("checkpoint_ns", ""))
-                     + _part(configurable["checkpoint_id"]))
+        checkpoint_id = configurable["checkpoint_id"]
+        namespace = (f"{_WRITES}{_scope(configurable['thread_id'], configurable.get('checkpoint_ns', ''))}"
+                     f"{len(checkpoint_id)}:{checkpoint_id}")
         dumps = self.serde.dumps_typed
+        add = self.store.add
         task = _part(task_id)
-        overwrite = []
+        overwrite = None
         for idx, (channel, value) in enumerate(writes):
             index = WRITES_IDX_MAP.get(channel, idx)
             kind, data = dumps(value)
-            row = (task_id, channel, kind, data, task_path, index)
             if index >= 0:
                 # A task's regular writes are kept from the first attempt that made them.
-                self.store.add(namespace, task + str(index), row)
+                add(namespace, f"{task}{index}", (task_id, channel, kind, data, task_path, index))
             else:
-                overwrite.append((namespace, task + str(index), row))
+                if overwrite is None:
+                    overwrite = []
+                overwrite.append((namespace, f"{task}{index}", (task_id, channel, kind, data, task_path, index)))
         if overwrite:
             self.store.set_many(overwrite)
 
     def _drop(self, thread_id: str, checkpoint_ns: str, checkpoint_ids: Iterable[str]) -> None:
-        scope = _part(thread_id) + _part(checkpoint_ns)
+        scope = _scope(thread_id, checkpoint_ns)
         for checkpoint_id in checkpoint_ids:
             self.store.delete(_CHECKPOINTS + scope, checkpoint_id)
             self.store.delete_namespace(_WRITES + scope + _part(checkpoint_id))
@@ -267,7 +282,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         if not runs:
             return
         for thread_id, checkpoint_ns in self._scopes(None):
-            namespace = _CHECKPOINTS + _part(thread_id) + _part(checkpoint_ns)
+            namespace = _CHECKPOINTS + _scope(thread_id, checkpoint_ns)
             doomed = [cid for cid, saved in self.store.scan(namespace, values=True)
                       if self.serde.loads_typed((saved[2], saved[3])).get("run_id") in runs]
             self._drop(thread_id, checkpoint_ns, doomed)
@@ -280,7 +295,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
                 self.delete_thread(thread_id)
                 continue
             for _, checkpoint_ns in self._scopes(thread_id):
-                namespace = _CHECKPOINTS + _part(thread_id) + _part(checkpoint_ns)
+                namespace = _CHECKPOINTS + _scope(thread_id, checkpoint_ns)
                 ids = self.store.scan(namespace, reverse=True)
                 self._drop(thread_id, checkpoint_ns, ids[1:])
                 latest = self.store.get(namespace, ids[0]) if ids else None
@@ -288,7 +303,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
                     continue
                 versions = self.serde.loads_typed((latest[0], latest[1]))["channel_versions"]
                 keep = {_part(ch) + str(v) for ch, v in versions.items()}
-                blob_ns = _BLOBS + _part(thread_id) + _part(checkpoint_ns)
+                blob_ns = _BLOBS + _scope(thread_id, checkpoint_ns)
                 for key in self.store.scan(blob_ns):
                     if key not in keep:
                         self.store.delete(blob_ns, key)
