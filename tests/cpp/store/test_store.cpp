@@ -51,6 +51,15 @@ void check_diff(const SnapshotData& base, const Model& base_model, const Snapsho
   CHECK(as_set(diff.changed) == changed);
 }
 
+// Random names from kNames and short values, one generator per seed.
+struct Draw {
+  explicit Draw(std::uint32_t seed) : random(seed) {}
+  std::size_t pick(std::size_t n) { return static_cast<std::size_t>(random() % n); }
+  std::string name() { return kNames[pick(kNames.size())]; }
+  std::string bytes() { return std::string(1 + pick(12), static_cast<char>('a' + pick(3))); }
+  std::mt19937 random;
+};
+
 }  // namespace
 
 TEST_CASE("store: shard_index matches the fixed reference placement") {
@@ -69,10 +78,10 @@ TEST_CASE("store: shard_index matches the fixed reference placement") {
 TEST_CASE("store: random operations agree with a model, and snapshots never change") {
   for (std::uint32_t seed = 1; seed <= 12; ++seed) {
     CAPTURE(seed);
-    std::mt19937 random(seed);
-    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
-    auto name = [&] { return kNames[pick(kNames.size())]; };
-    auto bytes = [&] { return std::string(1 + pick(12), static_cast<char>('a' + pick(3))); };
+    Draw draw(seed);
+    auto pick = [&](std::size_t n) { return draw.pick(n); };
+    auto name = [&] { return draw.name(); };
+    auto bytes = [&] { return draw.bytes(); };
 
     auto store = std::make_unique<Store>(seed % 2 ? std::optional<std::uint64_t>(3) : std::nullopt);
     Model model;
@@ -170,6 +179,13 @@ TEST_CASE("store: random operations agree with a model, and snapshots never chan
 
 namespace {
 
+// Removes the pairs of namespace `ns` from the model; returns how many there were.
+std::uint64_t erase_namespace(Model& model, const std::string& ns) {
+  std::uint64_t count = 0;
+  for (auto it = model.lower_bound({ns, ""}); it != model.end() && it->first.first == ns; ++count) it = model.erase(it);
+  return count;
+}
+
 // What scan() should return: the model's keys of `ns` in byte order, filtered,
 // then reversed and cut to `limit`.
 std::vector<std::string> expected_scan(const Model& model, const std::string& ns, const ScanRange& range,
@@ -194,10 +210,10 @@ std::vector<std::string> expected_scan(const Model& model, const std::string& ns
 TEST_CASE("store: add, whole-namespace delete and copy, atomic batches and scans agree with a model") {
   for (std::uint32_t seed = 1; seed <= 12; ++seed) {
     CAPTURE(seed);
-    std::mt19937 random(seed);
-    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
-    auto name = [&] { return kNames[pick(kNames.size())]; };
-    auto bytes = [&] { return std::string(1 + pick(12), static_cast<char>('a' + pick(3))); };
+    Draw draw(seed);
+    auto pick = [&](std::size_t n) { return draw.pick(n); };
+    auto name = [&] { return draw.name(); };
+    auto bytes = [&] { return draw.bytes(); };
     Store store(std::nullopt);
     Model model;
     std::vector<std::pair<SnapshotRef, Model>> kept;
@@ -213,32 +229,22 @@ TEST_CASE("store: add, whole-namespace delete and copy, atomic batches and scans
         }
         case 2: {
           auto ns = name();
-          std::uint64_t count = 0;
-          for (auto it = model.lower_bound({ns, ""}); it != model.end() && it->first.first == ns;) {
-            it = model.erase(it);
-            ++count;
-          }
+          const std::uint64_t count = erase_namespace(model, ns);
           CHECK(store.delete_namespace(ns) == count);
           CHECK_FALSE(store.contains_namespace(ns));
           break;
         }
         case 3: {  // a copy shares the map, so later writes to either side must not show in the other
           auto source = name(), target = name();
+          Model copied;
+          for (auto it = model.lower_bound({source, ""}); it != model.end() && it->first.first == source; ++it) {
+            copied[{target, it->first.second}] = it->second;
+          }
           if (source != target) {
-            for (auto it = model.lower_bound({target, ""}); it != model.end() && it->first.first == target;) {
-              it = model.erase(it);
-            }
-            Model copied;
-            for (auto it = model.lower_bound({source, ""}); it != model.end() && it->first.first == source; ++it) {
-              copied[{target, it->first.second}] = it->second;
-            }
+            erase_namespace(model, target);
             model.insert(copied.begin(), copied.end());
           }
-          std::uint64_t count = 0;
-          for (auto it = model.lower_bound({source, ""}); it != model.end() && it->first.first == source; ++it) {
-            ++count;
-          }
-          CHECK(store.copy_namespace(source, target) == count);
+          CHECK(store.copy_namespace(source, target) == copied.size());
           break;
         }
         case 4: {
