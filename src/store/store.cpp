@@ -423,7 +423,10 @@ std::vector<ScanEntry> Store::scan(std::string_view namespace_name, const ScanRa
   // far (its top is the worst of them): O(n log k) with k slots instead of n.
   const bool bounded = range.limit && *range.limit < keys.size() / 4;
   std::vector<Candidate> picked;
-  if (bounded) picked.reserve(*range.limit + 1);
+  if (bounded) {
+    fault::fault_point();
+    picked.reserve(*range.limit + 1);  // the heap never grows past this
+  }
   const std::string_view filter = range.prefix.value_or(std::string_view());
   // std::string_view compares through char_traits<char>: unsigned bytes, which
   // for UTF-8 is code point order.
