@@ -79,31 +79,28 @@ TEST_CASE("store: random operations agree with a model, and snapshots never chan
   for (std::uint32_t seed = 1; seed <= 12; ++seed) {
     CAPTURE(seed);
     Draw draw(seed);
-    auto pick = [&](std::size_t n) { return draw.pick(n); };
-    auto name = [&] { return draw.name(); };
-    auto bytes = [&] { return draw.bytes(); };
 
     auto store = std::make_unique<Store>(seed % 2 ? std::optional<std::uint64_t>(3) : std::nullopt);
     Model model;
     std::vector<std::pair<SnapshotRef, Model>> kept;
     for (int step = 0; step < 400; ++step) {
-      switch (pick(9)) {
+      switch (draw.pick(9)) {
         case 0:
         case 1: {
-          auto ns = name(), key = name(), value = bytes();
+          auto ns = draw.name(), key = draw.name(), value = draw.bytes();
           store->set(ns, key, value_of(value));
           model[{ns, key}] = value;
           break;
         }
         case 2: {
-          auto ns = name(), key = name();
+          auto ns = draw.name(), key = draw.name();
           CHECK(store->remove(ns, key) == (model.erase({ns, key}) == 1));
           break;
         }
         case 3: {  // pairs repeat within a batch: the last write wins and alone is counted
           std::vector<WriteItem> items;
-          for (std::size_t n = pick(20); n > 0; --n) {
-            auto ns = name(), key = name(), value = bytes();
+          for (std::size_t n = draw.pick(20); n > 0; --n) {
+            auto ns = draw.name(), key = draw.name(), value = draw.bytes();
             model[{ns, key}] = value;
             items.push_back({ns, key, value_of(value)});
           }
@@ -112,7 +109,7 @@ TEST_CASE("store: random operations agree with a model, and snapshots never chan
         }
         case 4: {
           std::vector<std::pair<std::string, std::string>> names;
-          for (std::size_t n = pick(20); n > 0; --n) names.emplace_back(name(), name());
+          for (std::size_t n = draw.pick(20); n > 0; --n) names.emplace_back(draw.name(), draw.name());
           std::vector<KeyPath> pairs;
           for (const auto& [ns, key] : names) pairs.push_back({ns, key});
           const std::vector<EncodedValue> got = store->get_many(pairs);
@@ -126,20 +123,20 @@ TEST_CASE("store: random operations agree with a model, and snapshots never chan
         }
         case 5:
           kept.emplace_back(store->snapshot(), model);
-          if (kept.size() > 6) kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(pick(kept.size())));
+          if (kept.size() > 6) kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(draw.pick(kept.size())));
           break;
         case 6:
-          if (!kept.empty() && pick(3) == 0) {
-            const auto& [record, frozen] = kept[pick(kept.size())];
+          if (!kept.empty() && draw.pick(3) == 0) {
+            const auto& [record, frozen] = kept[draw.pick(kept.size())];
             store->restore(*record);
             model = frozen;
-          } else if (pick(8) == 0) {
+          } else if (draw.pick(8) == 0) {
             store->clear();
             model.clear();
           }
           break;
         default: {
-          auto ns = name(), key = name();
+          auto ns = draw.name(), key = draw.name();
           auto it = model.find({ns, key});
           const EncodedValue value = store->get(ns, key);
           CHECK(bool(value) == (it != model.end()));
@@ -211,31 +208,28 @@ TEST_CASE("store: add, whole-namespace delete and copy, atomic batches and scans
   for (std::uint32_t seed = 1; seed <= 12; ++seed) {
     CAPTURE(seed);
     Draw draw(seed);
-    auto pick = [&](std::size_t n) { return draw.pick(n); };
-    auto name = [&] { return draw.name(); };
-    auto bytes = [&] { return draw.bytes(); };
     Store store(std::nullopt);
     Model model;
     std::vector<std::pair<SnapshotRef, Model>> kept;
     for (int step = 0; step < 500; ++step) {
-      switch (pick(8)) {
+      switch (draw.pick(8)) {
         case 0:
         case 1: {
-          auto ns = name(), key = name(), value = bytes();
+          auto ns = draw.name(), key = draw.name(), value = draw.bytes();
           const bool absent = !model.count({ns, key});
           CHECK(store.add(ns, key, value_of(value)) == absent);
           if (absent) model[{ns, key}] = value;
           break;
         }
         case 2: {
-          auto ns = name();
+          auto ns = draw.name();
           const std::uint64_t count = erase_namespace(model, ns);
           CHECK(store.delete_namespace(ns) == count);
           CHECK_FALSE(store.contains_namespace(ns));
           break;
         }
         case 3: {  // a copy shares the map, so later writes to either side must not show in the other
-          auto source = name(), target = name();
+          auto source = draw.name(), target = draw.name();
           Model copied;
           for (auto it = model.lower_bound({source, ""}); it != model.end() && it->first.first == source; ++it) {
             copied[{target, it->first.second}] = it->second;
@@ -251,10 +245,10 @@ TEST_CASE("store: add, whole-namespace delete and copy, atomic batches and scans
           std::vector<std::string> names;
           std::vector<WriteView> items;
           std::vector<std::string> values;
-          for (std::size_t n = pick(20); n > 0; --n) {
-            names.push_back(name());
-            names.push_back(name());
-            values.push_back(bytes());
+          for (std::size_t n = draw.pick(20); n > 0; --n) {
+            names.push_back(draw.name());
+            names.push_back(draw.name());
+            values.push_back(draw.bytes());
           }
           for (std::size_t i = 0; i < values.size(); ++i) {
             items.push_back({names[2 * i], names[2 * i + 1], value_of(values[i])});
@@ -266,24 +260,24 @@ TEST_CASE("store: add, whole-namespace delete and copy, atomic batches and scans
         case 5:
           kept.emplace_back(store.snapshot(), model);
           if (kept.size() > 4) kept.erase(kept.begin());
-          if (pick(4) == 0) {
+          if (draw.pick(4) == 0) {
             store.restore(*kept.front().first);
             model = kept.front().second;
           }
           break;
         default: {
           ScanRange range;
-          if (pick(2)) range.prefix = kNames[pick(kNames.size())];
-          if (pick(2)) range.start = kNames[pick(kNames.size())];
-          if (pick(2)) range.stop = kNames[pick(kNames.size())];
-          range.reverse = pick(2) == 1;
-          if (pick(2)) range.limit = pick(6);
+          if (draw.pick(2)) range.prefix = kNames[draw.pick(kNames.size())];
+          if (draw.pick(2)) range.start = kNames[draw.pick(kNames.size())];
+          if (draw.pick(2)) range.stop = kNames[draw.pick(kNames.size())];
+          range.reverse = draw.pick(2) == 1;
+          if (draw.pick(2)) range.limit = draw.pick(6);
           std::function<bool(const std::string&)> keep = [](const std::string&) { return true; };
-          if (pick(2)) {
+          if (draw.pick(2)) {
             range.filter = [](const EncodedValue& value) { return value.size() % 2 == 0; };
             keep = [](const std::string& value) { return value.size() % 2 == 0; };
           }
-          const std::string ns = name();
+          const std::string ns = draw.name();
           const std::vector<ScanEntry> got = store.scan(ns, range);
           const std::vector<std::string> want = expected_scan(model, ns, range, keep);
           REQUIRE(got.size() == want.size());
