@@ -267,9 +267,9 @@ TEST_CASE("store: add, whole-namespace delete and copy, atomic batches and scans
           break;
         default: {
           ScanRange range;
-          if (draw.pick(2)) range.prefix = kNames[draw.pick(kNames.size())];
-          if (draw.pick(2)) range.start = kNames[draw.pick(kNames.size())];
-          if (draw.pick(2)) range.stop = kNames[draw.pick(kNames.size())];
+          if (draw.pick(2)) range.prefix = draw.name();
+          if (draw.pick(2)) range.start = draw.name();
+          if (draw.pick(2)) range.stop = draw.name();
           range.reverse = draw.pick(2) == 1;
           if (draw.pick(2)) range.limit = draw.pick(6);
           std::function<bool(const std::string&)> keep = [](const std::string&) { return true; };
