@@ -13,6 +13,9 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/msgpack_writer.h"
+#include "codec/output_buffer.h"
+#include "condition/encoded.h"
 #include "condition/evaluator.h"
 #include "condition/lexer.h"
 #include "condition/parser.h"
@@ -109,9 +112,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     graph::insert_path(pairs, paths[i], leaf_value(size ? data[i % size] : 0));
   }
   const Value contexts[] = {Value::array({Value::nil()}), Value::map(), Value::map(std::move(pairs))};
+  // Leaves that do not survive an encode and decode unchanged (Ext, invalid UTF-8).
+  bool round_trips = true;
+  for (std::size_t i = 0; i < paths.size(); ++i) round_trips &= (size ? data[i % size] : 0) % 12 < 10;
   for (const Value& context : contexts) {
     const Value result = eval(expr, context);
     require(is_truthy(result) == holds(expr, context));
+    // Evaluated straight from the encoded bytes, reading only the paths: the same
+    // answer, and any cut of the bytes is read within bounds.
+    OutputBuffer out;
+    try {
+      msgpack::encode_value(out, context);
+    } catch (const CoreError&) {
+      continue;  // nested deeper than the codec writes
+    }
+    const std::string_view bytes(out.data(), out.size());
+    if (round_trips) require(holds_encoded(expr, bytes) == holds(expr, context));
+    for (std::size_t cut = 0; cut < bytes.size(); cut += 1 + bytes.size() / 8) (void)holds_encoded(expr, bytes.substr(0, cut));
   }
 
   graph::Graph g(graph::CyclePolicy::Error);

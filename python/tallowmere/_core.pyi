@@ -1,7 +1,7 @@
 """The `tallowmere._core` native module."""
 
 import os
-from typing import Any, Literal, Mapping, Sequence, TypeAlias, TypedDict, final
+from typing import Any, Literal, Mapping, Sequence, TypeAlias, TypedDict, final, overload
 
 # What the codec encodes (dumps, and the values Store writes): None, bool, int, float,
 # str, bytes, list, tuple and dict (and their subclasses), nested at most 128 levels
@@ -55,12 +55,47 @@ class Store:
         """Return whether `(namespace, key)` exists."""
     def delete(self, namespace: str, key: str) -> bool:
         """Delete `(namespace, key)`. Returns True if a value was removed."""
+    def add(self, namespace: str, key: str, value: _Encodable) -> bool:
+        """Store `value` under `(namespace, key)` only if that pair is absent."""
+    def delete_namespace(self, namespace: str) -> int:
+        """Remove every key of `namespace` at once. Returns how many were removed."""
+    def copy_namespace(self, source: str, target: str) -> int:
+        """Make `target` a copy of `source`, replacing what `target` held."""
     def set_many(self, items: Sequence[tuple[str, str, _Encodable]]) -> None:
         """Store many `(namespace, key, value)` triples in one call."""
+    def set_many_atomic(self, items: Sequence[tuple[str, str, _Encodable]]) -> None:
+        """Store many `(namespace, key, value)` triples as one atomic batch."""
     def get_many(self, pairs: Sequence[tuple[str, str]]) -> list[Any]:
         """Fetch many `(namespace, key)` pairs in one call, preserving input order."""
     def keys(self, namespace: str, prefix: str | None = None) -> list[str]:
         """Keys within `namespace`, optionally only those starting with `prefix`."""
+    @overload
+    def scan(
+        self,
+        namespace: str,
+        prefix: str | None = None,
+        *,
+        start: str | None = None,
+        stop: str | None = None,
+        reverse: bool = False,
+        limit: int | None = None,
+        where: str | None = None,
+        values: Literal[False] = False,
+    ) -> list[str]:
+        """Keys of `namespace` in code point order, within `[start, stop)`."""
+    @overload
+    def scan(
+        self,
+        namespace: str,
+        prefix: str | None = None,
+        *,
+        start: str | None = None,
+        stop: str | None = None,
+        reverse: bool = False,
+        limit: int | None = None,
+        where: str | None = None,
+        values: Literal[True],
+    ) -> list[tuple[str, Any]]: ...
     def max_key(self, namespace: str) -> str | None:
         """The greatest key in `namespace`, or `None` if it holds nothing."""
     def namespaces(self, prefix: str | None = None) -> list[str]:

@@ -63,6 +63,63 @@ struct ValueBuilder {
 
 }  // namespace
 
+void skip_value(Reader& reader) {
+  std::uint64_t left = 1;  // values still to skip; each needs at least one byte
+  while (left != 0) {
+    if (left > reader.remaining()) malformed("unexpected end of input");
+    --left;
+    const std::uint8_t marker = reader.byte();
+    switch (marker) {
+      case 0x00 ... 0x7f:
+      case 0xe0 ... 0xff:
+      case 0xc0:
+      case 0xc2:
+      case 0xc3:
+        break;
+      case 0xa0 ... 0xbf: reader.take(marker & 0x1f); break;
+      case 0x80 ... 0x8f: left += 2 * std::uint64_t{marker & 0x0fu}; break;
+      case 0x90 ... 0x9f: left += marker & 0x0f; break;
+      case 0xc1: malformed("reserved marker 0xc1");
+      case 0xc4:
+      case 0xd9: reader.take(reader.be<1>()); break;
+      case 0xc5:
+      case 0xda: reader.take(reader.be<2>()); break;
+      case 0xc6:
+      case 0xdb: reader.take(reader.be<4>()); break;
+      case 0xca: reader.take(4); break;
+      case 0xcb: reader.take(8); break;
+      case 0xcc:
+      case 0xd0: reader.take(1); break;
+      case 0xcd:
+      case 0xd1: reader.take(2); break;
+      case 0xce:
+      case 0xd2: reader.take(4); break;
+      case 0xcf:
+      case 0xd3: reader.take(8); break;
+      case 0xdc: left += reader.be<2>(); break;
+      case 0xdd: left += reader.be<4>(); break;
+      case 0xde: left += 2 * reader.be<2>(); break;
+      case 0xdf: left += 2 * reader.be<4>(); break;
+      default: throw_extension_error();
+    }
+  }
+}
+
+std::optional<std::string_view> read_str(Reader& reader) {
+  const std::uint8_t marker = reader.peek();
+  std::uint64_t length;
+  if (marker >= 0xa0 && marker <= 0xbf) {
+    reader.byte();
+    length = marker & 0x1f;
+  } else if (marker >= 0xd9 && marker <= 0xdb) {
+    reader.byte();
+    length = reader.len_of(1u << (marker - 0xd9));
+  } else {
+    return std::nullopt;
+  }
+  return reader.take(length);
+}
+
 Value decode_value(const char* data, std::size_t size, std::size_t* consumed) {
   Reader reader(data, size);
   ValueBuilder builder;

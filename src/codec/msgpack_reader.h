@@ -36,6 +36,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <utility>
 #include <string_view>
 
@@ -56,6 +57,13 @@ class Reader {
 
   std::uint64_t position() const noexcept { return static_cast<std::uint64_t>(cursor_ - start_); }
   std::uint64_t remaining() const noexcept { return static_cast<std::uint64_t>(end_ - cursor_); }
+
+  // The next byte without consuming it; the input must not be exhausted.
+  std::uint8_t peek() {
+    if (cursor_ == end_) [[unlikely]]
+      malformed("unexpected end of input");
+    return *cursor_;
+  }
 
   std::uint8_t byte() {
     if (cursor_ == end_) [[unlikely]]
@@ -346,6 +354,16 @@ typename Builder::Item read_value(Reader& source, Builder& builder, unsigned dep
     }
   }
 }
+
+// Moves the cursor past one value without building anything. Malformed input
+// throws as read_value does; so do extension types, which the codec refuses.
+// Nesting costs no native stack (a count of values still to skip), and no depth
+// limit applies: nothing is built, so no depth can cost memory.
+void skip_value(Reader& reader);
+
+// The string a str marker at the cursor holds (the cursor moves past it), or
+// nullopt with the cursor unmoved when the next value is not a str.
+std::optional<std::string_view> read_str(Reader& reader);
 
 // Tests and fuzzers only (the binding builds Python objects with its own builder).
 // One value from the start of `data` as a Value tree; the rest of the input is

@@ -1,5 +1,6 @@
 #include "condition/evaluator.h"
 
+#include <optional>
 #include <string_view>
 #include <unordered_set>
 

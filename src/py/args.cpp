@@ -196,6 +196,11 @@ std::uint64_t arg_u64(PyObject* obj, const char* arg_name) {
   });
 }
 
+bool arg_bool(PyObject* obj, const char* arg_name) {
+  if (obj != Py_True && obj != Py_False) raise_not_instance(obj, "bool", arg_name);
+  return obj == Py_True;
+}
+
 PyObject* arg_instance(PyObject* obj, PyTypeObject* type, const char* expected, const char* arg_name) {
   if (obj == nullptr || !PyObject_TypeCheck(obj, type)) raise_not_instance(obj, expected, arg_name);
   return obj;

@@ -95,6 +95,8 @@ std::optional<std::string_view> arg_optional_str(PyObject* obj, const char* arg_
 // Any object with __index__ converted to an unsigned 64-bit integer (True is 1).
 // Negative or too large values raise the interpreter's OverflowError unchanged.
 std::uint64_t arg_u64(PyObject* obj, const char* arg_name);
+// True or False exactly; anything else is the conversion error for 'bool'.
+bool arg_bool(PyObject* obj, const char* arg_name);
 // An instance of `type` (or a subclass); otherwise the conversion TypeError
 // naming `expected` (the class name shown in the message).
 PyObject* arg_instance(PyObject* obj, PyTypeObject* type, const char* expected, const char* arg_name);

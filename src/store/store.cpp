@@ -143,6 +143,18 @@ struct ShardBuckets {
   }
 };
 
+// Total length of the values of one key map (what the shard's `bytes` counts).
+std::uint64_t value_bytes(const KeyMap& keys) noexcept {
+  std::uint64_t total = 0;
+  keys.for_each([&](const std::string&, const EncodedValue& value) { total += value.size(); });
+  return total;
+}
+
+// Whether `now` (null when absent) is still the key map `seen` was cloned from.
+bool unchanged(const KeyMap* now, const KeyMap& seen) noexcept {
+  return now == nullptr ? seen.empty() : (seen.empty() ? now->empty() : now->same(seen));
+}
+
 }  // namespace
 
 void Store::set(std::string_view namespace_name, std::string_view key, EncodedValue value) {
@@ -227,6 +239,118 @@ void Store::set_many(std::vector<WriteView> items) {
   }
 }
 
+bool Store::add(std::string_view namespace_name, std::string_view key, EncodedValue value) {
+  Shard& shard = shard_for(namespace_name);
+  WriteView item{namespace_name, key, std::move(value)};
+  WriteLock lock(shard.mutex);
+  // Probe read-only first: a present pair must not copy the path of a shared map.
+  if (const KeyMap* keys = shard.map.find(namespace_name); keys != nullptr && keys->find(key) != nullptr) {
+    return false;
+  }
+  ShardWriter(shard).put(item);
+  return true;
+}
+
+std::uint64_t Store::delete_namespace(std::string_view namespace_name) {
+  Shard& shard = shard_for(namespace_name);
+  // The lengths are summed from a clone with no lock held; under the lock the map is
+  // checked to be that very clone, and summed again only if a writer got in between.
+  const KeyMap seen = key_map(namespace_name);
+  std::uint64_t bytes = value_bytes(seen);
+  std::optional<std::pair<std::string, KeyMap>> removed;  // freed after unlocking
+  WriteLock lock(shard.mutex);
+  const KeyMap* keys = shard.map.find(namespace_name);
+  if (keys == nullptr) return 0;
+  if (!unchanged(keys, seen)) bytes = value_bytes(*keys);
+  removed = shard.map.remove(namespace_name);
+  const std::uint64_t count = removed->second.size();
+  shard.bytes.fetch_sub(bytes, std::memory_order_relaxed);
+  shard.entries -= count;
+  return count;
+}
+
+std::uint64_t Store::copy_namespace(std::string_view source, std::string_view target) {
+  if (source == target) return key_map(source).size();
+  KeyMap copy = key_map(source);
+  std::uint64_t copy_bytes = value_bytes(copy);
+  const KeyMap old_seen = key_map(target);
+  std::uint64_t old_bytes = value_bytes(old_seen);
+  // Freed after unlocking: the target's previous key map.
+  std::optional<std::pair<std::string, KeyMap>> removed;
+  KeyMap replaced;
+  const std::size_t source_index = shard_index(source);
+  const std::size_t target_index = shard_index(target);
+  Shard& target_shard = shards_[target_index];
+  ReadLock source_lock;
+  WriteLock target_lock;
+  if (source_index < target_index) source_lock = ReadLock(shards_[source_index].mutex);
+  target_lock = WriteLock(target_shard.mutex);
+  if (source_index > target_index) source_lock = ReadLock(shards_[source_index].mutex);
+  // One shard: the target's write lock covers the source as well.
+  const KeyMap* source_now = shards_[source_index].map.find(source);
+  if (!unchanged(source_now, copy)) {
+    copy = source_now != nullptr ? *source_now : KeyMap();
+    copy_bytes = value_bytes(copy);
+  }
+  const KeyMap* target_now = target_shard.map.find(target);
+  if (!unchanged(target_now, old_seen)) old_bytes = target_now != nullptr ? value_bytes(*target_now) : 0;
+  const std::uint64_t old_count = target_now != nullptr ? target_now->size() : 0;
+  const std::uint64_t count = copy.size();
+  if (count == 0) {
+    if (target_now == nullptr) return 0;
+    removed = target_shard.map.remove(target);
+  } else if (target_now != nullptr) {
+    KeyMap* slot = target_shard.map.find_for_update(target);
+    replaced = std::exchange(*slot, std::move(copy));
+  } else {
+    target_shard.map.insert(target, std::move(copy));
+  }
+  add_signed(target_shard.bytes, static_cast<std::int64_t>(copy_bytes) - static_cast<std::int64_t>(old_bytes));
+  target_shard.entries = target_shard.entries + count - old_count;
+  return count;
+}
+
+void Store::set_many_atomic(std::vector<WriteView> items) {
+  if (items.size() <= 1) {  // one write is whole or absent already, with no copy to keep
+    set_many(std::move(items));
+    return;
+  }
+  const ShardBuckets buckets(items.size(), [&](std::size_t i) -> std::string_view {
+    return items[i].namespace_name;
+  });
+  // The maps as they were, to put back if an allocation fails; declared before the
+  // locks, so what they alone hold is freed after unlocking.
+  std::array<ShardMap, kShardCount> before;
+  std::array<std::uint64_t, kShardCount> entries_before{};
+  std::array<std::uint64_t, kShardCount> bytes_before{};
+  std::array<WriteLock, kShardCount> locks;
+  for (std::size_t s = 0; s < kShardCount; ++s) {
+    if (buckets.begin[s] != buckets.begin[s + 1]) locks[s] = WriteLock(shards_[s].mutex);
+  }
+  std::size_t done = 0;  // shards below this index have been saved (and maybe written)
+  try {
+    for (; done < kShardCount; ++done) {
+      if (buckets.begin[done] == buckets.begin[done + 1]) continue;
+      Shard& shard = shards_[done];
+      before[done] = shard.map;
+      entries_before[done] = shard.entries;
+      bytes_before[done] = shard.bytes.load(std::memory_order_relaxed);
+      ShardWriter writer(shard);
+      for (std::size_t at = buckets.begin[done]; at < buckets.begin[done + 1]; ++at) {
+        writer.put(items[buckets.order[at]]);
+      }
+    }
+  } catch (...) {
+    for (std::size_t s = 0; s <= done && s < kShardCount; ++s) {
+      if (buckets.begin[s] == buckets.begin[s + 1]) continue;
+      shards_[s].map = before[s];
+      shards_[s].entries = entries_before[s];
+      shards_[s].bytes.store(bytes_before[s], std::memory_order_relaxed);
+    }
+    throw;
+  }
+}
+
 std::vector<EncodedValue> Store::get_many(const std::vector<KeyPath>& pairs) const {
   fault::fault_point();
   std::vector<EncodedValue> results(pairs.size());
@@ -284,6 +408,61 @@ std::optional<std::string> Store::max_key(std::string_view namespace_name) const
   });
   if (greatest == nullptr) return std::nullopt;
   return *greatest;
+}
+
+std::vector<ScanEntry> Store::scan(std::string_view namespace_name, const ScanRange& range) const {
+  const KeyMap keys = key_map(namespace_name);  // walked with no lock held
+  struct Candidate {
+    const std::string* key;
+    const EncodedValue* value;
+  };
+  const auto first = [reverse = range.reverse](const Candidate& a, const Candidate& b) {
+    return reverse ? *b.key < *a.key : *a.key < *b.key;
+  };
+  // A limit well below the namespace's size keeps a heap of the best `limit` seen so
+  // far (its top is the worst of them): O(n log k) with k slots instead of n.
+  const bool bounded = range.limit && *range.limit < keys.size() / 4;
+  std::vector<Candidate> picked;
+  if (bounded) {
+    fault::fault_point();
+    picked.reserve(*range.limit + 1);  // the heap never grows past this
+  }
+  const std::string_view filter = range.prefix.value_or(std::string_view());
+  // std::string_view compares through char_traits<char>: unsigned bytes, which
+  // for UTF-8 is code point order.
+  keys.for_each([&](const std::string& key, const EncodedValue& value) {
+    const std::string_view name(key);
+    if (!has_prefix(name, filter)) return;
+    if (range.start && name < *range.start) return;
+    if (range.stop && !(name < *range.stop)) return;
+    if (bounded) {
+      if (*range.limit == 0) return;
+      const Candidate candidate{&key, &value};
+      // Already full and not better than the worst kept: skip before filtering.
+      if (picked.size() == *range.limit && !first(candidate, picked.front())) return;
+      if (range.filter && !range.filter(value)) return;
+      picked.push_back(candidate);
+      std::push_heap(picked.begin(), picked.end(), first);
+      if (picked.size() > *range.limit) {
+        std::pop_heap(picked.begin(), picked.end(), first);
+        picked.pop_back();
+      }
+      return;
+    }
+    if (range.filter && !range.filter(value)) return;
+    fault::fault_point();
+    picked.push_back({&key, &value});
+  });
+  if (!bounded && range.limit && *range.limit < picked.size()) {
+    const auto cut = picked.begin() + static_cast<std::ptrdiff_t>(*range.limit);
+    std::nth_element(picked.begin(), cut, picked.end(), first);
+    picked.erase(cut, picked.end());
+  }
+  std::sort(picked.begin(), picked.end(), first);
+  std::vector<ScanEntry> result;
+  result.reserve(picked.size());
+  for (const Candidate& candidate : picked) result.push_back({*candidate.key, *candidate.value});
+  return result;
 }
 
 std::vector<std::string> Store::namespaces(std::optional<std::string_view> prefix) const {

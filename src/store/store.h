@@ -22,6 +22,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -61,6 +62,24 @@ struct KeyPath {
 
 using SnapshotRef = std::shared_ptr<const SnapshotData>;
 
+// What scan() selects from one namespace: keys in [start, stop) that begin with
+// `prefix` and whose value passes `filter`, in code-point (UTF-8 byte) order or
+// newest-first, at most `limit` of them. `filter` runs with no lock held, on
+// values of a private clone; it must be safe to call from the scanning thread.
+struct ScanRange {
+  std::optional<std::string_view> prefix;
+  std::optional<std::string_view> start;  // inclusive
+  std::optional<std::string_view> stop;   // exclusive
+  bool reverse = false;
+  std::optional<std::uint64_t> limit;
+  std::function<bool(const EncodedValue&)> filter;  // empty: every value passes
+};
+
+struct ScanEntry {
+  std::string key;
+  EncodedValue value;
+};
+
 class Store {
  public:
   // max_history: snapshots retained; 0 none, n the newest n, nullopt unlimited.
@@ -76,11 +95,23 @@ class Store {
   bool contains(std::string_view namespace_name, std::string_view key) const;
   bool contains_namespace(std::string_view namespace_name) const;
   bool remove(std::string_view namespace_name, std::string_view key);
+  // Writes only when the pair is absent, under one write lock; true when it wrote.
+  bool add(std::string_view namespace_name, std::string_view key, EncodedValue value);
+  // Removes every key of a namespace in one update; returns how many there were.
+  std::uint64_t delete_namespace(std::string_view namespace_name);
+  // `target` becomes `source`'s key map, shared: O(1) under the locks (the value
+  // lengths are summed beforehand from a clone, with no lock held). An absent or
+  // empty source removes `target`. Returns the number of keys copied.
+  std::uint64_t copy_namespace(std::string_view source, std::string_view target);
 
   // Applied shard by shard in ascending order, items of one shard in input order
   // under one write lock; the last of several writes to one pair wins.
   void set_many(std::vector<WriteView> items);
   void set_many(std::vector<WriteItem> items);  // tests only: owning items, for convenience
+  // Every touched shard is write-locked, in ascending order, for the whole batch, so
+  // no reader or snapshot sees part of it. All or nothing: a failed allocation puts
+  // every touched shard back as it was.
+  void set_many_atomic(std::vector<WriteView> items);
   // One result per input pair, in input order; an empty handle where absent.
   std::vector<EncodedValue> get_many(const std::vector<KeyPath>& pairs) const;
 
@@ -92,6 +123,11 @@ class Store {
   ShardMap shard_map(std::size_t shard) const;
   std::vector<std::string> keys(std::string_view namespace_name, std::optional<std::string_view> prefix) const;
   std::optional<std::string> max_key(std::string_view namespace_name) const;  // byte order
+  // One walk over the namespace (plus the filter's cost), then O(k log k) for the k
+  // keys returned: a partial selection finds the first `limit`, and only they are
+  // sorted. A limit below a quarter of the namespace keeps a heap of k instead of a
+  // list of every match, and runs the filter only on keys that would enter it.
+  std::vector<ScanEntry> scan(std::string_view namespace_name, const ScanRange& range) const;
   std::vector<std::string> namespaces(std::optional<std::string_view> prefix) const;
   void clear();
   std::uint64_t entry_count() const;  // each shard consistent, not a point-in-time total

@@ -19,6 +19,8 @@
 
 #include "codec/codec_py.h"
 #include "codec/output_buffer.h"
+#include "condition/encoded.h"
+#include "condition/parser.h"
 #include "py/access.h"
 #include "py/args.h"
 #include "py/errors.h"
@@ -231,6 +233,39 @@ PyObject* store_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+PyObject* store_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<3> params{"Store.add", {"namespace", "key", "value"}, 3};
+    auto [namespace_arg, key_arg, value_arg] = bind(params, args, nargs, kwnames);
+    const std::string_view namespace_name = arg_str(namespace_arg, "namespace");
+    const std::string_view key = arg_str(key_arg, "key");
+    EncodedBatch encoded;
+    encoded.encode(value_arg);
+    return boolean(without_gil([&] { return state.store.add(namespace_name, key, encoded.value(0)); }));
+  });
+}
+
+OwnedRef count_result(std::uint64_t count) { return check_new(PyLong_FromUnsignedLongLong(count)); }
+
+PyObject* store_delete_namespace(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<1> params{"Store.delete_namespace", {"namespace"}, 1};
+    auto [namespace_arg] = bind(params, args, nargs, kwnames);
+    const std::string_view namespace_name = arg_str(namespace_arg, "namespace");
+    return count_result(without_gil([&] { return state.store.delete_namespace(namespace_name); }));
+  });
+}
+
+PyObject* store_copy_namespace(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<2> params{"Store.copy_namespace", {"source", "target"}, 2};
+    auto [source_arg, target_arg] = bind(params, args, nargs, kwnames);
+    const std::string_view source = arg_str(source_arg, "source");
+    const std::string_view target = arg_str(target_arg, "target");
+    return count_result(without_gil([&] { return state.store.copy_namespace(source, target); }));
+  });
+}
+
 int store_contains_namespace(PyObject* self, PyObject* arg) noexcept {
   return guarded_value(-1, [&] {
     StoreState& state = unbox<StoreState>(self);
@@ -242,33 +277,48 @@ int store_contains_namespace(PyObject* self, PyObject* arg) noexcept {
 
 // ---- batches -----------------------------------------------------------------------
 
+// Converts a batch of (namespace, key, value) triples and writes it through `write`
+// with the interpreter lock released. Every element is converted before any value
+// is encoded, and every value is encoded before the first lock: bad input anywhere
+// leaves the store untouched.
+template <class Write>
+void write_batch(PyObject* items_arg, Write&& write) {
+  const std::vector<OwnedRef> elements = arg_sequence_items(items_arg, "items");
+  // Names and values are borrowed from the tuples, which `elements` keeps alive.
+  std::vector<WriteView> batch;
+  std::vector<PyObject*> values;
+  batch.reserve(elements.size());
+  values.reserve(elements.size());
+  for (const OwnedRef& element : elements) {
+    const TupleParts<3> parts(element.get(), "items");
+    const std::string_view namespace_name = arg_str(parts[0], "items");
+    batch.push_back({namespace_name, arg_str(parts[1], "items"), EncodedValue()});
+    values.push_back(parts[2]);
+  }
+  EncodedBatch encoded;
+  encoded.reserve(batch.size());
+  for (PyObject* value : values) encoded.encode(value);
+  if (batch.empty()) return;
+  without_gil([&] {
+    for (std::size_t i = 0; i < batch.size(); ++i) batch[i].value = encoded.value(i);
+    write(std::move(batch));
+  });
+}
+
 PyObject* store_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return store_method(self, [&](StoreState& state) {
     static const Params<1> params{"Store.set_many", {"items"}, 1};
     auto [items_arg] = bind(params, args, nargs, kwnames);
-    // Every element is converted before any value is encoded, and every value is
-    // encoded before the first lock: bad input anywhere leaves the store untouched.
-    const std::vector<OwnedRef> elements = arg_sequence_items(items_arg, "items");
-    // Names and values are borrowed from the tuples, which `elements` keeps alive.
-    std::vector<WriteView> batch;
-    std::vector<PyObject*> values;
-    batch.reserve(elements.size());
-    values.reserve(elements.size());
-    for (const OwnedRef& element : elements) {
-      const TupleParts<3> parts(element.get(), "items");
-      const std::string_view namespace_name = arg_str(parts[0], "items");
-      batch.push_back({namespace_name, arg_str(parts[1], "items"), EncodedValue()});
-      values.push_back(parts[2]);
-    }
-    EncodedBatch encoded;
-    encoded.reserve(batch.size());
-    for (PyObject* value : values) encoded.encode(value);
-    if (!batch.empty()) {
-      without_gil([&] {
-        for (std::size_t i = 0; i < batch.size(); ++i) batch[i].value = encoded.value(i);
-        state.store.set_many(std::move(batch));
-      });
-    }
+    write_batch(items_arg, [&](std::vector<WriteView> batch) { state.store.set_many(std::move(batch)); });
+    return none();
+  });
+}
+
+PyObject* store_set_many_atomic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<1> params{"Store.set_many_atomic", {"items"}, 1};
+    auto [items_arg] = bind(params, args, nargs, kwnames);
+    write_batch(items_arg, [&](std::vector<WriteView> batch) { state.store.set_many_atomic(std::move(batch)); });
     return none();
   });
 }
@@ -331,6 +381,56 @@ PyObject* store_max_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const std::string_view namespace_name = arg_str(namespace_arg, "namespace");
     const std::optional<std::string> greatest = without_gil([&] { return state.store.max_key(namespace_name); });
     return greatest ? str_from_utf8(*greatest) : none();
+  });
+}
+
+PyObject* store_scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<8> params{
+        "Store.scan", {"namespace", "prefix", "start", "stop", "reverse", "limit", "where", "values"}, 1};
+    constexpr Py_ssize_t kPositional = 2;  // the rest are keyword-only
+    if (nargs > kPositional) {
+      raise(PyExc_TypeError, "Store.scan() takes from 1 to 2 positional arguments but " +
+                                 std::to_string(nargs) + " were given");
+    }
+    auto [namespace_arg, prefix_arg, start_arg, stop_arg, reverse_arg, limit_arg, where_arg, values_arg] =
+        bind(params, args, nargs, kwnames);
+    const std::string_view namespace_name = arg_str(namespace_arg, "namespace");
+    ScanRange range;
+    range.prefix = arg_optional_str(prefix_arg, "prefix");
+    range.start = arg_optional_str(start_arg, "start");
+    range.stop = arg_optional_str(stop_arg, "stop");
+    range.reverse = reverse_arg != nullptr && arg_bool(reverse_arg, "reverse");
+    if (limit_arg != nullptr && limit_arg != Py_None) range.limit = arg_u64(limit_arg, "limit");
+    const bool with_values = values_arg != nullptr && arg_bool(values_arg, "values");
+    std::optional<condition::Expr> where;
+    if (const std::optional<std::string_view> text = arg_optional_str(where_arg, "where")) {
+      auto parsed = condition::parse_condition(*text);
+      if (!parsed) raise(PyExc_ValueError, "invalid condition: " + parsed.error());
+      where = std::move(parsed).value();
+      // Runs with the interpreter lock released, on the scan's private clone.
+      range.filter = [&expr = *where](const EncodedValue& value) {
+        return condition::holds_encoded(expr, value.bytes());
+      };
+    }
+    const std::vector<ScanEntry> found = without_gil([&] { return state.store.scan(namespace_name, range); });
+    OwnedRef list = check_new(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    if (!with_values) {
+      for (std::size_t i = 0; i < found.size(); ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), str_from_utf8(found[i].key).release());
+      }
+      return list;
+    }
+    const BatchDecoder decode_found;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      OwnedRef key = str_from_utf8(found[i].key);
+      OwnedRef value = decode_found(found[i].value.data(), found[i].value.size());
+      OwnedRef pair = check_new(PyTuple_New(2));
+      PyTuple_SetItem(pair.get(), 0, key.release());
+      PyTuple_SetItem(pair.get(), 1, value.release());
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release());
+    }
+    return list;
   });
 }
 
@@ -446,12 +546,30 @@ PyMethodDef store_methods[] = {
      "Delete `(namespace, key)`. Returns True if a value was removed.\n\n"
      "A namespace that loses its last key is dropped as well; otherwise empty\n"
      "namespaces would pile up in the result of `namespaces()`, which callers scan."),
+    method_entry("add", store_add,
+     "add($self, namespace, key, value)\n--\n\n"
+     "Store `value` under `(namespace, key)` only if that pair is absent.\n\n"
+     "Returns True if it wrote. The check and the write happen under one shard\n"
+     "lock, so of several threads adding one pair exactly one wins."),
+    method_entry("delete_namespace", store_delete_namespace,
+     "delete_namespace($self, namespace)\n--\n\n"
+     "Remove every key of `namespace` at once. Returns how many were removed."),
+    method_entry("copy_namespace", store_copy_namespace,
+     "copy_namespace($self, source, target)\n--\n\n"
+     "Make `target` a copy of `source`, replacing what `target` held.\n\n"
+     "The two share one persistent key map, so the copy costs O(1) until either\n"
+     "side is written. Returns the number of keys copied."),
     method_entry("set_many", store_set_many,
      "set_many($self, items)\n--\n\n"
      "Store many `(namespace, key, value)` triples in one call.\n\n"
      "Values are encoded under the GIL, then written with the GIL released,\n"
      "locking each shard once for the whole batch (not once per item), which\n"
      "amortizes the per-call and lock overhead over the batch."),
+    method_entry("set_many_atomic", store_set_many_atomic,
+     "set_many_atomic($self, items)\n--\n\n"
+     "Store many `(namespace, key, value)` triples as one atomic batch.\n\n"
+     "Every shard the batch touches is write-locked (in ascending order) for the\n"
+     "whole batch, so no reader and no snapshot sees part of it."),
     method_entry("get_many", store_get_many,
      "get_many($self, pairs)\n--\n\n"
      "Fetch many `(namespace, key)` pairs in one call, preserving input order.\n\n"
@@ -461,6 +579,14 @@ PyMethodDef store_methods[] = {
      "keys($self, namespace, prefix=None)\n--\n\n"
      "Keys within `namespace`, optionally only those starting with `prefix`.\n\n"
      "Empty list if the namespace is unknown."),
+    method_entry("scan", store_scan,
+     "scan($self, namespace, prefix=None, *, start=None, stop=None, reverse=False, limit=None, where=None, values=False)\n--\n\n"
+     "Keys of `namespace` in code point order, within `[start, stop)`.\n\n"
+     "`prefix` keeps keys that begin with it; `reverse` lists greatest first;\n"
+     "`limit` keeps the first `limit` in that order; `where` is a routing\n"
+     "condition evaluated against each stored value in native code, with the\n"
+     "GIL released. With `values=True` the result holds `(key, value)` pairs,\n"
+     "and only those values are decoded."),
     method_entry("max_key", store_max_key,
      "max_key($self, namespace)\n--\n\n"
      "The greatest key in `namespace`, or `None` if it holds nothing.\n\n"

@@ -104,6 +104,26 @@ BAD_CALLS = [
     (lambda s: s.keys("a", 1), TypeError, NOT_STR.format("prefix", "int")),
     (lambda s: s.namespaces(b"a"), TypeError, NOT_STR.format("prefix", "bytes")),
     (lambda s: s.max_key(1), TypeError, NOT_STR.format("namespace", "int")),
+    (lambda s: s.add("a", 1, 1), TypeError, NOT_STR.format("key", "int")),
+    (lambda s: s.add("new", "k", object()), TypeError, "unsupported value type"),
+    (lambda s: s.add("a", "x"), TypeError, "Store.add() missing 1 required positional argument: 'value'"),
+    (lambda s: s.delete_namespace(None), TypeError, "argument 'namespace': 'None' is not an instance of 'str'"),
+    (lambda s: s.copy_namespace("a", 1), TypeError, NOT_STR.format("target", "int")),
+    (lambda s: s.copy_namespace("a"), TypeError, "Store.copy_namespace() missing 1 required positional argument: 'target'"),
+    (lambda s: s.set_many_atomic([("a", "x", 9), ("b", "n", 2), ("c", "n", object())]), TypeError, None),
+    (lambda s: s.set_many_atomic([("a", "x", 9), ("b", 2, 2)]), TypeError, "argument 'items': 'int' object is not"),
+    (lambda s: s.set_many_atomic("abc"), TypeError, "argument 'items': Can't extract `str` to `Vec`"),
+    (lambda s: s.scan("a", "x", "y"), TypeError, "Store.scan() takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda s: s.scan("a", start=1), TypeError, NOT_STR.format("start", "int")),
+    (lambda s: s.scan("a", stop=b"x"), TypeError, NOT_STR.format("stop", "bytes")),
+    (lambda s: s.scan("a", reverse=1), TypeError, "argument 'reverse': 'int' object is not an instance of 'bool'"),
+    (lambda s: s.scan("a", values=None), TypeError, "argument 'values': 'None' is not an instance of 'bool'"),
+    (lambda s: s.scan("a", limit=-1), OverflowError, None),
+    (lambda s: s.scan("a", limit="3"), TypeError, "argument 'limit': "),
+    (lambda s: s.scan("a", where="x =="), ValueError, "invalid condition: "),
+    (lambda s: s.scan("a", where=""), ValueError, "invalid condition: empty condition"),
+    (lambda s: s.scan("a", where=1), TypeError, NOT_STR.format("where", "int")),
+    (lambda s: s.scan("a", order=1), TypeError, "Store.scan() got an unexpected keyword argument 'order'"),
     (lambda s: s.restore(None), TypeError, "argument 'snapshot': 'None' is not an instance of 'Snapshot'"),
     (lambda s: s.restore("x"), TypeError, "argument 'snapshot': 'str' object is not an instance of 'Snapshot'"),
     (lambda s: s.restore(), TypeError, "Store.restore() missing 1 required positional argument: 'snapshot'"),
@@ -209,12 +229,19 @@ def test_no_reference_leaks():
         s.get("ns", "missing", marker)
         s.keys("ns", "1")
         s.namespaces("n")
+        s.add("ns", "k", payload)
+        s.add("added", str(len(s)), payload)
+        s.scan("ns", "1", start="1", reverse=True, limit=3, where="a", values=True)
+        s.set_many_atomic([("ns2", str(i), payload) for i in range(5)])
+        s.copy_namespace("ns2", "ns3")
+        s.delete_namespace("ns3")
         snap = s.snapshot()
         snap.diff(s.history()[0])
         snap.keys
         s.restore(snap)
         for bad in (lambda: s.set_many([("ns", "k", 1), ("ns", "k", object())]),
-                    lambda: s.get_many([("a", 1)]), lambda: s.restore(None)):
+                    lambda: s.get_many([("a", 1)]), lambda: s.restore(None),
+                    lambda: s.set_many_atomic([("ns", "k", 1), ("ns", "k", object())]), lambda: s.scan("ns", where=1)):
             with pytest.raises(TypeError):
                 bad()
 
@@ -261,7 +288,7 @@ junk = st.one_of(
     st.lists(st.tuples(st.text(max_size=3), st.one_of(st.text(max_size=3), st.integers()), st.integers()), max_size=3),
 )
 METHODS = ["set", "get", "contains", "delete", "set_many", "get_many", "keys", "max_key", "namespaces", "restore",
-           "__contains__"]
+           "__contains__", "add", "delete_namespace", "copy_namespace", "set_many_atomic", "scan"]
 
 
 @settings(max_examples=300, derandomize=True, database=None, deadline=None)

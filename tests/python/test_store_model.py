@@ -95,6 +95,52 @@ class StoreMachine(RuleBasedStateMachine):
         for ns, key, value in items:
             self.model[(ns, key)] = value
 
+    @rule(items=st.lists(st.tuples(names, names, values), max_size=12))
+    def set_many_atomic(self, items):
+        self.store.set_many_atomic(items)
+        for ns, key, value in items:
+            self.model[(ns, key)] = value
+
+    @rule(ns=names, key=names, value=values)
+    def add(self, ns, key, value):
+        absent = (ns, key) not in self.model
+        assert self.store.add(ns, key, value) == absent
+        if absent:
+            self.model[(ns, key)] = value
+
+    @rule(ns=names)
+    def delete_namespace(self, ns):
+        doomed = [p for p in self.model if p[0] == ns]
+        assert self.store.delete_namespace(ns) == len(doomed)
+        for pair in doomed:
+            del self.model[pair]
+
+    @rule(source=names, into=names)
+    def copy_namespace(self, source, into):
+        copied = {(into, k): v for (n, k), v in self.model.items() if n == source}
+        assert self.store.copy_namespace(source, into) == len(copied)
+        self.model = {p: v for p, v in self.model.items() if p[0] != into}
+        self.model.update(copied)
+
+    @rule(ns=names, prefix=st.one_of(st.none(), names), start=st.one_of(st.none(), names),
+          stop=st.one_of(st.none(), names), reverse=st.booleans(), limit=st.one_of(st.none(), st.integers(0, 5)),
+          where=st.sampled_from([None, "x >= 1", "not y"]), with_values=st.booleans())
+    def scan(self, ns, prefix, start, stop, reverse, limit, where, with_values):
+        def passes(value):
+            if where is None:
+                return True
+            fields = value if isinstance(value, dict) else {}
+            return fields.get("x", -1) >= 1 if where == "x >= 1" else not fields.get("y")
+
+        code_point = str.encode  # UTF-8 byte order is code point order
+        keys = sorted((k for (n, k) in self.model if n == ns and k.startswith(prefix or "")
+                       and (start is None or code_point(k) >= code_point(start))
+                       and (stop is None or code_point(k) < code_point(stop)) and passes(self.model[(n, k)])),
+                      key=code_point, reverse=reverse)[:limit]
+        got = self.store.scan(ns, prefix, start=start, stop=stop, reverse=reverse, limit=limit, where=where,
+                              values=with_values)
+        assert got == ([(k, self.model[(ns, k)]) for k in keys] if with_values else keys)
+
     @rule(pairs=st.lists(st.tuples(names, names), max_size=12))
     def get_many(self, pairs):
         assert self.store.get_many(pairs) == [self.model.get(p) for p in pairs]

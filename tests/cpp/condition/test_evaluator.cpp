@@ -4,6 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "codec/msgpack_writer.h"
+#include "codec/output_buffer.h"
+#include "condition/encoded.h"
 #include "condition/evaluator.h"
 #include "condition/parser.h"
 
@@ -146,4 +149,46 @@ TEST_CASE("collect_paths: each distinct path once, in order of first occurrence"
   CHECK(paths_of("1 == 2 and true") == "");
   CHECK(paths_of("a or b", {{"b"}, {"c"}}) == "b c a");
   CHECK(paths_of("a.b or a.b.c or a") == "a.b a.b.c a");
+}
+
+TEST_CASE("holds_encoded: reads only the paths, and answers as holds() on the decoded tree") {
+  Value::Map wide;  // a map16 with a long (str8) key among many skipped entries
+  for (int i = 0; i < 40; ++i) wide.emplace_back(str(("field" + std::to_string(i)).c_str()), Value::f64(i / 2.0));
+  wide.emplace_back(str("a_key_longer_than_thirty_one_bytes_x"), Value::from_i64(7));
+  Value::Map repeated;  // keys repeat: the first one wins
+  repeated.emplace_back(str("n"), Value::from_i64(1));
+  repeated.emplace_back(Value::from_i64(5), str("skipped non-str key"));
+  repeated.emplace_back(str("n"), Value::from_i64(2));
+  repeated.emplace_back(str("b"), Value::binary(std::string(300, '\x01')));
+  const Value stored[] = {
+      map({{"tier", str("gold")}, {"n", Value::from_i64(3)}, {"z", Value::nil()},
+           {"nums", Value::array({Value::from_i64(1), Value::from_i64(3)})},
+           {"user", map({{"age", Value::from_i64(20)}, {"tags", Value::array({str("vip")})}})}}),
+      map({{"skip", Value::array({map({{"tier", str("x")}}), Value::f32(1.5f), Value::from_i64(-70000)})},
+           {"user", Value::from_i64(3)}, {"tier", str("silver")}}),
+      Value::map(std::move(wide)), Value::map(std::move(repeated)),
+      Value::array({str("tier"), str("gold")}), str("gold"), Value::nil(),
+  };
+  const char* conditions[] = {"tier == \"gold\"", "user.age > 18 and n in nums", "not z", "missing", "n != 3",
+                              "n == 1", "\"vip\" in user.tags", "a_key_longer_than_thirty_one_bytes_x == 7",
+                              "field39 > 19 or b", "user or tier", "not (user.age and skip)"};
+  for (const Value& value : stored) {
+    tallowmere::OutputBuffer out;
+    tallowmere::msgpack::encode_value(out, value);
+    const std::string bytes(out.data(), out.size());
+    for (const char* text : conditions) {
+      CAPTURE(text);
+      auto parsed = parse_condition(text);
+      REQUIRE(parsed.ok());
+      CHECK(holds_encoded(parsed.value(), bytes) == holds(parsed.value(), value));
+      // Every cut of the bytes is read safely (sanitizer builds watch the bounds).
+      for (std::size_t cut = 0; cut < bytes.size(); ++cut) (void)holds_encoded(parsed.value(), bytes.substr(0, cut));
+    }
+  }
+  // Bytes that cannot be read along a path hold nothing: cut short, or an extension type on the way.
+  auto missing = parse_condition("not missing");
+  REQUIRE(missing.ok());
+  CHECK_FALSE(holds_encoded(missing.value(), std::string("\x82\xa1x\x01", 4)));
+  CHECK_FALSE(holds_encoded(missing.value(), std::string("\x81\xd4\x01\x00\x01", 5)));
+  CHECK(holds_encoded(missing.value(), std::string("\x81\xa1x\x01", 4)));
 }

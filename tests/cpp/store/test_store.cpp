@@ -3,6 +3,8 @@
 // history bounds and restores across stores are pinned by the Python snapshot tests.)
 #include <doctest/doctest.h>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <random>
 #include <set>
@@ -48,6 +50,15 @@ void check_diff(const SnapshotData& base, const Model& base_model, const Snapsho
   CHECK(as_set(diff.changed) == changed);
 }
 
+// Random names from kNames and short values, one generator per seed.
+struct Draw {
+  explicit Draw(std::uint32_t seed) : random(seed) {}
+  std::size_t pick(std::size_t n) { return static_cast<std::size_t>(random() % n); }
+  std::string name() { return kNames[pick(kNames.size())]; }
+  std::string bytes() { return std::string(1 + pick(12), static_cast<char>('a' + pick(3))); }
+  std::mt19937 random;
+};
+
 }  // namespace
 
 TEST_CASE("store: shard_index matches the fixed reference placement") {
@@ -64,32 +75,29 @@ TEST_CASE("store: shard_index matches the fixed reference placement") {
 TEST_CASE("store: random operations agree with a model, and snapshots never change") {
   for (std::uint32_t seed = 1; seed <= 12; ++seed) {
     CAPTURE(seed);
-    std::mt19937 random(seed);
-    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
-    auto name = [&] { return kNames[pick(kNames.size())]; };
-    auto bytes = [&] { return std::string(1 + pick(12), static_cast<char>('a' + pick(3))); };
+    Draw draw(seed);
 
     auto store = std::make_unique<Store>(seed % 2 ? std::optional<std::uint64_t>(3) : std::nullopt);
     Model model;
     std::vector<std::pair<SnapshotRef, Model>> kept;
     for (int step = 0; step < 400; ++step) {
-      switch (pick(9)) {
+      switch (draw.pick(9)) {
         case 0:
         case 1: {
-          auto ns = name(), key = name(), value = bytes();
+          auto ns = draw.name(), key = draw.name(), value = draw.bytes();
           store->set(ns, key, value_of(value));
           model[{ns, key}] = value;
           break;
         }
         case 2: {
-          auto ns = name(), key = name();
+          auto ns = draw.name(), key = draw.name();
           CHECK(store->remove(ns, key) == (model.erase({ns, key}) == 1));
           break;
         }
         case 3: {  // pairs repeat within a batch: the last write wins and alone is counted
           std::vector<WriteItem> items;
-          for (std::size_t n = pick(20); n > 0; --n) {
-            auto ns = name(), key = name(), value = bytes();
+          for (std::size_t n = draw.pick(20); n > 0; --n) {
+            auto ns = draw.name(), key = draw.name(), value = draw.bytes();
             model[{ns, key}] = value;
             items.push_back({ns, key, value_of(value)});
           }
@@ -98,7 +106,7 @@ TEST_CASE("store: random operations agree with a model, and snapshots never chan
         }
         case 4: {
           std::vector<std::pair<std::string, std::string>> names;
-          for (std::size_t n = pick(20); n > 0; --n) names.emplace_back(name(), name());
+          for (std::size_t n = draw.pick(20); n > 0; --n) names.emplace_back(draw.name(), draw.name());
           std::vector<KeyPath> pairs;
           for (const auto& [ns, key] : names) pairs.push_back({ns, key});
           const std::vector<EncodedValue> got = store->get_many(pairs);
@@ -112,20 +120,20 @@ TEST_CASE("store: random operations agree with a model, and snapshots never chan
         }
         case 5:
           kept.emplace_back(store->snapshot(), model);
-          if (kept.size() > 6) kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(pick(kept.size())));
+          if (kept.size() > 6) kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(draw.pick(kept.size())));
           break;
         case 6:
-          if (!kept.empty() && pick(3) == 0) {
-            const auto& [record, frozen] = kept[pick(kept.size())];
+          if (!kept.empty() && draw.pick(3) == 0) {
+            const auto& [record, frozen] = kept[draw.pick(kept.size())];
             store->restore(*record);
             model = frozen;
-          } else if (pick(8) == 0) {
+          } else if (draw.pick(8) == 0) {
             store->clear();
             model.clear();
           }
           break;
         default: {
-          auto ns = name(), key = name();
+          auto ns = draw.name(), key = draw.name();
           auto it = model.find({ns, key});
           const EncodedValue value = store->get(ns, key);
           CHECK(bool(value) == (it != model.end()));
@@ -171,4 +179,169 @@ TEST_CASE("store: deleting a namespace's last key drops the namespace from its s
   CHECK(store.shard_map(shard_index("ns")).find("ns") != nullptr);
   CHECK(store.remove("ns", "b"));
   CHECK(store.shard_map(shard_index("ns")).find("ns") == nullptr);
+}
+
+namespace {
+
+// Removes the pairs of namespace `ns` from the model; returns how many there were.
+std::uint64_t erase_namespace(Model& model, const std::string& ns) {
+  std::uint64_t count = 0;
+  for (auto it = model.lower_bound({ns, ""}); it != model.end() && it->first.first == ns; ++count) it = model.erase(it);
+  return count;
+}
+
+// What scan() should return: the model's keys of `ns` in byte order, filtered,
+// then reversed and cut to `limit`.
+std::vector<std::string> expected_scan(const Model& model, const std::string& ns, const ScanRange& range,
+                                       const std::function<bool(const std::string&)>& keep) {
+  std::vector<std::string> keys;
+  for (const auto& [pair, bytes] : model) {
+    const std::string& key = pair.second;
+    if (pair.first != ns || key.compare(0, range.prefix.value_or("").size(), range.prefix.value_or("")) != 0) {
+      continue;
+    }
+    if (range.start && std::string_view(key) < *range.start) continue;
+    if (range.stop && !(std::string_view(key) < *range.stop)) continue;
+    if (keep(bytes)) keys.push_back(key);
+  }
+  if (range.reverse) std::reverse(keys.begin(), keys.end());
+  if (range.limit && *range.limit < keys.size()) keys.resize(*range.limit);
+  return keys;
+}
+
+}  // namespace
+
+TEST_CASE("store: add, whole-namespace delete and copy, atomic batches and scans agree with a model") {
+  for (std::uint32_t seed = 1; seed <= 12; ++seed) {
+    CAPTURE(seed);
+    Draw draw(seed);
+    Store store(std::nullopt);
+    Model model;
+    std::vector<std::pair<SnapshotRef, Model>> kept;
+    for (int step = 0; step < 500; ++step) {
+      switch (draw.pick(8)) {
+        case 0:
+        case 1: {
+          auto ns = draw.name(), key = draw.name(), value = draw.bytes();
+          const bool absent = !model.count({ns, key});
+          CHECK(store.add(ns, key, value_of(value)) == absent);
+          if (absent) model[{ns, key}] = value;
+          break;
+        }
+        case 2: {
+          auto ns = draw.name();
+          const std::uint64_t count = erase_namespace(model, ns);
+          CHECK(store.delete_namespace(ns) == count);
+          CHECK_FALSE(store.contains_namespace(ns));
+          break;
+        }
+        case 3: {  // a copy shares the map, so later writes to either side must not show in the other
+          auto source = draw.name(), target = draw.name();
+          Model copied;
+          for (auto it = model.lower_bound({source, ""}); it != model.end() && it->first.first == source; ++it) {
+            copied[{target, it->first.second}] = it->second;
+          }
+          if (source != target) {
+            erase_namespace(model, target);
+            model.insert(copied.begin(), copied.end());
+          }
+          CHECK(store.copy_namespace(source, target) == copied.size());
+          break;
+        }
+        case 4: {
+          std::vector<std::string> names;
+          std::vector<WriteView> items;
+          std::vector<std::string> values;
+          for (std::size_t n = draw.pick(20); n > 0; --n) {
+            names.push_back(draw.name());
+            names.push_back(draw.name());
+            values.push_back(draw.bytes());
+          }
+          for (std::size_t i = 0; i < values.size(); ++i) {
+            items.push_back({names[2 * i], names[2 * i + 1], value_of(values[i])});
+            model[{names[2 * i], names[2 * i + 1]}] = values[i];
+          }
+          store.set_many_atomic(std::move(items));
+          break;
+        }
+        case 5:
+          kept.emplace_back(store.snapshot(), model);
+          if (kept.size() > 4) kept.erase(kept.begin());
+          if (draw.pick(4) == 0) {
+            store.restore(*kept.front().first);
+            model = kept.front().second;
+          }
+          break;
+        default: {
+          ScanRange range;
+          if (draw.pick(2)) range.prefix = draw.name();
+          if (draw.pick(2)) range.start = draw.name();
+          if (draw.pick(2)) range.stop = draw.name();
+          range.reverse = draw.pick(2) == 1;
+          if (draw.pick(2)) range.limit = draw.pick(6);
+          std::function<bool(const std::string&)> keep = [](const std::string&) { return true; };
+          if (draw.pick(2)) {
+            range.filter = [](const EncodedValue& value) { return value.size() % 2 == 0; };
+            keep = [](const std::string& value) { return value.size() % 2 == 0; };
+          }
+          const std::string ns = draw.name();
+          const std::vector<ScanEntry> got = store.scan(ns, range);
+          const std::vector<std::string> want = expected_scan(model, ns, range, keep);
+          REQUIRE(got.size() == want.size());
+          for (std::size_t i = 0; i < got.size(); ++i) {
+            CHECK(got[i].key == want[i]);
+            CHECK(got[i].value.bytes() == model[{ns, want[i]}]);
+          }
+        }
+      }
+    }
+    const SnapshotRef now = store.snapshot();
+    CHECK(contents(*now) == model);
+    CHECK(now->size_bytes == total_bytes(model));
+    CHECK(store.entry_count() == model.size());
+    for (const auto& [record, frozen] : kept) {
+      CHECK(contents(*record) == frozen);
+      CHECK(record->size_bytes == total_bytes(frozen));
+    }
+  }
+}
+
+TEST_CASE("store: scan limits small and large against the namespace pick the first keys in order") {
+  Store store(0);
+  std::vector<std::string> keys;
+  for (int i = 0; i < 1000; ++i) {
+    keys.push_back("k" + std::to_string(i));
+    store.set("ns", keys.back(), value_of(std::string(1 + i % 3, 'v')));
+  }
+  std::sort(keys.begin(), keys.end());
+  std::size_t filter_calls = 0;
+  for (std::uint64_t limit : {0, 1, 3, 10, 249, 250, 600, 1000, 5000}) {
+    for (bool reverse : {false, true}) {
+      for (bool filtered : {false, true}) {
+        CAPTURE(limit);
+        CAPTURE(reverse);
+        CAPTURE(filtered);
+        ScanRange range;
+        range.limit = limit;
+        range.reverse = reverse;
+        if (filtered) {
+          range.filter = [&](const EncodedValue& value) {
+            ++filter_calls;
+            return value.size() != 2;
+          };
+        }
+        std::vector<std::string> want;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+          const std::string& key = reverse ? keys[keys.size() - 1 - i] : keys[i];
+          const std::size_t n = std::stoul(key.substr(1));
+          if (!filtered || 1 + n % 3 != 2) want.push_back(key);
+        }
+        if (want.size() > limit) want.resize(limit);
+        std::vector<std::string> got;
+        for (const ScanEntry& entry : store.scan("ns", range)) got.push_back(entry.key);
+        CHECK(got == want);
+      }
+    }
+  }
+  CHECK(filter_calls > 0);
 }

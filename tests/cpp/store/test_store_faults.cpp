@@ -90,6 +90,18 @@ TEST_CASE("store: an allocation failure under a shard lock leaves the store as i
          s.set_many(std::move(items));
        },
        true, true},
+      {"set_many_atomic across every shard, all or nothing",
+       [&](Store& s) {
+         std::vector<WriteView> items;
+         for (const auto& [pair, bytes] : batch) items.push_back({pair.first, pair.second, value_of(bytes)});
+         s.set_many_atomic(std::move(items));
+       },
+       true},
+      {"add a new pair", [](Store& s) { s.add("ns3", "added", value_of("abc")); }, true},
+      {"delete a namespace", [](Store& s) { s.delete_namespace("ns7"); }, false},
+      {"copy over an existing namespace", [](Store& s) { s.copy_namespace("ns1", "ns2"); }, false},
+      {"copy into a new namespace", [](Store& s) { s.copy_namespace("ns1", "fork"); }, true},
+      {"scan", [](Store& s) { s.scan("ns1", ScanRange{std::nullopt, "key1", "key5", true, 3, {}}); }, true},
       {"snapshot", [](Store& s) { s.snapshot(); }, true},
       {"restore", [&](Store& s) { s.restore(*foreign_state); }, false},
       {"get_many", [](Store& s) { s.get_many({{"ns1", "key1"}, {"ns2", "key2"}}); }, true},

@@ -1,0 +1,264 @@
+"""TallowmereSaver / TallowmereStore against LangGraph's InMemorySaver / InMemoryStore.
+
+Run: python bench/bench_langgraph.py [--quick] [--profile]
+Per-call figures are CPU time of the calling thread, medians over interleaved rounds
+(ours and the peer's timed in the same round), with the median of the per-round
+ratios ours/peer (below 1.00x ours is faster). The StateGraph run is process CPU
+time; RSS is measured in fresh child processes. --profile prints where the time of
+TallowmereSaver.put and get_tuple goes.
+"""
+
+import argparse
+import gc
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+from langgraph.checkpoint.base import empty_checkpoint
+from langgraph.checkpoint.memory import InMemorySaver
+from langgraph.store.memory import InMemoryStore
+
+from tallowmere.langgraph import TallowmereSaver, TallowmereStore
+
+
+def payload(size):
+    """Channel values of about `size` bytes: a chat history."""
+    message = {"role": "assistant", "content": "x" * 180, "id": "msg", "meta": {"tokens": 42}}
+    return {"messages": [dict(message, id=f"m{i}") for i in range(max(1, size // 240))], "step": 3}
+
+
+def checkpoint(n, values, versions):
+    c = empty_checkpoint()
+    c["id"] = f"{n:012d}"
+    c["channel_values"] = values
+    c["channel_versions"] = versions
+    return c
+
+
+def cfg(thread, checkpoint_id=None):
+    c = {"thread_id": thread, "checkpoint_ns": ""}
+    if checkpoint_id is not None:
+        c["checkpoint_id"] = checkpoint_id
+    return {"configurable": c}
+
+
+def timed(fn, repeat):
+    gc.collect()
+    gc.disable()
+    try:
+        start = time.thread_time_ns()
+        fn(repeat)
+        return (time.thread_time_ns() - start) / repeat / 1000
+    finally:
+        gc.enable()
+
+
+RESULTS = []
+
+
+def compare(label, ours, peer, repeat, rounds):
+    a_t, b_t, ratios = [], [], []
+    for _ in range(rounds):
+        a = timed(ours, repeat)
+        b = timed(peer, repeat)
+        a_t.append(a)
+        b_t.append(b)
+        ratios.append(a / b)
+    row = (label, statistics.median(a_t), statistics.median(b_t), statistics.median(ratios), min(ratios), max(ratios))
+    RESULTS.append(row)
+    print(f"| {label} | {row[1]:.2f} us | {row[2]:.2f} us | {row[3]:.2f}x ({row[4]:.2f}-{row[5]:.2f}) |", flush=True)
+
+
+def filled(saver, size, count=100):
+    values = payload(size)
+    versions = {}
+    parent = None
+    for n in range(count):
+        versions = {"messages": saver.get_next_version(versions.get("messages"), None),
+                    "step": saver.get_next_version(versions.get("step"), None)}
+        config = saver.put(cfg("t", parent), checkpoint(n, values, versions), {"source": "loop", "step": n}, versions)
+        saver.put_writes(config, [("messages", values["messages"][:1]), ("step", n)], f"task{n}")
+        parent = config["configurable"]["checkpoint_id"]
+    return saver
+
+
+def saver_cases(size, repeat, rounds):
+    values = payload(size)
+    versions = {"messages": "00000000000000000000000000000001.5", "step": "00000000000000000000000000000001.7"}
+    pair = [TallowmereSaver(), InMemorySaver()]
+    counters = [0, 0]
+
+    def put(i):
+        def run(n):
+            saver = pair[i]
+            for _ in range(n):
+                counters[i] += 1
+                saver.put(cfg(f"p{counters[i] % 50}"), checkpoint(counters[i], values, versions), {"step": 1}, versions)
+        return run
+
+    compare(f"put, {size // 1000} KB", put(0), put(1), repeat, rounds)
+    writes = [("messages", values["messages"][:2])]
+    write_cfg = cfg("w", "000000000001")
+
+    def put_writes(i):
+        def run(n):
+            saver = pair[i]
+            for _ in range(n):
+                counters[i] += 1
+                saver.put_writes(write_cfg, writes, f"task{counters[i]}")
+        return run
+
+    compare(f"put_writes, {size // 1000} KB", put_writes(0), put_writes(1), repeat, rounds)
+    full = [filled(TallowmereSaver(), size), filled(InMemorySaver(), size)]
+
+    def call(i, fn):
+        def run(n):
+            saver = full[i]
+            for _ in range(n):
+                fn(saver)
+        return run
+
+    latest = cfg("t")
+    by_id = cfg("t", f"{50:012d}")
+    for label, fn in (("get_tuple latest", lambda s: s.get_tuple(latest)),
+                      ("get_tuple by id", lambda s: s.get_tuple(by_id)),
+                      ("list(limit=10)", lambda s: list(s.list(latest, limit=10)))):
+        compare(f"{label}, {size // 1000} KB (100 in thread)", call(0, fn), call(1, fn),
+                max(1, repeat // (10 if "list" in label else 1)), rounds)
+
+
+def graph_case(runs):
+    from typing import TypedDict
+
+    from langgraph.graph import END, START, StateGraph
+
+    class State(TypedDict):
+        messages: list
+        count: int
+
+    def build(saver):
+        g = StateGraph(State)
+        g.add_node("a", lambda s: {"count": s["count"] + 1, "messages": s["messages"] + [{"text": "a" * 200}]})
+        g.add_node("b", lambda s: {"count": s["count"] * 2})
+        g.add_node("c", lambda s: {"messages": s["messages"] + [{"text": "c" * 200}]})
+        g.add_edge(START, "a")
+        g.add_conditional_edges("a", lambda s: "b" if s["count"] % 2 else "c", ["b", "c"])
+        g.add_edge("b", "c")
+        g.add_edge("c", END)
+        return g.compile(checkpointer=saver)
+
+    apps = [build(TallowmereSaver()), build(InMemorySaver())]
+    times = [[], []]
+    for r in range(5):
+        for i, app in enumerate(apps):
+            gc.collect()
+            start = time.process_time()
+            for n in range(runs):
+                app.invoke({"messages": [], "count": n}, {"configurable": {"thread_id": f"r{r}-{n}"}})
+            times[i].append((time.process_time() - start) / runs * 1e6)
+    ratios = [a / b for a, b in zip(*times)]
+    print(f"| StateGraph invoke (3 nodes, conditional edge; process CPU) | {statistics.median(times[0]):.0f} us | "
+          f"{statistics.median(times[1]):.0f} us | {statistics.median(ratios):.2f}x "
+          f"({min(ratios):.2f}-{max(ratios):.2f}) |", flush=True)
+
+
+RSS_CHILD = """
+import gc, sys
+sys.path[:0] = {path!r}
+from bench_langgraph import filled, payload
+from langgraph.checkpoint.memory import InMemorySaver
+from tallowmere.langgraph import TallowmereSaver
+def rss():
+    with open('/proc/self/statm') as f:
+        return int(f.read().split()[1]) * 4096
+saver = {cls}()
+gc.collect(); before = rss()
+filled(saver, {size}, 10_000)
+gc.collect(); print(rss() - before)
+"""
+
+
+def rss_case(size):
+    here = os.path.dirname(os.path.abspath(__file__))
+    out = []
+    for cls in ("TallowmereSaver", "InMemorySaver"):
+        code = RSS_CHILD.format(path=[here], cls=cls, size=size)
+        out.append(int(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                      check=True).stdout))
+    print(f"| RSS growth, 10k checkpoints + writes, {size // 1000} KB | {out[0] / 2**20:.1f} MiB | "
+          f"{out[1] / 2**20:.1f} MiB | {out[0] / out[1]:.2f}x |", flush=True)
+
+
+def store_cases(repeat, rounds):
+    pair = [TallowmereStore(), InMemoryStore()]
+    doc = {"text": "y" * 200, "kind": "note", "score": 3, "tags": ["a", "b"]}
+    for store in pair:
+        for u in range(100):
+            for k in range(50):
+                store.put(("users", f"u{u}", "memories"), f"k{k}", dict(doc, score=k % 10, kind=f"kind{k % 5}"))
+    counters = [0, 0]
+
+    def put(i):
+        def run(n):
+            for _ in range(n):
+                counters[i] += 1
+                pair[i].put(("users", f"u{counters[i] % 100}", "memories"), f"new{counters[i] % 1000}", doc)
+        return run
+
+    def call(fn):
+        def make(i):
+            def run(n):
+                for _ in range(n):
+                    fn(pair[i])
+            return run
+        return make
+
+    compare("store put", put(0), put(1), repeat, rounds)
+    get = call(lambda s: s.get(("users", "u7", "memories"), "k3"))
+    compare("store get", get(0), get(1), repeat, rounds)
+    search = call(lambda s: s.search(("users", "u7"), filter={"kind": "kind2", "score": {"$gte": 5}}, limit=10))
+    compare("store search, filter, 1 of 100 users (50 items)", search(0), search(1), max(1, repeat // 10), rounds)
+    wide = call(lambda s: s.search(("users",), filter={"kind": "kind2", "score": {"$gte": 5}}, limit=10))
+    compare("store search, filter, all 100 users (5k items)", wide(0), wide(1), max(1, repeat // 100), rounds)
+    listing = call(lambda s: s.list_namespaces(prefix=("users",), max_depth=2, limit=100))
+    compare("store list_namespaces (100)", listing(0), listing(1), max(1, repeat // 10), rounds)
+
+
+def profile():
+    import cProfile
+    import pstats
+
+    saver = filled(TallowmereSaver(), 1000)
+    values = payload(1000)
+    versions = {"messages": "1.1", "step": "1.2"}
+    prof = cProfile.Profile()
+    prof.enable()
+    for n in range(20_000):
+        saver.put(cfg("prof"), checkpoint(n, values, versions), {"step": 1}, versions)
+        saver.get_tuple(cfg("t"))
+    prof.disable()
+    pstats.Stats(prof).sort_stats("tottime").print_stats(12)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--profile", action="store_true")
+    args = parser.parse_args()
+    if args.profile:
+        profile()
+        return
+    repeat, rounds = (200, 5) if args.quick else (1000, 11)
+    print("| case | tallowmere | LangGraph in-memory | ratio (range) |\n|---|---|---|---|")
+    for size in (1000, 50_000):
+        saver_cases(size, repeat if size < 10_000 else repeat // 5, rounds)
+    store_cases(repeat, rounds)
+    graph_case(20 if args.quick else 100)
+    for size in (1000, 50_000):
+        rss_case(size)
+
+
+if __name__ == "__main__":
+    main()
