@@ -5,6 +5,9 @@
 //   exception ever crosses into CPython. CoreError maps to its built-in class,
 //   std::bad_alloc to MemoryError, anything else (a broken invariant) to
 //   PanicException, a BaseException subclass, with a diagnostic on stderr.
+// * A thread the interpreter ends inside Python code that a body runs (a forced
+//   unwind, see py/forced_unwind.h) parks in the guard: it never returns into the
+//   interpreter, and no catch-all swallows the unwind.
 #pragma once
 
 #include <Python.h>
@@ -14,6 +17,7 @@
 #include <type_traits>
 
 #include "common/error.h"
+#include "py/forced_unwind.h"
 #include "py/owned_ref.h"
 
 namespace tallowmere::py {
@@ -56,6 +60,8 @@ T guarded_value(T error_value, Body&& body) noexcept {
     PyErr_NoMemory();
   } catch (const std::exception& error) {
     set_panic(error.what());
+  } catch (const ForcedUnwind&) {
+    park_exiting_thread();
   } catch (...) {
     set_panic(nullptr);
   }

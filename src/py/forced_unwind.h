@@ -1,0 +1,28 @@
+// py/forced_unwind.h: a thread that the interpreter ends mid-call.
+// While the interpreter finalizes, CPython 3.10-3.13 end a daemon thread that
+// asks for the interpreter lock with pthread_exit, which unwinds the stack with
+// a forced unwind. Only a handler for ForcedUnwind may meet it: catch (...) would
+// swallow it and the runtime aborts when that handler ends, and a noexcept frame
+// calls std::terminate. Our handlers park the thread instead (what later
+// CPythons do themselves) and the process exits around it.
+#pragma once
+
+#include <cstddef>  // defines __GLIBCXX__ when the library is libstdc++
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
+namespace tallowmere::py {
+
+#if defined(__GLIBCXX__)
+using ForcedUnwind = abi::__forced_unwind;
+#else
+struct ForcedUnwind {};  // runtimes without a forced unwind type never throw it
+#endif
+
+// Never returns: the calling thread sleeps until the process exits. Call it only
+// from a handler for ForcedUnwind, which must never end.
+[[noreturn]] void park_exiting_thread() noexcept;
+
+}  // namespace tallowmere::py
