@@ -260,20 +260,20 @@ Graph::SlotPlan Graph::plan_slots(NodeData& node, const Expr& condition) {
   // The new edge's bindings, and room for every binding that will start at each slot.
   fault::fault_point();
   plan.bindings.reserve(count);
-  std::vector<std::pair<std::uint32_t, std::size_t>> extra;  // node slot -> bindings it gains
+  std::vector<std::size_t> new_slot_users(plan.added.size(), 0);
+  std::vector<std::pair<std::uint32_t, std::size_t>> extra;  // existing slot -> bindings it gains
   for (const Target& target : targets) {
     const std::uint32_t slot = target.added ? plan.added[target.index].slot : target.index;
     plan.bindings.push_back({slot, target.covered});
     if (target.added && plan.added[target.index].taken_over.empty()) {
-      plan.added[target.index].users.emplace_back();  // counted here, emptied below
+      ++new_slot_users[target.index];
     } else {
       extra.emplace_back(slot, 1);
     }
   }
-  for (SlotPlan::Added& added : plan.added) {
-    const std::size_t own = added.users.size();
-    added.users.clear();
-    added.users.reserve(own);
+  for (std::size_t a = 0; a < plan.added.size(); ++a) {
+    SlotPlan::Added& added = plan.added[a];
+    added.users.reserve(new_slot_users[a]);
     for (std::size_t k = 1; k < added.taken_over.size(); ++k) {
       extra.emplace_back(added.slot, node.slot_users[added.taken_over[k]].size());
     }

@@ -261,4 +261,16 @@ TEST_CASE("graph: an allocation failure part way through add_edge leaves the gra
   });
   CHECK(paths_of(g, "a") == "p r.s");
   CHECK(g.edges(*g.find("a")).size() == 2);
+
+  // Reusing a free slot, and binding to a slot taken over by another of the edge's paths.
+  Graph h(CyclePolicy::Allow);
+  REQUIRE(h.add_edge("a", "b", std::string_view("x.u or x.v")));
+  REQUIRE(h.add_edge("a", "b", std::string_view("x")));  // slot 1 is left free
+  fail_each_allocation([&] { (void)h.add_edge("a", "c", std::string_view("y.z.w == x.u or y.z")); }, [&] {
+    CHECK(paths_of(h, "a") == "x");
+    CHECK(h.condition_paths(*h.find("a")).size() == 2);
+    CHECK(h.edges(*h.find("a")).size() == 2);
+  });
+  CHECK(paths_of(h, "a") == "x y.z");
+  CHECK(h.condition_paths(*h.find("a")).size() == 2);
 }
