@@ -50,7 +50,7 @@ void set_panic(const char* message) noexcept;  // message may be null (generic t
 // Runs `body` and turns every C++ failure into a Python exception, returning
 // `error_value` then; for slots that return a plain value (int, Py_ssize_t).
 template <class T, class Body>
-T guarded_value(T error_value, Body&& body) noexcept {
+TM_CATCHES_FORCED_UNWIND T guarded_value(T error_value, Body&& body) noexcept {
   try {
     return body();
   } catch (const PythonErrorSet&) {

@@ -21,6 +21,15 @@ using ForcedUnwind = abi::__forced_unwind;
 struct ForcedUnwind {};  // runtimes without a forced unwind type never throw it
 #endif
 
+// On a function with a handler for ForcedUnwind: the runtime binds that handler's
+// parameter to a null object, which UBSan's null check would report (the handlers
+// never read it).
+#if defined(__GNUC__) || defined(__clang__)
+#define TM_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("null")))
+#else
+#define TM_CATCHES_FORCED_UNWIND
+#endif
+
 // Never returns: the calling thread sleeps until the process exits. Call it only
 // from a handler for ForcedUnwind, which must never end.
 [[noreturn]] void park_exiting_thread() noexcept;

@@ -8,7 +8,7 @@ void park_exiting_thread() noexcept {
   for (;;) pause();
 }
 
-void restore_thread(PyThreadState* saved) noexcept {
+TM_CATCHES_FORCED_UNWIND void restore_thread(PyThreadState* saved) noexcept {
   try {
     PyEval_RestoreThread(saved);
   } catch (const ForcedUnwind&) {
