@@ -17,7 +17,13 @@
 namespace tallowmere::py {
 
 // PyEval_RestoreThread, parking the thread where the interpreter would end it.
-void restore_thread(PyThreadState* saved) noexcept;
+TM_CATCHES_FORCED_UNWIND inline void restore_thread(PyThreadState* saved) noexcept {
+  try {
+    PyEval_RestoreThread(saved);
+  } catch (const ForcedUnwind&) {
+    park_exiting_thread();
+  }
+}
 
 class GilReleased {
  public:
