@@ -23,8 +23,11 @@ struct ForcedUnwind {};  // runtimes without a forced unwind type never throw it
 
 // On a function with a handler for ForcedUnwind: the runtime binds that handler's
 // parameter to a null object, which UBSan's null check would report (the handlers
-// never read it).
-#if defined(__GNUC__) || defined(__clang__)
+// never read it). Sanitized builds also keep the function out of line, since once
+// inlined into a checked caller the handler is checked after all.
+#if defined(TALLOWMERE_SANITIZED)
+#define TM_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("null"), noinline))
+#elif defined(__GNUC__) || defined(__clang__)
 #define TM_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("null")))
 #else
 #define TM_CATCHES_FORCED_UNWIND
