@@ -182,16 +182,6 @@ TestStoreAgainstInMemoryStore = StoreMachine.TestCase
 TestStoreAgainstInMemoryStore.settings = SETTINGS
 
 
-def test_store_prefixes_match_whole_labels_and_deleted_namespaces_are_not_listed():
-    store = TallowmereStore()
-    store.put(("ab",), "k", {"n": 1})
-    store.put(("a", "b"), "k", {"n": 2})
-    assert [i.namespace for i in store.search(("a",))] == [("a", "b")]
-    store.get(("ghost",), "k")
-    store.delete(("ab",), "k")
-    assert store.list_namespaces() == [("a", "b")]
-
-
 def test_saver_names_with_separators_do_not_collide_and_missing_namespace_means_empty():
     saver = TallowmereSaver()
     pairs = [("a|b", "c"), ("a", "b|c"), ("a:1", ""), ("a", ":1"), ("1:a", ""), ("", "1:a")]

@@ -60,6 +60,7 @@ TEST_CASE("evaluator: comparisons and membership") {
       {"2.5 in nums", true},          {"1.0 in nums", true},      {"\"1\" in nums", false},
       {"tier in tier", true},         {"1 in 1", false},          {"null in tags", false},
       {"\"é\" > \"z\"", true},        {"\"a\" <= \"a\"", true},   {"\"b\" >= \"a\"", true},
+      {"\"a\" > \"a\"", false},        {"\"a\" < \"a\"", false},   {"\"ab\" > \"a\"", true},
       {"true < false", false},        {"null == false", false},   {"tags == tags", true},
       {"user != user", false},        {"nested == nested", true}, {"x <= 1", true},
       {"-0.0 == 0", true},            {"tier.x == null", true},   {"missing.deeper == null", true},
