@@ -252,6 +252,56 @@ def memory(n):
     print("   (both built from the same generated items, 10,000 at a time; RSS growth over an empty start)")
 
 
+def overheads(rounds):
+    print("\n-- what a call adds to the codec (interleaved; time.perf_counter_ns)")
+    clock = time.perf_counter_ns
+    store = Store()
+    big = os.urandom(1 << 20)
+    store.set("big", "k", big)
+
+    def set_big(n):
+        for _ in range(n):
+            store.set("big", "k", big)
+
+    def copy_big(n):
+        for _ in range(n):
+            bytearray(big)
+
+    compare("set of a 1 MB bytes value vs bytearray(value)", set_big, copy_big, 50, rounds, "ns", clock)
+    for label, make in (("small int", lambda i: i), ("{'i': i}", lambda i: {"i": i})):
+        items = [(f"ns{i % 10}", f"k{i}", make(i)) for i in range(1000)]
+        values = [v for _, _, v in items]
+        pairs = [(ns, k) for ns, k, _ in items]
+        encoded = [tallowmere.dumps(v) for v in values]
+        store.set_many(items)
+
+        def set_many(n):
+            for _ in range(n):
+                store.set_many(items)
+
+        def dumps_all(n):
+            d = tallowmere.dumps
+            for _ in range(n):
+                for v in values:
+                    d(v)
+
+        def get_many(n):
+            for _ in range(n):
+                store.get_many(pairs)
+
+        def loads_all(n):
+            ld = tallowmere.loads
+            for _ in range(n):
+                [ld(e) for e in encoded]
+
+        for name, ours, codec in (("set_many", set_many, dumps_all), ("get_many", get_many, loads_all)):
+            extra = []
+            for _ in range(rounds):
+                extra.append((timed(ours, 20, clock) - timed(codec, 20, clock)) / len(items))
+            print(f"{name} of 1,000, value {label}: per item above the codec {statistics.median(extra):6.1f} ns"
+                  f"  (range {min(extra):.1f} .. {max(extra):.1f})")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="fewer rounds and 100k entries for memory")
@@ -262,6 +312,7 @@ def main():
           f"Python {platform.python_version()}, {platform.machine()}, {os.cpu_count()} CPUs, {platform.platform()}")
     single_key(rounds)
     batches(rounds)
+    overheads(rounds)
     queries(rounds)
     threads(max(3, rounds // 2))
     memory(100_000 if args.quick else 1_000_000)

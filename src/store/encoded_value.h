@@ -26,11 +26,19 @@ class EncodedValue {
 
   // Copies `size` bytes into a new buffer; std::bad_alloc leaves nothing behind.
   static EncodedValue copy_of(const void* bytes, std::size_t size) {
+    return filled(size, [&](char* out) {
+      if (size != 0) std::memcpy(out, bytes, size);
+    });
+  }
+
+  // A new buffer of `size` bytes that `fill(char* bytes)` writes in full.
+  template <class Fill>
+  static EncodedValue filled(std::size_t size, Fill&& fill) {
     fault::fault_point();
     if (size > kMaxSize) throw std::bad_alloc();
     void* memory = ::operator new(sizeof(Buffer) + size);
     Buffer* buffer = new (memory) Buffer{{1}, size};
-    if (size != 0) std::memcpy(buffer->bytes(), bytes, size);
+    fill(buffer->bytes());
     return EncodedValue(buffer);
   }
 

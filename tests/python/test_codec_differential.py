@@ -6,6 +6,7 @@ import struct
 import sys
 
 import msgpack
+import pytest
 from hypothesis import given, settings, strategies as st
 
 from tallowmere._core import dumps, loads
@@ -105,3 +106,31 @@ def test_key_cache_holds_a_bounded_number_of_keys():
         del document
     gc.collect()
     assert sys.getallocatedblocks() - before < 2000
+
+
+BIG = 2048  # from this size on, payloads are spliced into the output by reference rather than copied
+
+
+@pytest.mark.parametrize("size", [BIG - 1, BIG, 65535, 65536, 300_000])
+@pytest.mark.parametrize("make", [lambda n: b"\x00\xff" * (n // 2) + b"!" * (n % 2),
+                                  lambda n: "a" * n, lambda n: "\u00e9" * (n // 2) + "z" * (n % 2),
+                                  lambda n: "\U0001f600" * (n // 4) + "q" * (n % 4)],
+                         ids=["bytes", "ascii", "two-byte", "four-byte"])
+def test_big_payloads_agree_with_msgpack_wherever_they_sit(make, size):
+    payload = make(size)
+    small = make(20)
+    for value in (payload, [payload], [small, payload, 7, payload, small], {"k": payload, "j": [small, payload]},
+                  (payload, {"n": {"m": payload}}, small)):
+        ours = dumps(value)
+        assert ours == msgpack.packb(value, use_bin_type=True)
+        assert loads(ours) == plain(value)
+
+
+def test_a_failure_after_a_big_payload_leaves_nothing_behind():
+    payload = b"p" * 100_000
+    before = sys.getrefcount(payload)
+    for _ in range(3):
+        with pytest.raises(TypeError):
+            dumps([payload, "x" * 5000, object()])
+    assert sys.getrefcount(payload) == before
+    assert dumps([payload]) == msgpack.packb([payload])  # the reused scratch buffer holds no stale piece
