@@ -134,3 +134,24 @@ def test_a_failure_after_a_big_payload_leaves_nothing_behind():
             dumps([payload, "x" * 5000, object()])
     assert sys.getrefcount(payload) == before
     assert dumps([payload]) == msgpack.packb([payload])  # the reused scratch buffer holds no stale piece
+
+
+@settings(max_examples=200, deadline=None, derandomize=True, database=None)
+@given(st.text(min_size=1, max_size=70), st.binary(max_size=4), st.integers(min_value=0, max_value=140))
+def test_short_text_decodes_like_the_interpreter_valid_or_not(text, noise, cut):
+    # Strings up to 128 UTF-8 bytes take their own decoder: it must agree with the
+    # interpreter's strict one, and what that one rejects still comes back as bytes.
+    raw = text.encode("utf-8")
+    for payload in (raw, raw[:cut] + noise + raw[cut:], raw[:cut]):
+        try:
+            expected = payload.decode("utf-8")
+        except UnicodeDecodeError:
+            expected = payload
+        assert loads(_str_form(payload)) == expected
+
+
+def _str_form(payload):
+    """The MessagePack str holding `payload`'s bytes as they are."""
+    n = len(payload)
+    head = bytes([0xA0 | n]) if n < 32 else bytes([0xD9, n]) if n < 256 else b"\xda" + n.to_bytes(2, "big")
+    return head + payload
