@@ -127,27 +127,34 @@ def single_key(rounds):
     compare("'ns' in store (GIL release + read lock bound)", in_ours, in_peer, 20000, rounds)
 
 
+def batch_loops(store, make):
+    """1,000 items over 10 namespaces, written once, and loops of set_many / get_many over them."""
+    items = [(f"ns{i % 10}", f"k{i}", make(i)) for i in range(1000)]
+    pairs = [(ns, k) for ns, k, _ in items]
+    store.set_many(items)
+
+    def set_many(n):
+        for _ in range(n):
+            store.set_many(items)
+
+    def get_many(n):
+        for _ in range(n):
+            store.get_many(pairs)
+
+    return items, pairs, set_many, get_many
+
+
 def batches(rounds):
     print("\n-- batches of 1,000 items vs 1,000 single calls, per item (10 namespaces, interleaved)")
     for label, make in (("small int", lambda i: i), ("{'i': i}", lambda i: {"i": i})):
         store = Store()
-        items = [(f"ns{i % 10}", f"k{i}", make(i)) for i in range(1000)]
-        pairs = [(ns, k) for ns, k, _ in items]
-        store.set_many(items)
-
-        def set_many(n):
-            for _ in range(n):
-                store.set_many(items)
+        items, pairs, set_many, get_many = batch_loops(store, make)
 
         def set_single(n):
             s = store.set
             for _ in range(n):
                 for ns, k, v in items:
                     s(ns, k, v)
-
-        def get_many(n):
-            for _ in range(n):
-                store.get_many(pairs)
 
         def get_single(n):  # builds the same list get_many returns
             g = store.get
@@ -253,8 +260,8 @@ def memory(n):
 
 
 def overheads(rounds):
-    print("\n-- what a call adds to the codec (interleaved; time.perf_counter_ns)")
-    clock = time.perf_counter_ns
+    print("\n-- what a call adds to the codec (interleaved; thread CPU time, page faults included)")
+    clock = time.thread_time_ns
     store = Store()
     big = os.urandom(1 << 20)
     store.set("big", "k", big)
@@ -269,25 +276,15 @@ def overheads(rounds):
 
     compare("set of a 1 MB bytes value vs bytearray(value)", set_big, copy_big, 50, rounds, "ns", clock)
     for label, make in (("small int", lambda i: i), ("{'i': i}", lambda i: {"i": i})):
-        items = [(f"ns{i % 10}", f"k{i}", make(i)) for i in range(1000)]
+        items, pairs, set_many, get_many = batch_loops(store, make)
         values = [v for _, _, v in items]
-        pairs = [(ns, k) for ns, k, _ in items]
         encoded = [tallowmere.dumps(v) for v in values]
-        store.set_many(items)
-
-        def set_many(n):
-            for _ in range(n):
-                store.set_many(items)
 
         def dumps_all(n):
             d = tallowmere.dumps
             for _ in range(n):
                 for v in values:
                     d(v)
-
-        def get_many(n):
-            for _ in range(n):
-                store.get_many(pairs)
 
         def loads_all(n):
             ld = tallowmere.loads
