@@ -9,6 +9,54 @@
 #include "condition/evaluator.h"
 
 namespace tallowmere::graph {
+namespace {
+
+// Paths are filed under a hash chained segment by segment, so the hashes of all
+// prefixes of a path come out as it is walked: O(n) for a path of n segments, where
+// re-keying every prefix would cost O(n^2) and let one long dotted path stall add_edge.
+constexpr std::uint64_t kPathSeed = 0x9E3779B97F4A7C15ull;
+
+std::uint64_t chain(std::uint64_t hash, const std::string& segment) noexcept {
+  // Segment hash folded in with a multiply-xorshift step; order matters, so "a.b" and "b.a" differ.
+  hash ^= std::hash<std::string>{}(segment) + 0x9E3779B97F4A7C15ull + (hash << 6) + (hash >> 2);
+  hash *= 0xBF58476D1CE4E5B9ull;
+  return hash ^ (hash >> 31);
+}
+
+std::uint64_t path_hash(const Path& path) noexcept {
+  std::uint64_t hash = kPathSeed;
+  for (const std::string& segment : path) hash = chain(hash, segment);
+  return hash;
+}
+
+// Whether `path` starts with the first `length` segments of `prefix` (both have as many).
+bool starts_with(const Path& path, const Path& prefix, std::size_t length) {
+  return path.size() >= length && std::equal(prefix.begin(), prefix.begin() + static_cast<std::ptrdiff_t>(length),
+                                             path.begin());
+}
+
+// Room for `more` further elements, growing geometrically: reserving exactly what
+// each add_edge needs would copy the whole container every time.
+template <class Vector>
+void reserve_more(Vector& items, std::size_t more) {
+  if (items.capacity() - items.size() < more) items.reserve(std::max(items.size() + more, 2 * items.capacity()));
+}
+
+template <class K, class V>
+void reserve_more(std::unordered_multimap<K, V>& items, std::size_t more) {
+  const auto room = static_cast<std::size_t>(static_cast<float>(items.bucket_count()) * items.max_load_factor());
+  if (items.size() + more > room) items.reserve(std::max(items.size() + more, 2 * items.size()));
+}
+
+// Moves the entries of `from` into `into`, which has room reserved for them, so no
+// allocation or rehash happens. (merge() would not do: it resizes `into` to fit
+// exactly, undoing the geometric growth and rehashing on every add_edge.)
+template <class K, class V>
+void move_entries(std::unordered_multimap<K, V>& into, std::unordered_multimap<K, V>& from) noexcept {
+  while (!from.empty()) into.insert(from.extract(from.begin()));
+}
+
+}  // namespace
 
 std::optional<CyclePolicy> parse_cycle_policy(std::string_view text) noexcept {
   if (text == "error") return CyclePolicy::Error;
@@ -75,6 +123,25 @@ bool Graph::would_close_cycle(std::string_view from, std::string_view to) {
   return false;
 }
 
+// What adding one edge's condition does to its node's slots, worked out without
+// changing the node (beyond reserving room), so that committing it cannot fail.
+struct Graph::SlotPlan {
+  struct Added {
+    Path path;
+    std::uint64_t hash;
+    std::uint32_t slot;
+    // Live slots whose paths extend `path`, ascending; `slot` is the first when any.
+    std::vector<std::uint32_t> taken_over;
+    std::vector<std::uint64_t> taken_over_hashes;
+    std::vector<BindingRef> users;  // for a new or reused free slot: empty, with room reserved
+  };
+  std::vector<Added> added;
+  std::vector<condition::PathBinding> bindings;  // the new edge's
+  std::size_t free_taken = 0;                    // from the back of the node's free_slots
+  HashIndex new_slot_of_path;
+  HashIndex new_slots_extending;
+};
+
 Result<std::monostate> Graph::add_edge(std::string_view from, std::string_view to,
                                        std::optional<std::string_view> when) {
   using Outcome = Result<std::monostate>;
@@ -89,47 +156,179 @@ Result<std::monostate> Graph::add_edge(std::string_view from, std::string_view t
                             "' would create a cycle (on_cycle='error')");
   }
 
-  Edge edge{0, when ? std::optional<std::string>(*when) : std::nullopt, std::move(condition)};
-  // From here on only allocation can fail; every step is undone if it does.
+  Edge edge{0, when ? std::optional<std::string>(*when) : std::nullopt, std::move(condition), {}};
+  // From here on only allocation can fail; every step is undone if it does. The slot
+  // plan only reserves room in the node, so dropping it undoes it.
   const std::size_t nodes_before = nodes_.size();
-  NodeData* source = nullptr;
-  std::size_t read_paths_before = 0;
   try {
-    source = &nodes_[intern(from)];
+    NodeData& source = nodes_[intern(from)];
     fault::fault_point();
     edge.to = intern(to);
     fault::fault_point();
-    read_paths_before = source->read_paths.size();
-    std::vector<Path> pruned;
-    std::vector<std::vector<condition::PathBinding>> rebound;  // for every edge of the node, the new one last
+    std::optional<SlotPlan> plan;
     if (edge.condition) {
-      condition::collect_paths(*edge.condition, source->read_paths);
-      fault::fault_point();
-      pruned = prune_paths(source->read_paths);
-      fault::fault_point();
-      rebound.reserve(source->out.size() + 1);
-      for (const Edge& old : source->out) {
-        rebound.push_back(old.condition ? bind_paths(*old.condition, pruned) : std::vector<condition::PathBinding>{});
-      }
-      rebound.push_back(bind_paths(*edge.condition, pruned));
+      plan.emplace(plan_slots(source, *edge.condition));
+      edge.bindings = std::move(plan->bindings);
     }
     fault::fault_point();
-    source->out.push_back(std::move(edge));
-    if (source->out.back().condition) {
-      // Nothing below can fail: the new paths and bindings replace the old ones together.
-      source->condition_paths = std::move(pruned);
-      for (std::size_t i = 0; i < source->out.size(); ++i) source->out[i].bindings = std::move(rebound[i]);
-    }
+    source.out.push_back(std::move(edge));
+    if (plan) commit_slots(source, *plan);  // nothing below fails
   } catch (...) {
-    if (source != nullptr && source->read_paths.size() > read_paths_before) {
-      source->read_paths.erase(source->read_paths.begin() + static_cast<std::ptrdiff_t>(read_paths_before),
-                               source->read_paths.end());
-    }
     forget_nodes_from(nodes_before);
     throw;
   }
   ++edge_count_;
   return std::monostate{};
+}
+
+Graph::SlotPlan Graph::plan_slots(NodeData& node, const Expr& condition) {
+  SlotPlan plan;
+  const std::size_t count = condition.path_count();
+  // Shortest first: a path can only be covered by one no longer than itself.
+  std::vector<std::size_t> order(count);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return condition.path_at(a).size() < condition.path_at(b).size();
+  });
+  struct Target {
+    bool added;           // an index into plan.added, else a slot of the node
+    std::uint32_t index;
+    std::uint32_t covered;
+  };
+  std::vector<Target> targets(count);
+  HashIndex added_by_hash;  // the paths this edge adds: hash -> index into plan.added
+  std::size_t appended = 0, freed = 0, prefix_entries = 0;
+  for (const std::size_t i : order) {
+    const Path& path = condition.path_at(i);
+    if (path.empty()) throw InternalFailure("a condition reads an empty path");
+    // The path that covers this one, if any: the shortest prefix among this edge's new
+    // paths and the node's slots (a slot that this edge takes over has a new path as
+    // a shorter prefix, so it is never the one found).
+    std::optional<Target> found;
+    std::uint64_t hash = kPathSeed;
+    for (std::size_t length = 1; length <= path.size() && !found; ++length) {
+      hash = chain(hash, path[length - 1]);
+      for (auto [it, last] = added_by_hash.equal_range(hash); it != last && !found; ++it) {
+        const Path& other = plan.added[it->second].path;
+        if (other.size() == length && starts_with(path, other, length)) {
+          found = Target{true, it->second, static_cast<std::uint32_t>(length)};
+        }
+      }
+      for (auto [it, last] = node.slot_of_path.equal_range(hash); it != last && !found; ++it) {
+        const Path& other = node.condition_paths[it->second];
+        if (other.size() == length && starts_with(path, other, length)) {
+          found = Target{false, it->second, static_cast<std::uint32_t>(length)};
+        }
+      }
+    }
+    if (found) {
+      targets[i] = *found;
+      continue;
+    }
+    // A new slot path. It takes over every slot whose path extends it.
+    SlotPlan::Added added{path, hash, 0, {}, {}, {}};
+    for (auto [it, last] = node.slots_extending.equal_range(hash); it != last; ++it) {
+      const Path& other = node.condition_paths[it->second];
+      if (other.size() > path.size() && starts_with(other, path, path.size())) added.taken_over.push_back(it->second);
+    }
+    std::sort(added.taken_over.begin(), added.taken_over.end());
+    added.taken_over.erase(std::unique(added.taken_over.begin(), added.taken_over.end()), added.taken_over.end());
+    for (const std::uint32_t slot : added.taken_over) {
+      added.taken_over_hashes.push_back(path_hash(node.condition_paths[slot]));
+    }
+    if (!added.taken_over.empty()) {
+      added.slot = added.taken_over.front();
+      freed += added.taken_over.size() - 1;
+    } else if (plan.free_taken < node.free_slots.size()) {
+      added.slot = node.free_slots[node.free_slots.size() - 1 - plan.free_taken++];
+    } else {
+      added.slot = static_cast<std::uint32_t>(node.condition_paths.size() + appended++);
+    }
+    fault::fault_point();
+    std::uint64_t prefix = kPathSeed;
+    for (std::size_t length = 1; length < path.size(); ++length) {
+      prefix = chain(prefix, path[length - 1]);
+      plan.new_slots_extending.emplace(prefix, added.slot);
+    }
+    prefix_entries += path.size() - 1;
+    plan.new_slot_of_path.emplace(hash, added.slot);
+    added_by_hash.emplace(hash, static_cast<std::uint32_t>(plan.added.size()));
+    targets[i] = Target{true, static_cast<std::uint32_t>(plan.added.size()), static_cast<std::uint32_t>(path.size())};
+    plan.added.push_back(std::move(added));
+  }
+
+  // The new edge's bindings, and room for every binding that will start at each slot.
+  fault::fault_point();
+  plan.bindings.reserve(count);
+  std::vector<std::size_t> new_slot_users(plan.added.size(), 0);
+  std::vector<std::pair<std::uint32_t, std::size_t>> extra;  // existing slot -> bindings it gains
+  for (const Target& target : targets) {
+    const std::uint32_t slot = target.added ? plan.added[target.index].slot : target.index;
+    plan.bindings.push_back({slot, target.covered});
+    if (target.added && plan.added[target.index].taken_over.empty()) {
+      ++new_slot_users[target.index];
+    } else {
+      extra.emplace_back(slot, 1);
+    }
+  }
+  for (std::size_t a = 0; a < plan.added.size(); ++a) {
+    SlotPlan::Added& added = plan.added[a];
+    added.users.reserve(new_slot_users[a]);
+    for (std::size_t k = 1; k < added.taken_over.size(); ++k) {
+      extra.emplace_back(added.slot, node.slot_users[added.taken_over[k]].size());
+    }
+  }
+  std::sort(extra.begin(), extra.end());
+  for (std::size_t k = 0; k < extra.size();) {
+    const std::uint32_t slot = extra[k].first;
+    std::size_t more = 0;
+    for (; k < extra.size() && extra[k].first == slot; ++k) more += extra[k].second;
+    reserve_more(node.slot_users[slot], more);
+  }
+  fault::fault_point();
+  reserve_more(node.condition_paths, appended);
+  reserve_more(node.slot_users, appended);
+  reserve_more(node.free_slots, freed);
+  reserve_more(node.slot_of_path, plan.added.size());
+  reserve_more(node.slots_extending, prefix_entries);
+  return plan;
+}
+
+void Graph::commit_slots(NodeData& node, SlotPlan& plan) noexcept {
+  node.free_slots.resize(node.free_slots.size() - plan.free_taken);
+  for (SlotPlan::Added& added : plan.added) {
+    const auto length = static_cast<std::uint32_t>(added.path.size());
+    for (std::size_t k = 0; k < added.taken_over.size(); ++k) {
+      const std::uint32_t slot = added.taken_over[k];
+      for (const BindingRef ref : node.slot_users[slot]) {
+        node.out[ref.edge].bindings[ref.index] = {added.slot, length};
+        if (slot != added.slot) node.slot_users[added.slot].push_back(ref);  // room reserved
+      }
+      for (auto [it, last] = node.slot_of_path.equal_range(added.taken_over_hashes[k]); it != last; ++it) {
+        if (it->second == slot) {
+          node.slot_of_path.erase(it);
+          break;
+        }
+      }
+      if (slot != added.slot) {
+        std::vector<BindingRef>().swap(node.slot_users[slot]);
+        node.condition_paths[slot] = Path();
+        node.free_slots.push_back(slot);  // room reserved
+      }
+    }
+    if (added.slot == node.condition_paths.size()) {  // room reserved for both
+      node.condition_paths.push_back(std::move(added.path));
+      node.slot_users.push_back(std::move(added.users));
+    } else {
+      node.condition_paths[added.slot] = std::move(added.path);
+      if (added.taken_over.empty()) node.slot_users[added.slot] = std::move(added.users);
+    }
+  }
+  move_entries(node.slot_of_path, plan.new_slot_of_path);
+  move_entries(node.slots_extending, plan.new_slots_extending);
+  const auto edge = static_cast<std::uint32_t>(node.out.size() - 1);
+  const std::vector<condition::PathBinding>& bindings = node.out.back().bindings;
+  for (std::uint32_t b = 0; b < bindings.size(); ++b) node.slot_users[bindings[b].slot].push_back({edge, b});
 }
 
 std::vector<std::string_view> Graph::sorted_names() const {
@@ -182,18 +381,13 @@ std::optional<NodeId> Graph::route_slots(NodeId from, const Value* slots) const 
 namespace {
 
 // A set of paths that answers "which member is a prefix of this path?" in one pass
-// over the path. Each member is filed under a hash chained segment by segment, so
-// the hashes of all prefixes of a probe come out as it is walked; a path of n
-// segments costs O(n) hashing whatever its length, where re-keying every prefix
-// would cost O(n^2) and let one long dotted path stall add_edge.
+// over the path.
 class PrefixIndex {
  public:
   explicit PrefixIndex(std::size_t expected) { by_hash_.reserve(expected); }
 
   void insert(const Path& path, std::uint32_t value) {
-    std::uint64_t hash = kSeed;
-    for (const std::string& segment : path) hash = chain(hash, segment);
-    by_hash_.emplace(hash, Member{&path, value});
+    by_hash_.emplace(path_hash(path), Member{&path, value});
   }
 
   struct Found {
@@ -203,7 +397,7 @@ class PrefixIndex {
   // The member that is a prefix of `path` (itself included); members are prefix-free
   // or not, the shortest one wins.
   std::optional<Found> shortest_prefix_of(const Path& path) const {
-    std::uint64_t hash = kSeed;
+    std::uint64_t hash = kPathSeed;
     for (std::size_t length = 1; length <= path.size(); ++length) {
       hash = chain(hash, path[length - 1]);
       const auto [first, last] = by_hash_.equal_range(hash);
@@ -222,30 +416,10 @@ class PrefixIndex {
     const Path* path;
     std::uint32_t value;
   };
-  static constexpr std::uint64_t kSeed = 0x9E3779B97F4A7C15ull;
-  static std::uint64_t chain(std::uint64_t hash, const std::string& segment) noexcept {
-    // Segment hash folded in with a multiply-xorshift step; order matters, so "a.b" and "b.a" differ.
-    hash ^= std::hash<std::string>{}(segment) + 0x9E3779B97F4A7C15ull + (hash << 6) + (hash >> 2);
-    hash *= 0xBF58476D1CE4E5B9ull;
-    return hash ^ (hash >> 31);
-  }
   std::unordered_multimap<std::uint64_t, Member> by_hash_;
 };
 
 }  // namespace
-
-std::vector<condition::PathBinding> bind_paths(const Expr& expr, const std::vector<Path>& kept) {
-  PrefixIndex slots(kept.size());
-  for (std::size_t i = 0; i < kept.size(); ++i) slots.insert(kept[i], static_cast<std::uint32_t>(i));
-  std::vector<condition::PathBinding> bindings;
-  bindings.reserve(expr.path_count());
-  for (std::size_t p = 0; p < expr.path_count(); ++p) {
-    const auto found = slots.shortest_prefix_of(expr.path_at(p));
-    if (!found) throw InternalFailure("a condition path has no prefix among its node's condition paths");
-    bindings.push_back({found->value, found->length});
-  }
-  return bindings;
-}
 
 std::vector<Path> prune_paths(const std::vector<Path>& paths) {
   std::vector<std::size_t> order(paths.size());

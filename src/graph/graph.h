@@ -4,9 +4,15 @@
 //   so only the API boundary hashes names.
 // * Invariants: every edge target and every node with outgoing edges is a node;
 //   under CyclePolicy::Error the graph is acyclic at all times (self-loops included);
-//   condition_paths(n) lists, prefix-free and without repeats, the paths that the
-//   conditions on n's edges read, shortest first, so routing copies each needed
-//   part of the state exactly once.
+//   condition_paths(n) holds, prefix-free and without repeats, the paths that the
+//   conditions on n's edges read, so routing copies each needed part of the state
+//   exactly once. It is indexed by routing slot: a path keeps its slot until a new
+//   path that is a prefix of it arrives and takes it over; slots left over then
+//   hold an empty path (never read, always Nil) until a new path reuses them.
+// * add_edge costs amortised O(segments of the new edge's paths), whatever the node
+//   already holds: the node keeps its slots indexed by path and by every proper
+//   prefix, and for each slot the edge bindings that start there, so only
+//   bindings whose slot is taken over are touched (each at most once per segment).
 // * add_edge is all or nothing: bad input is reported before anything changes, and
 //   an allocation failure part way through is undone before it propagates.
 // * Nothing recurses along the graph: the cycle check is a DFS with an explicit
@@ -22,6 +28,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -45,7 +52,7 @@ struct Edge {
   std::optional<std::string> when;        // the condition text exactly as given
   std::unique_ptr<const Expr> condition;  // present exactly when `when` is
   // One per path of `condition`: where in the source node's condition_paths that
-  // path starts (see condition::holds_in_slots). Rebound whenever those paths change.
+  // path starts (see condition::holds_in_slots). Rebound when its slot is taken over.
   std::vector<condition::PathBinding> bindings;
 };
 
@@ -81,14 +88,30 @@ class Graph {
   std::optional<NodeId> route_slots(NodeId from, const Value* slots) const noexcept;
 
  private:
+  // Edge `edge` of the node, its binding number `index`.
+  struct BindingRef {
+    std::uint32_t edge;
+    std::uint32_t index;
+  };
+  using HashIndex = std::unordered_multimap<std::uint64_t, std::uint32_t>;  // path hash -> slot
   struct NodeData {
     std::string name;
     std::vector<Edge> out;
-    std::vector<Path> read_paths;       // every distinct path read, in first-occurrence order
-    std::vector<Path> condition_paths;  // read_paths sorted by length and pruned of extensions
+    std::vector<Path> condition_paths;                 // by slot; empty for a free slot
+    std::vector<std::vector<BindingRef>> slot_users;   // by slot: the bindings that start there
+    std::vector<std::uint32_t> free_slots;
+    HashIndex slot_of_path;  // the hash of each live slot's path
+    // The hash of every proper prefix of each path a slot was given. Entries are
+    // never removed: one whose slot no longer holds an extension of the prefix is
+    // skipped, and a bucket is searched only when its prefix becomes a slot's path,
+    // which happens once, so each entry is looked at about once.
+    HashIndex slots_extending;
   };
+  struct SlotPlan;
 
   NodeId intern(std::string_view name);
+  static SlotPlan plan_slots(NodeData& node, const Expr& condition);
+  static void commit_slots(NodeData& node, SlotPlan& plan) noexcept;
   void forget_nodes_from(std::size_t count) noexcept;
   bool would_close_cycle(std::string_view from, std::string_view to);
 
@@ -105,10 +128,6 @@ class Graph {
 // Sorts `paths` by segment count (stably) and drops every path that has a kept
 // path as a prefix, segment by segment (an equal path counts as a prefix).
 std::vector<Path> prune_paths(const std::vector<Path>& paths);
-
-// For each path `expr` reads, the path in `kept` (prefix-free) that is a prefix of
-// it and how many segments that prefix has. Every path must have one.
-std::vector<condition::PathBinding> bind_paths(const Expr& expr, const std::vector<Path>& kept);
 
 // Tests and fuzzers only, to build contexts for `route`. Places `value` at `path`
 // in a Map's pairs: a one-segment path appends a pair; a longer one descends into

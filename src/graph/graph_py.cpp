@@ -185,6 +185,10 @@ void fill_slots(GraphState& state, PyObject* state_arg, std::optional<NodeId> no
   }
   const PathKeys& keys = keys_for(state, *node);
   for (std::size_t p = 0; p < keys.paths.size(); ++p) {
+    if (keys.paths[p].empty()) {  // a free slot: no condition reads it
+      slots.push(Value::nil());
+      continue;
+    }
     // Held strongly: a key's __eq__ may run Python code that drops what we walk through.
     OwnedRef current = OwnedRef::borrow(state_arg);
     bool reached = true;

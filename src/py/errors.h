@@ -5,6 +5,9 @@
 //   exception ever crosses into CPython. CoreError maps to its built-in class,
 //   std::bad_alloc to MemoryError, anything else (a broken invariant) to
 //   PanicException, a BaseException subclass, with a diagnostic on stderr.
+// * A thread the interpreter ends inside Python code that a body runs (a forced
+//   unwind, see py/forced_unwind.h) parks in the guard: it never returns into the
+//   interpreter, and no catch-all swallows the unwind.
 #pragma once
 
 #include <Python.h>
@@ -14,6 +17,7 @@
 #include <type_traits>
 
 #include "common/error.h"
+#include "py/forced_unwind.h"
 #include "py/owned_ref.h"
 
 namespace tallowmere::py {
@@ -50,9 +54,11 @@ void set_error_from_current_exception() noexcept;
 // Runs `body` and turns every C++ failure into a Python exception, returning
 // `error_value` then; for slots that return a plain value (int, Py_ssize_t).
 template <class T, class Body>
-T guarded_value(T error_value, Body&& body) noexcept {
+TM_CATCHES_FORCED_UNWIND T guarded_value(T error_value, Body&& body) noexcept {
   try {
     return body();
+  } catch (const ForcedUnwind&) {
+    park_exiting_thread();
   } catch (...) {
     set_error_from_current_exception();
   }
@@ -66,6 +72,8 @@ template <class Body>
 auto python_errors_only(Body&& body) -> decltype(body()) {
   try {
     return body();
+  } catch (const ForcedUnwind&) {
+    throw;  // the thread is being ended: let it reach the guard, which parks it
   } catch (...) {
     set_error_from_current_exception();
   }

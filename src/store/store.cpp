@@ -2,9 +2,12 @@
 
 #include "common/fault.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <new>
 #include <utility>
 
 namespace tallowmere {
@@ -156,6 +159,86 @@ bool unchanged(const KeyMap* now, const KeyMap& seen) noexcept {
 }
 
 }  // namespace
+
+namespace detail {
+
+// Every live store, so that fork() can quiesce them all. Created with the first
+// store and never destroyed: stores may outlive static destruction. The list lock
+// is taken before any store lock and never while one is held.
+class LiveStores {
+ public:
+  static LiveStores& instance() noexcept {
+    static LiveStores* live = new LiveStores();
+    return *live;
+  }
+
+  void add(Store& store) noexcept {
+    std::lock_guard lock(mutex_);
+    store.live_next_ = head_;
+    if (head_ != nullptr) head_->live_prev_ = &store;
+    head_ = &store;
+  }
+  void remove(Store& store) noexcept {
+    std::lock_guard lock(mutex_);
+    (store.live_prev_ != nullptr ? store.live_prev_->live_next_ : head_) = store.live_next_;
+    if (store.live_next_ != nullptr) store.live_next_->live_prev_ = store.live_prev_;
+  }
+
+ private:
+  // A store created or destroyed while the fork runs waits for the list lock; one
+  // destroyed part way in the parent is, in the child, left alive and unlisted.
+  LiveStores() noexcept { pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child); }
+
+  static void before_fork() noexcept {
+    LiveStores& live = instance();
+    live.mutex_.lock();
+    for (Store* store = live.head_; store != nullptr; store = store->live_next_) store->lock_all();
+  }
+  static void after_fork_in_parent() noexcept {
+    LiveStores& live = instance();
+    for (Store* store = live.head_; store != nullptr; store = store->live_next_) store->unlock_all();
+    live.mutex_.unlock();
+  }
+  static void after_fork_in_child() noexcept {
+    // The child's only thread: nothing else can hold these, and what they guard
+    // was left whole by before_fork().
+    LiveStores& live = instance();
+    for (Store* store = live.head_; store != nullptr; store = store->live_next_) store->renew_locks_in_child();
+    new (&live.mutex_) std::mutex();
+  }
+
+  std::mutex mutex_;
+  Store* head_ = nullptr;
+};
+
+}  // namespace detail
+
+Store::Store(std::optional<std::uint64_t> max_history) noexcept : max_history_(max_history) {
+  detail::LiveStores::instance().add(*this);
+}
+
+Store::~Store() { detail::LiveStores::instance().remove(*this); }
+
+void Store::lock_all() noexcept {
+  for (Shard& shard : shards_) shard.mutex.lock();
+  history_mutex_.lock();
+  last_id_mutex_.lock();
+}
+
+void Store::unlock_all() noexcept {
+  last_id_mutex_.unlock();
+  history_mutex_.unlock();
+  for (std::size_t s = kShardCount; s-- > 0;) shards_[s].mutex.unlock();
+}
+
+void Store::renew_locks_in_child() noexcept {
+  // Unlocking would not do: a lock taken for writing is released only by the
+  // thread that took it, and the child's thread is a different one. Built over
+  // the old ones without destroying them, as destroying a held lock is undefined.
+  for (Shard& shard : shards_) new (&shard.mutex) std::shared_mutex();
+  new (&history_mutex_) std::shared_mutex();
+  new (&last_id_mutex_) std::mutex();
+}
 
 void Store::set(std::string_view namespace_name, std::string_view key, EncodedValue value) {
   Shard& shard = shard_for(namespace_name);

@@ -17,6 +17,14 @@
 //   an O(1) clone; snapshot 16 O(1) clones;
 //   restore 16 clones plus freeing what only the old maps held.
 // * Thread-safe: every member may be called from any number of threads at once.
+// * Fork: every live store is quiesced around fork() (pthread_atfork, registered
+//   with the first store): before it, the forking thread takes lock_all() on each;
+//   after it the parent releases them and the child, where their owner no longer
+//   exists, makes them new. So a child never inherits a map half updated nor a
+//   lock held for good. Taking them is safe whatever the forking thread holds (the
+//   interpreter lock, say) because no holder of a store lock ever waits for
+//   anything but other store locks, in the order above. A lock added to Store must
+//   join lock_all(), unlock_all() and renew_locks_in_child().
 #pragma once
 
 #include <array>
@@ -80,10 +88,15 @@ struct ScanEntry {
   EncodedValue value;
 };
 
+namespace detail {
+class LiveStores;
+}
+
 class Store {
  public:
   // max_history: snapshots retained; 0 none, n the newest n, nullopt unlimited.
-  explicit Store(std::optional<std::uint64_t> max_history) noexcept : max_history_(max_history) {}
+  explicit Store(std::optional<std::uint64_t> max_history) noexcept;
+  ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
@@ -137,7 +150,17 @@ class Store {
   void clear_history();
   void restore(const SnapshotData& record);
 
+  // Every lock of the store, taken for writing in the documented order (shards
+  // ascending, then history, then last id): while held, no operation is part way
+  // through. unlock_all() releases them; renew_locks_in_child() replaces them by
+  // free ones, for a forked child, whose copies are owned by a thread of the parent.
+  void lock_all() noexcept;
+  void unlock_all() noexcept;
+  void renew_locks_in_child() noexcept;
+
  private:
+  friend class detail::LiveStores;
+
   Shard& shard_for(std::string_view namespace_name) { return shards_[shard_index(namespace_name)]; }
   const Shard& shard_for(std::string_view namespace_name) const {
     return shards_[shard_index(namespace_name)];
@@ -151,6 +174,8 @@ class Store {
   std::optional<std::uint64_t> last_snapshot_id_;  // guarded by last_id_mutex_
   mutable std::shared_mutex history_mutex_;
   std::deque<SnapshotRef> history_;  // guarded by history_mutex_, oldest first
+  Store* live_prev_ = nullptr;  // the list of live stores, guarded by its own lock
+  Store* live_next_ = nullptr;
 };
 
 }  // namespace tallowmere

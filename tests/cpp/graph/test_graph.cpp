@@ -4,6 +4,7 @@
 // cycle messages, refused edges and node order are pinned by the Python graph tests.)
 #include <doctest/doctest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <set>
@@ -19,9 +20,10 @@ using tallowmere::Value;
 
 namespace {
 
-std::string joined(const std::vector<Path>& paths) {
+std::string joined(const std::vector<Path>& paths) {  // free slots (empty paths) left out
   std::string out;
   for (const Path& p : paths) {
+    if (p.empty()) continue;
     std::string dotted;
     for (const std::string& s : p) dotted += (dotted.empty() ? "" : ".") + s;
     out += (out.empty() ? "" : " ") + dotted;
@@ -71,7 +73,7 @@ TEST_CASE("graph: condition paths are collected, ordered and pruned") {
   CHECK(paths_of(g, "s") == "user");
   REQUIRE(g.add_edge("p", "t", std::string_view("b.c > 1")));
   REQUIRE(g.add_edge("p", "t", std::string_view("a")));
-  CHECK(paths_of(g, "p") == "a b.c");
+  CHECK(paths_of(g, "p") == "b.c a");  // by slot: in order of arrival
 
   // A longer path collected first is dropped once its prefix arrives.
   REQUIRE(g.add_edge("q", "t", std::string_view("x.y.z or w.v")));
@@ -83,6 +85,56 @@ TEST_CASE("graph: condition paths are collected, ordered and pruned") {
   CHECK(paths_of(g, "t") == "");
   // Segments compare whole: "ab" is no prefix of "abc".
   CHECK(joined(prune_paths({{"ab", "c"}, {"abc"}, {"ab"}, {"a", "b"}})) == "abc ab a.b");
+}
+
+TEST_CASE("graph: slots kept edge by edge match pruning everything read, and route agrees") {
+  // Model: the live slots are exactly prune_paths of every path read so far, and each
+  // binding starts at the live slot that is a prefix of its path.
+  std::mt19937 rng(7);
+  const char* segments[] = {"a", "b", "c"};
+  auto random_path = [&] {
+    Path path(1 + rng() % 3);
+    for (std::string& segment : path) segment = segments[rng() % 3];
+    return path;
+  };
+  auto dotted = [](const Path& path) { return joined({path}); };
+  auto random_context = [&] {
+    Value::Map pairs;
+    for (int i = 0; i < 4; ++i) insert_path(pairs, random_path(), Value::from_i64(static_cast<std::int64_t>(rng() % 2)));
+    return Value::map(std::move(pairs));
+  };
+  for (int round = 0; round < 40; ++round) {
+    Graph g(CyclePolicy::Allow);
+    std::vector<Path> read;
+    for (int step = 0; step < 12; ++step) {
+      std::string when;
+      for (std::size_t n = 1 + rng() % 3; n-- > 0;) {
+        const Path path = random_path();
+        read.push_back(path);
+        when += (when.empty() ? "" : (rng() % 2 ? " or " : " and ")) + dotted(path) + (rng() % 2 ? " == 1" : "");
+      }
+      REQUIRE(g.add_edge("s", "t" + std::to_string(step), std::string_view(when)));
+      const std::vector<Path>& slots = g.condition_paths(*g.find("s"));
+      std::vector<Path> live;
+      for (const Path& path : slots) {
+        if (!path.empty()) live.push_back(path);
+      }
+      std::vector<Path> expected = prune_paths(read);
+      std::sort(live.begin(), live.end());
+      std::sort(expected.begin(), expected.end());
+      REQUIRE(live == expected);
+      for (const Edge& edge : g.edges(*g.find("s"))) {
+        REQUIRE(edge.bindings.size() == edge.condition->path_count());
+        for (std::size_t p = 0; p < edge.bindings.size(); ++p) {
+          const Path& slot_path = slots.at(edge.bindings[p].slot);
+          CHECK(edge.bindings[p].covered == slot_path.size());
+          CHECK((!slot_path.empty() && Path(edge.condition->path_at(p).begin(),
+                                             edge.condition->path_at(p).begin() + slot_path.size()) == slot_path));
+        }
+      }
+      for (int i = 0; i < 4; ++i) route(g, "s", random_context());
+    }
+  }
 }
 
 TEST_CASE("graph: routing takes the first edge whose condition holds") {
@@ -126,8 +178,10 @@ TEST_CASE("graph: paths tens of thousands of segments long are indexed in linear
   REQUIRE(h.add_edge("a", "d", std::string_view(dotted_k(50000) + ".z")));
   CHECK(h.condition_paths(*h.find("a")).size() == 3);
   REQUIRE(h.add_edge("a", "e", std::string_view(dotted_k(50000))));
-  REQUIRE(h.condition_paths(*h.find("a")).size() == 1);
+  // The new path takes over the first slot; the other two are left free.
+  REQUIRE(h.condition_paths(*h.find("a")).size() == 3);
   CHECK(h.condition_paths(*h.find("a"))[0] == Path(50000, "k"));
+  CHECK((h.condition_paths(*h.find("a"))[1].empty() && h.condition_paths(*h.find("a"))[2].empty()));
   CHECK(route(h, "a", tower(100001)) == "e");
 }
 
@@ -196,4 +250,16 @@ TEST_CASE("graph: an allocation failure part way through add_edge leaves the gra
   });
   CHECK(paths_of(g, "a") == "p r.s");
   CHECK(g.edges(*g.find("a")).size() == 2);
+
+  // Reusing a free slot, and binding to a slot taken over by another of the edge's paths.
+  Graph h(CyclePolicy::Allow);
+  REQUIRE(h.add_edge("a", "b", std::string_view("x.u or x.v")));
+  REQUIRE(h.add_edge("a", "b", std::string_view("x")));  // slot 1 is left free
+  fail_each_allocation([&] { (void)h.add_edge("a", "c", std::string_view("y.z.w == x.u or y.z")); }, [&] {
+    CHECK(paths_of(h, "a") == "x");
+    CHECK(h.condition_paths(*h.find("a")).size() == 2);
+    CHECK(h.edges(*h.find("a")).size() == 2);
+  });
+  CHECK(paths_of(h, "a") == "x y.z");
+  CHECK(h.condition_paths(*h.find("a")).size() == 2);
 }

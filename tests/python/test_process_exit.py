@@ -1,0 +1,84 @@
+"""The interpreter exits normally while daemon threads are inside store and graph calls.
+
+While it finalizes, CPython ends a daemon thread that asks for the interpreter lock back;
+a thread doing so on its way out of a call must not take the process down. Each script
+runs in a fresh interpreter several times (the outcome depends on where the threads are
+when the main thread finishes), and each also uses the store from an atexit handler and
+from a finalizer that runs during interpreter teardown, after the daemon threads are gone.
+"""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+RUNS = 8
+TIMEOUT_SECONDS = 60
+
+PRELUDE = """
+import atexit, threading, time
+from tallowmere import HandoffGraph, Store
+
+s = Store(max_history=2)
+s.set_many([(f"ns{i % 16}", f"k{i}", i) for i in range(10_000)])
+pairs = [(f"ns{i % 16}", f"k{i}") for i in range(10_000)]
+
+def spawn(loop, count=4):
+    for _ in range(count):
+        threading.Thread(target=loop, daemon=True).start()
+
+@atexit.register
+def at_exit():
+    s.set_many([("exit", str(i), i) for i in range(100)])
+    assert s.snapshot().keys
+
+class AtTeardown:
+    # Dropped with the module's globals: the daemon threads are gone by then.
+    def __del__(self):
+        s.set("teardown", "k", 1)
+        s.snapshot()
+        s.get_many(pairs[:100])
+
+keeper = AtTeardown()
+"""
+
+LOOPS = {
+    "get_many": """
+def loop():
+    while True:
+        s.get_many(pairs)
+spawn(loop)
+""",
+    "writes": """
+def loop():
+    n = 0
+    while True:
+        n += 1
+        s.set_many([(f"ns{i % 16}", f"w{i}", n) for i in range(2_000)])
+        s.snapshot()
+        s.history()
+        s.keys("ns3")
+spawn(loop, 3)
+""",
+    "route": """
+g = HandoffGraph()
+for i in range(50):
+    g.add_edge("a", f"t{i}", f"x.k{i} == {i} and y > 3")
+g.add_edge("a", "end")
+state = {"x": {f"k{i}": -1 for i in range(50)}, "y": 1}
+def loop():
+    while True:
+        assert g.route("a", state) == "end"
+spawn(loop)
+""",
+}
+
+
+@pytest.mark.parametrize("loop", sorted(LOOPS))
+def test_exit_with_daemon_threads_inside_calls(loop):
+    script = textwrap.dedent(PRELUDE) + textwrap.dedent(LOOPS[loop]) + "time.sleep(0.05)\n"
+    for run in range(RUNS):
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              timeout=TIMEOUT_SECONDS)
+        assert (done.returncode, done.stderr) == (0, ""), f"run {run}"
