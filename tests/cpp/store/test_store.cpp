@@ -56,7 +56,7 @@ void check_diff(const SnapshotData& base, const Model& base_model, const Snapsho
 struct Draw {
   explicit Draw(std::uint32_t seed) : random(seed) {}
   std::size_t pick(std::size_t n) { return static_cast<std::size_t>(random() % n); }
-  std::string name() { return kNames[pick(kNames.size())]; }
+  const std::string& name() { return kNames[pick(kNames.size())]; }  // lives as long as the test: views may keep it
   std::string bytes() { return std::string(1 + pick(12), static_cast<char>('a' + pick(3))); }
   std::mt19937 random;
 };
