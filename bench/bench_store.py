@@ -127,27 +127,34 @@ def single_key(rounds):
     compare("'ns' in store (GIL release + read lock bound)", in_ours, in_peer, 20000, rounds)
 
 
+def batch_loops(store, make):
+    """1,000 items over 10 namespaces, written once, and loops of set_many / get_many over them."""
+    items = [(f"ns{i % 10}", f"k{i}", make(i)) for i in range(1000)]
+    pairs = [(ns, k) for ns, k, _ in items]
+    store.set_many(items)
+
+    def set_many(n):
+        for _ in range(n):
+            store.set_many(items)
+
+    def get_many(n):
+        for _ in range(n):
+            store.get_many(pairs)
+
+    return items, pairs, set_many, get_many
+
+
 def batches(rounds):
     print("\n-- batches of 1,000 items vs 1,000 single calls, per item (10 namespaces, interleaved)")
     for label, make in (("small int", lambda i: i), ("{'i': i}", lambda i: {"i": i})):
         store = Store()
-        items = [(f"ns{i % 10}", f"k{i}", make(i)) for i in range(1000)]
-        pairs = [(ns, k) for ns, k, _ in items]
-        store.set_many(items)
-
-        def set_many(n):
-            for _ in range(n):
-                store.set_many(items)
+        items, pairs, set_many, get_many = batch_loops(store, make)
 
         def set_single(n):
             s = store.set
             for _ in range(n):
                 for ns, k, v in items:
                     s(ns, k, v)
-
-        def get_many(n):
-            for _ in range(n):
-                store.get_many(pairs)
 
         def get_single(n):  # builds the same list get_many returns
             g = store.get
@@ -252,6 +259,46 @@ def memory(n):
     print("   (both built from the same generated items, 10,000 at a time; RSS growth over an empty start)")
 
 
+def overheads(rounds):
+    print("\n-- what a call adds to the codec (interleaved; thread CPU time, page faults included)")
+    clock = time.thread_time_ns
+    store = Store()
+    big = os.urandom(1 << 20)
+    store.set("big", "k", big)
+
+    def set_big(n):
+        for _ in range(n):
+            store.set("big", "k", big)
+
+    def copy_big(n):
+        for _ in range(n):
+            bytearray(big)
+
+    compare("set of a 1 MB bytes value vs bytearray(value)", set_big, copy_big, 50, rounds, "ns", clock)
+    for label, make in (("small int", lambda i: i), ("{'i': i}", lambda i: {"i": i})):
+        items, pairs, set_many, get_many = batch_loops(store, make)
+        values = [v for _, _, v in items]
+        encoded = [tallowmere.dumps(v) for v in values]
+
+        def dumps_all(n):
+            d = tallowmere.dumps
+            for _ in range(n):
+                for v in values:
+                    d(v)
+
+        def loads_all(n):
+            ld = tallowmere.loads
+            for _ in range(n):
+                [ld(e) for e in encoded]
+
+        for name, ours, codec in (("set_many", set_many, dumps_all), ("get_many", get_many, loads_all)):
+            extra = []
+            for _ in range(rounds):
+                extra.append((timed(ours, 20, clock) - timed(codec, 20, clock)) / len(items))
+            print(f"{name} of 1,000, value {label}: per item above the codec {statistics.median(extra):6.1f} ns"
+                  f"  (range {min(extra):.1f} .. {max(extra):.1f})")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="fewer rounds and 100k entries for memory")
@@ -262,6 +309,7 @@ def main():
           f"Python {platform.python_version()}, {platform.machine()}, {os.cpu_count()} CPUs, {platform.platform()}")
     single_key(rounds)
     batches(rounds)
+    overheads(rounds)
     queries(rounds)
     threads(max(3, rounds // 2))
     memory(100_000 if args.quick else 1_000_000)

@@ -108,8 +108,30 @@ void for_each_list_item(PyObject* list, Py_ssize_t size, Visit&& visit) {
 
 void write_obj(OutputBuffer& out, PyObject* obj, unsigned depth);
 
+// Set for the length of one top-level encode whose caller takes large payloads
+// by reference (null: every payload is copied into the buffer).
+LargePayloads* active_large_payloads = nullptr;
+
+// Writes the header of a large str or bytes payload and splices its bytes in by
+// reference. The reference taken keeps the object (and so its bytes: a str's
+// UTF-8 form lives as long as the str) alive and unchanged until the output is
+// copied out, even if another thread drops it from its container meanwhile.
+bool write_large_payload(OutputBuffer& out, PyObject* obj, std::string_view payload, bool is_str) {
+  LargePayloads* large = active_large_payloads;
+  if (large == nullptr || payload.size() < LargePayloads::kMinBytes) return false;
+  const std::uint32_t n = msgpack::u32_len(payload.size(), is_str ? "string" : "bytes");
+  large->keep(obj);
+  char* p = out.reserve(5);
+  char* body = is_str ? msgpack::detail::put_length_header(p, n, 0xa0, 31, 0xd9, 0xda, 0xdb)
+                      : msgpack::detail::put_length_header(p, n, 0, 0, 0xc4, 0xc5, 0xc6);
+  out.commit(static_cast<std::size_t>(body - p));
+  out.append_external(payload.data(), payload.size());
+  return true;
+}
+
 void write_str_obj(OutputBuffer& out, PyObject* obj) {
   std::string_view utf8 = read_utf8(obj);
+  if (utf8.size() >= LargePayloads::kMinBytes && write_large_payload(out, obj, utf8, true)) return;
   msgpack::write_str(out, utf8.data(), msgpack::u32_len(utf8.size(), "string"));
 }
 
@@ -124,6 +146,7 @@ void write_int_obj(OutputBuffer& out, PyObject* obj) {
 
 void write_bytes_obj(OutputBuffer& out, PyObject* obj) {
   std::string_view bytes = read_bytes(obj);
+  if (bytes.size() >= LargePayloads::kMinBytes && write_large_payload(out, obj, bytes, false)) return;
   msgpack::write_bin(out, bytes.data(), msgpack::u32_len(bytes.size(), "bytes"));
 }
 
@@ -354,17 +377,24 @@ class ScratchLease {
 
 }  // namespace
 
-void encode_into(OutputBuffer& out, PyObject* obj) {
+void LargePayloads::keep(PyObject* obj) {
+  objects_.push_back(OwnedRef::borrow(obj));  // a failed push_back releases the new reference
+}
+
+void encode_into(OutputBuffer& out, PyObject* obj, LargePayloads* large) {
   const std::size_t start = out.size();
   KeyEncodings* outer = std::exchange(active_key_encodings, KeyEncodings::for_this_interpreter());
+  LargePayloads* outer_large = std::exchange(active_large_payloads, large);
   try {
     python_errors_only([&] { write_obj(out, obj, 0); });
   } catch (...) {
     active_key_encodings = outer;
+    active_large_payloads = outer_large;
     out.truncate(start);
     throw;
   }
   active_key_encodings = outer;
+  active_large_payloads = outer_large;
 }
 
 Value py_to_value_at(PyObject* obj, unsigned depth) {
@@ -377,8 +407,15 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     PyObject* obj = nargs == 1 && kwnames == nullptr ? args[0] : bind(params, args, nargs, kwnames)[0];
     ScratchLease lease;
     OutputBuffer& out = lease.buffer();
-    encode_into(out, obj);
-    return check_new(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+    LargePayloads large;
+    encode_into(out, obj, &large);
+    if (!out.has_external()) return check_new(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+    // Each large payload is copied once, straight into the result.
+    OwnedRef result = check_new(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(out.output_size())));
+    char* bytes = PyBytes_AsString(result.get());
+    if (bytes == nullptr) throw PythonErrorSet{};
+    out.copy_to(bytes, 0, out.size());
+    return result;
   });
 }
 

@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <vector>
 
 #include "codec/output_buffer.h"
 #include "common/value.h"
@@ -21,9 +22,30 @@
 
 namespace tallowmere::py {
 
+// Strong references to the str and bytes objects whose payloads an encode left
+// out of the buffer (OutputBuffer::append_external): they keep those bytes alive
+// and unchanged until the holder, destroyed with the interpreter lock held, goes.
+class LargePayloads {
+ public:
+  // Payloads of at least this many bytes are referenced rather than copied: below
+  // it, a copy costs less than the reference and the splice.
+  static constexpr std::size_t kMinBytes = 2048;
+
+  LargePayloads() = default;
+  LargePayloads(const LargePayloads&) = delete;
+  LargePayloads& operator=(const LargePayloads&) = delete;
+
+  void keep(PyObject* obj);
+
+ private:
+  std::vector<OwnedRef> objects_;
+};
+
 // Appends the encoding of `obj` (depth 0) to `out`. On failure `out` is left as
-// it was and PythonErrorSet is thrown.
-void encode_into(OutputBuffer& out, PyObject* obj);
+// it was and PythonErrorSet is thrown. With `large`, big str and bytes payloads
+// are spliced in by reference (see LargePayloads); the caller must then copy the
+// output out with OutputBuffer::copy_to while `large` lives.
+void encode_into(OutputBuffer& out, PyObject* obj, LargePayloads* large = nullptr);
 
 // One value decoded from the start of `data`; what follows it is ignored.
 OwnedRef decode(const char* data, std::size_t size);

@@ -16,11 +16,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <new>
 #include <utility>
 
 #include "codec/codec_py.h"
 #include "codec/msgpack_reader.h"
+#include "codec/utf8.h"
 #include "common/error.h"
 #include "common/fault.h"
 #include "py/errors.h"
@@ -153,7 +155,38 @@ KeyCache KeyCache::instance_;
   return check_new(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
+// Short non-ASCII text is decoded here to code points and handed over as UCS-4,
+// which the interpreter narrows with one scan for the widest character and one
+// copy: cheaper than its general UTF-8 decoder, the only other way to make a str
+// that the stable ABI offers. Anything invalid takes the general path, which
+// then raises the error that turns it into bytes.
+inline PyObject* short_text_from_code_points(std::string_view bytes) {
+#if WCHAR_MAX > 0xffff
+  constexpr std::size_t kMaxBytes = 128;
+  if (bytes.size() > kMaxBytes) return nullptr;
+  wchar_t code_points[kMaxBytes];
+  const std::ptrdiff_t count = decode_utf8(bytes, reinterpret_cast<char32_t*>(code_points));
+  if (count < 0) return nullptr;
+  PyObject* text = PyUnicode_FromWideChar(code_points, count);
+  if (text == nullptr) throw PythonErrorSet{};
+  return text;
+#else
+  (void)bytes;
+  return nullptr;
+#endif
+}
+
+inline bool has_non_ascii(std::string_view bytes) noexcept {
+  for (char c : bytes) {
+    if (static_cast<unsigned char>(c) >= 0x80) return true;
+  }
+  return false;
+}
+
 inline OwnedRef str_or_bytes(std::string_view bytes) {
+  if (bytes.size() <= 128 && has_non_ascii(bytes)) {
+    if (PyObject* text = short_text_from_code_points(bytes)) return OwnedRef::steal(text);
+  }
   PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
   if (text != nullptr) [[likely]]
     return OwnedRef::steal(text);

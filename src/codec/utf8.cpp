@@ -4,21 +4,30 @@
 #include <cstring>
 
 namespace tallowmere {
+namespace {
 
-bool is_valid_utf8(std::string_view bytes) noexcept {
+// Walks `bytes`, checking every sequence; with `out`, also stores each code point
+// and returns how many (else 0). -1 when the bytes are not valid UTF-8.
+template <bool kDecode>
+std::ptrdiff_t walk_utf8(std::string_view bytes, char32_t* out) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const unsigned char* const end = p + bytes.size();
+  char32_t* const first = out;
   while (p < end) {
     if (end - p >= 8) {
       std::uint64_t chunk;
       std::memcpy(&chunk, p, 8);
       if ((chunk & 0x8080808080808080ULL) == 0) {
+        if constexpr (kDecode) {
+          for (int i = 0; i < 8; ++i) *out++ = p[i];
+        }
         p += 8;
         continue;
       }
     }
     unsigned char lead = *p;
     if (lead < 0x80) {
+      if constexpr (kDecode) *out++ = lead;
       ++p;
       continue;
     }
@@ -37,16 +46,27 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
       if (lead == 0xf0) second_min = 0x90;
       if (lead == 0xf4) second_max = 0x8f;
     } else {
-      return false;
+      return -1;
     }
-    if (end - p < length) return false;
-    if (p[1] < second_min || p[1] > second_max) return false;
+    if (end - p < length) return -1;
+    if (p[1] < second_min || p[1] > second_max) return -1;
     for (std::ptrdiff_t i = 2; i < length; ++i) {
-      if ((p[i] & 0xc0) != 0x80) return false;
+      if ((p[i] & 0xc0) != 0x80) return -1;
+    }
+    if constexpr (kDecode) {
+      char32_t code = lead & (0x7f >> length);
+      for (std::ptrdiff_t i = 1; i < length; ++i) code = (code << 6) | (p[i] & 0x3f);
+      *out++ = code;
     }
     p += length;
   }
-  return true;
+  return kDecode ? out - first : 0;
 }
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view bytes) noexcept { return walk_utf8<false>(bytes, nullptr) == 0; }
+
+std::ptrdiff_t decode_utf8(std::string_view bytes, char32_t* out) noexcept { return walk_utf8<true>(bytes, out); }
 
 }  // namespace tallowmere

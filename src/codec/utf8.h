@@ -6,10 +6,15 @@
 // Threads: pure function.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 namespace tallowmere {
 
 bool is_valid_utf8(std::string_view bytes) noexcept;
+
+// Decodes valid UTF-8 into code points at `out` (room for bytes.size() of them)
+// and returns their count, or returns -1 for bytes is_valid_utf8 rejects.
+std::ptrdiff_t decode_utf8(std::string_view bytes, char32_t* out) noexcept;
 
 }  // namespace tallowmere

@@ -20,17 +20,104 @@
 
 namespace tallowmere {
 
+namespace encoded_detail {
+
+// Blocks for small values, kept per thread after their value dies and handed to
+// the next small value of the same size class. A batch replaces a thousand
+// values at a time, far more than the C library's own per-thread cache keeps, so
+// without this most blocks would take its slow paths both ways. A block may be
+// freed on another thread than the one that made it: all blocks are plain
+// ::operator new memory, so any thread's cache may take it. Each class keeps at
+// most kMaxBlocks; a thread's blocks go back to the system when it ends. Under the
+// sanitizers every block goes straight to the system, so they see each one.
+class SmallBlocks {
+ public:
+  static constexpr std::size_t kGranule = 16;
+  static constexpr std::size_t kClasses = 5;  // blocks of 16 .. 80 bytes
+  static constexpr std::size_t kMaxBlocks = 2048;
+
+  // The class of a block of `bytes`, or kClasses when such blocks are not kept.
+  static constexpr std::size_t class_of(std::size_t bytes) noexcept {
+    return bytes <= kGranule * kClasses ? (bytes + kGranule - 1) / kGranule - 1 : kClasses;
+  }
+  static constexpr std::size_t block_bytes(std::size_t cls) noexcept { return (cls + 1) * kGranule; }
+
+  static void* take(std::size_t bytes) {
+    const std::size_t cls = class_of(bytes);
+#ifndef TALLOWMERE_SANITIZED
+    if (cls < kClasses) {
+      SmallBlocks& blocks = mine();
+      if (blocks.alive_ && blocks.lists_[cls] != nullptr) {
+        FreeBlock* block = blocks.lists_[cls];
+        blocks.lists_[cls] = block->next;
+        --blocks.counts_[cls];
+        return block;
+      }
+    }
+#endif
+    return ::operator new(cls < kClasses ? block_bytes(cls) : bytes);
+  }
+
+  static void give(void* block, std::size_t bytes) noexcept {
+#ifndef TALLOWMERE_SANITIZED
+    const std::size_t cls = class_of(bytes);
+    if (cls < kClasses) {
+      SmallBlocks& blocks = mine();
+      if (blocks.alive_ && blocks.counts_[cls] < kMaxBlocks) {
+        blocks.lists_[cls] = new (block) FreeBlock{blocks.lists_[cls]};
+        ++blocks.counts_[cls];
+        return;
+      }
+    }
+#endif
+    ::operator delete(block);
+  }
+
+  SmallBlocks() noexcept = default;
+  SmallBlocks(const SmallBlocks&) = delete;
+  SmallBlocks& operator=(const SmallBlocks&) = delete;
+  ~SmallBlocks() {
+    alive_ = false;  // values freed later in this thread's exit go straight to the system
+    for (FreeBlock*& list : lists_) {
+      while (list != nullptr) ::operator delete(std::exchange(list, list->next));
+    }
+  }
+
+ private:
+  struct FreeBlock {
+    FreeBlock* next;
+  };
+  static SmallBlocks& mine() noexcept {
+    thread_local SmallBlocks blocks;
+    return blocks;
+  }
+
+  FreeBlock* lists_[kClasses] = {};
+  std::size_t counts_[kClasses] = {};
+  bool alive_ = true;
+};
+
+}  // namespace encoded_detail
+
 class EncodedValue {
  public:
   EncodedValue() noexcept = default;  // empty handle: no value
 
   // Copies `size` bytes into a new buffer; std::bad_alloc leaves nothing behind.
   static EncodedValue copy_of(const void* bytes, std::size_t size) {
+    return filled(size, [&](char* out) {
+      if (size != 0) std::memcpy(out, bytes, size);
+    });
+  }
+
+  // A new buffer of `size` bytes that `fill(char* bytes)` writes in full.
+  template <class Fill>
+  static EncodedValue filled(std::size_t size, Fill&& fill) {
     fault::fault_point();
     if (size > kMaxSize) throw std::bad_alloc();
-    void* memory = ::operator new(sizeof(Buffer) + size);
+    void* memory = encoded_detail::SmallBlocks::take(sizeof(Buffer) + size);
     Buffer* buffer = new (memory) Buffer{{1}, size};
-    if (size != 0) std::memcpy(buffer->bytes(), bytes, size);
+    fill(buffer->bytes());  // fill never throws: it copies bytes
     return EncodedValue(buffer);
   }
 
@@ -81,8 +168,9 @@ class EncodedValue {
 
   void release() noexcept {
     if (buffer_ != nullptr && buffer_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      const std::size_t bytes = sizeof(Buffer) + buffer_->size;
       buffer_->~Buffer();
-      ::operator delete(static_cast<void*>(buffer_));
+      encoded_detail::SmallBlocks::give(static_cast<void*>(buffer_), bytes);
     }
     buffer_ = nullptr;
   }

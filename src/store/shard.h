@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -25,8 +26,44 @@ namespace tallowmere {
 
 inline constexpr std::size_t kShardCount = 16;
 
-using KeyMap = PersistentMap<std::string, EncodedValue>;
-using ShardMap = PersistentMap<std::string, KeyMap>;
+// Equality of names (keys and namespaces) with the short ones compared inline:
+// most are a few to a few dozen bytes, where a call into the C library's memcmp
+// costs more than the comparison. Loads are unaligned 8-byte words, overlapping
+// at the tail; longer names go to memcmp.
+struct NameEqual {
+  using is_transparent = void;
+  static std::uint64_t word(const char* p) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+  }
+  static std::uint32_t half(const char* p) noexcept {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+  }
+  bool operator()(std::string_view a, std::string_view b) const noexcept {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    const char* x = a.data();
+    const char* y = b.data();
+    if (n >= 8) {
+      if (n > 32) return std::memcmp(x, y, n) == 0;
+      for (std::size_t i = 0; i + 8 < n; i += 8) {
+        if (word(x + i) != word(y + i)) return false;
+      }
+      return word(x + n - 8) == word(y + n - 8);
+    }
+    if (n >= 4) return half(x) == half(y) && half(x + n - 4) == half(y + n - 4);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (x[i] != y[i]) return false;
+    }
+    return true;
+  }
+};
+
+using KeyMap = PersistentMap<std::string, EncodedValue, SipHasher, NameEqual>;
+using ShardMap = PersistentMap<std::string, KeyMap, SipHasher, NameEqual>;
 
 // SipHash-1-3 with both keys 0 over the namespace's bytes followed by one 0xFF
 // byte, modulo 16. Fixed keys are deliberate: placement must be the same for every

@@ -94,8 +94,11 @@ PyObject* snapshot_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     auto [base_arg] = bind(params, args, nargs, kwnames);
     PyObject* base = arg_instance(base_arg, snapshot_type(), "Snapshot", "base");
     // Both records stay alive for the whole call (self and base are held by the
-    // caller), so the views in `diff` stay valid while the lists are built.
-    const SnapshotDiff diff = diff_snapshots(record_of(base), record_of(self));
+    // caller) and never change, so the walk runs with the interpreter lock released
+    // and the views in `diff` stay valid while the lists are built.
+    const SnapshotData& base_record = record_of(base);
+    const SnapshotData& record = record_of(self);
+    const SnapshotDiff diff = without_gil([&] { return diff_snapshots(base_record, record); });
     OwnedRef result = check_new(PyDict_New());
     check_status(PyDict_SetItemString(result.get(), "added", pair_list(diff.added).get()));
     check_status(PyDict_SetItemString(result.get(), "removed", pair_list(diff.removed).get()));

@@ -35,7 +35,7 @@ class RecentKeyMaps {
   template <class Lookup>
   KeyMapPtr get(std::string_view name, Lookup&& lookup) {
     for (std::size_t i = 0; i < count_; ++i) {
-      if (slots_[i].name == name) return slots_[i].keys;
+      if (NameEqual{}(slots_[i].name, name)) return slots_[i].keys;
     }
     const KeyMapPtr keys = lookup(name);
     slots_[next_] = {name, keys};
@@ -111,7 +111,7 @@ class ShardMemo {
  public:
   unsigned char shard_of(std::string_view name) {
     Slot& slot = slots_[(name.size() * 7 + (name.empty() ? 0 : static_cast<unsigned char>(name.back()))) % kSlots];
-    if (!slot.filled || slot.name != name) slot = {name, static_cast<unsigned char>(shard_index(name)), true};
+    if (!slot.filled || !NameEqual{}(slot.name, name)) slot = {name, static_cast<unsigned char>(shard_index(name)), true};
     return slot.shard;
   }
 

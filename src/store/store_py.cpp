@@ -46,11 +46,15 @@ struct StoreState {
 // the module while encoding (Python code run by the encoder or by a finalizer)
 // simply starts with a fresh buffer instead of writing into one that is in use.
 // Values are encoded back to back; the copies into shared buffers are made after
-// the interpreter lock is released, so big values are copied in parallel.
+// the interpreter lock is released, so big values are copied in parallel. Large
+// str and bytes payloads are not copied into the buffer but referenced (held by
+// `large_`), so each is copied once, straight into its shared buffer.
+// The batch must be destroyed with the interpreter lock held.
 class EncodedBatch {
  public:
   EncodedBatch() : buffer_(std::move(spare())) { buffer_.clear(); }
   ~EncodedBatch() {
+    buffer_.clear();  // drops the pieces that point into objects about to be released
     if (buffer_.capacity() <= kKeepBytes) spare() = std::move(buffer_);
   }
   EncodedBatch(const EncodedBatch&) = delete;
@@ -59,13 +63,16 @@ class EncodedBatch {
   void reserve(std::size_t count) { ends_.reserve(count); }
   // Needs the interpreter lock.
   void encode(PyObject* value) {
-    encode_into(buffer_, value);
+    encode_into(buffer_, value, &large_);
     ends_.push_back(buffer_.size());
   }
   // The i-th encoding as a new shared buffer; touches nothing Python.
   EncodedValue value(std::size_t i) const {
     const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-    return EncodedValue::copy_of(buffer_.data() + begin, ends_[i] - begin);
+    const std::size_t end = ends_[i];
+    if (!buffer_.has_external()) return EncodedValue::copy_of(buffer_.data() + begin, end - begin);
+    return EncodedValue::filled(buffer_.output_size(begin, end),
+                                [&](char* out) { buffer_.copy_to(out, begin, end); });
   }
 
  private:
@@ -74,6 +81,7 @@ class EncodedBatch {
     thread_local OutputBuffer buffer;
     return buffer;
   }
+  LargePayloads large_;  // declared before buffer_, so it outlives the pieces in it
   OutputBuffer buffer_;
   std::vector<std::size_t> ends_;
 };

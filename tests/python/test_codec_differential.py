@@ -6,6 +6,7 @@ import struct
 import sys
 
 import msgpack
+import pytest
 from hypothesis import given, settings, strategies as st
 
 from tallowmere._core import dumps, loads
@@ -105,3 +106,52 @@ def test_key_cache_holds_a_bounded_number_of_keys():
         del document
     gc.collect()
     assert sys.getallocatedblocks() - before < 2000
+
+
+BIG = 2048  # from this size on, payloads are spliced into the output by reference rather than copied
+
+
+@pytest.mark.parametrize("size", [BIG - 1, BIG, 65535, 65536, 300_000])
+@pytest.mark.parametrize("make", [lambda n: b"\x00\xff" * (n // 2) + b"!" * (n % 2),
+                                  lambda n: "a" * n, lambda n: "\u00e9" * (n // 2) + "z" * (n % 2),
+                                  lambda n: "\U0001f600" * (n // 4) + "q" * (n % 4)],
+                         ids=["bytes", "ascii", "two-byte", "four-byte"])
+def test_big_payloads_agree_with_msgpack_wherever_they_sit(make, size):
+    payload = make(size)
+    small = make(20)
+    for value in (payload, [payload], [small, payload, 7, payload, small], {"k": payload, "j": [small, payload]},
+                  (payload, {"n": {"m": payload}}, small)):
+        ours = dumps(value)
+        assert ours == msgpack.packb(value, use_bin_type=True)
+        assert loads(ours) == plain(value)
+
+
+def test_a_failure_after_a_big_payload_leaves_nothing_behind():
+    payload = b"p" * 100_000
+    before = sys.getrefcount(payload)
+    for _ in range(3):
+        with pytest.raises(TypeError):
+            dumps([payload, "x" * 5000, object()])
+    assert sys.getrefcount(payload) == before
+    assert dumps([payload]) == msgpack.packb([payload])  # the reused scratch buffer holds no stale piece
+
+
+@settings(max_examples=200, deadline=None, derandomize=True, database=None)
+@given(st.text(min_size=1, max_size=70), st.binary(max_size=4), st.integers(min_value=0, max_value=140))
+def test_short_text_decodes_like_the_interpreter_valid_or_not(text, noise, cut):
+    # Strings up to 128 UTF-8 bytes take their own decoder: it must agree with the
+    # interpreter's strict one, and what that one rejects still comes back as bytes.
+    raw = text.encode("utf-8")
+    for payload in (raw, raw[:cut] + noise + raw[cut:], raw[:cut]):
+        try:
+            expected = payload.decode("utf-8")
+        except UnicodeDecodeError:
+            expected = payload
+        assert loads(_str_form(payload)) == expected
+
+
+def _str_form(payload):
+    """The MessagePack str holding `payload`'s bytes as they are."""
+    n = len(payload)
+    head = bytes([0xA0 | n]) if n < 32 else bytes([0xD9, n]) if n < 256 else b"\xda" + n.to_bytes(2, "big")
+    return head + payload

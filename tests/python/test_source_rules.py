@@ -69,3 +69,22 @@ def test_the_lint_sees_a_violation():
     assert [body.strip() for _, body in released_scopes(sample)] == ["Py_DECREF(x);"]
     sample = "auto n = without_gil([&] { return f(g(x)) + PyLong_AsLong(y); });\n"
     assert [body.strip() for _, body in released_scopes(sample)] == ["[&] { return f(g(x)) + PyLong_AsLong(y); }"]
+
+
+# Walks over whole stores or snapshots that touch no Python object: each must run with
+# the interpreter lock released, so other threads progress while it runs.
+RELEASED_WALKS = [
+    ("store/snapshot_py.cpp", "diff_snapshots("),
+    ("store/snapshot_py.cpp", "append_delta("),
+    ("store/store_py.cpp", "state.store.get_many("),
+    ("store/store_py.cpp", "state.store.restore("),
+    ("store/store_py.cpp", "state.store.scan("),
+]
+
+
+@pytest.mark.parametrize("relative, call", RELEASED_WALKS, ids=lambda v: v)
+def test_long_walks_run_with_the_interpreter_lock_released(relative, call):
+    text = re.sub(r"//[^\n]*", "", (SRC / relative).read_text())
+    total = text.count(call)
+    released = sum(body.count(call) for _, body in released_scopes(text))
+    assert total > 0 and released == total

@@ -197,7 +197,8 @@ def test_python_code_run_during_conversion_can_reenter_the_store():
 def test_no_reference_leaks():
     s = Store(max_history=2)
     marker = object()
-    payload = {"a": [1, 2, {"b": "c" * 40}], "d": b"x" * 10}
+    big = b"y" * 5000  # payloads this large are held by reference while a call encodes and copies them
+    payload = {"a": [1, 2, {"b": "c" * 40}], "d": b"x" * 10, "e": big, "f": "\u00e9" * 3000}
 
     def round():
         s.set("ns", "k", payload)
@@ -216,7 +217,7 @@ def test_no_reference_leaks():
         snap.diff(s.history()[0])
         snap.keys
         s.restore(snap)
-        for bad in (lambda: s.set_many([("ns", "k", 1), ("ns", "k", object())]),
+        for bad in (lambda: s.set_many([("ns", "k", payload), ("ns", "k", object())]),
                     lambda: s.get_many([("a", 1)]), lambda: s.restore(None),
                     lambda: s.set_many_atomic([("ns", "k", 1), ("ns", "k", object())]), lambda: s.scan("ns", where=1)):
             with pytest.raises(TypeError):
@@ -230,7 +231,7 @@ def test_no_reference_leaks():
         round()
     gc.collect()
     assert sys.getallocatedblocks() - start < 200
-    assert sys.getrefcount(marker) == 2 and sys.getrefcount(payload) == 2
+    assert sys.getrefcount(marker) == 2 and sys.getrefcount(payload) == 2 and sys.getrefcount(big) == 3
 
 
 def test_big_store_and_snapshot_are_freed_while_another_thread_works():
@@ -280,3 +281,22 @@ def test_arbitrary_arguments_raise_cleanly_or_work(calls):
         except (TypeError, ValueError, OverflowError, UnicodeEncodeError):
             assert contents(s) == before
     assert len(s) == len(contents(s))
+
+
+def test_big_values_are_stored_whole_in_every_writing_call(tmp_path):
+    big, text = bytes(range(256)) * 400, "\u00e9t\u00e9" * 20_000
+    values = [big, 1, [text, big], "s", {"k": big, "t": text}, b"", text]
+    s = Store(max_history=None)
+    s.set("one", "k", values[4])
+    s.set_many([("many", str(i), v) for i, v in enumerate(values)])
+    s.set_many_atomic([("atomic", str(i), v) for i, v in enumerate(values)])
+    for i, v in enumerate(values):
+        assert s.add("added", str(i), v)
+    with pytest.raises(TypeError):
+        s.set_many([("many", "0", 0), ("many", "1", big), ("many", "2", object())])
+    assert s.get("one", "k") == {"k": big, "t": text}
+    for ns in ("many", "atomic", "added"):
+        assert s.get_many([(ns, str(i)) for i in range(len(values))]) == values
+    path = tmp_path / "image"
+    s.snapshot().save(path)
+    assert Store.load(path).get_many([("many", str(i)) for i in range(len(values))]) == values

@@ -102,3 +102,38 @@ TEST_CASE("output buffer: a failed growth throws and keeps what was written") {
   write_bin(out, big.data(), 1000);
   CHECK(out.size() == 4 + 3 + 1000);
 }
+
+TEST_CASE("output buffer: external pieces splice into the output at their places, per range and whole") {
+  // Three values back to back (own ends 2, 4, 7); the first and third carry pieces.
+  const std::string a = "AAAA", b = "BB", c = "CCC";
+  OutputBuffer out;
+  out.append("h1", 2);
+  out.append_external(a.data(), a.size());
+  out.append("h2", 2);
+  out.append("h3", 2);
+  out.append_external(b.data(), b.size());
+  out.append("t", 1);
+  out.append_external(c.data(), c.size());
+  auto copied = [&](std::size_t begin, std::size_t end) {
+    std::string text(out.output_size(begin, end), '\0');
+    out.copy_to(text.data(), begin, end);
+    return text;
+  };
+  CHECK(out.has_external());
+  CHECK(out.output_size() == 7 + 9);
+  CHECK(copied(0, out.size()) == "h1AAAAh2h3BBtCCC");
+  const std::vector<std::pair<std::size_t, std::string>> table = {{2, "h1AAAA"}, {4, "h2"}, {7, "h3BBtCCC"}};
+  std::size_t begin = 0;
+  for (const auto& [end, expected] : table) {
+    CHECK(copied(begin, end) == expected);
+    begin = end;
+  }
+  out.truncate(6);  // a piece at the cut stays with what came before it
+  CHECK(copied(0, out.size()) == "h1AAAAh2h3BB");
+  out.truncate(5);
+  CHECK((copied(0, out.size()) == "h1AAAAh2h" && out.output_size() == 9));
+  out.clear();
+  CHECK((!out.has_external() && out.output_size() == 0));
+  out.append_external(c.data(), c.size());  // a piece before any own byte
+  CHECK(copied(0, 0) == "CCC");
+}

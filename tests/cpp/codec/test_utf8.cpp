@@ -19,5 +19,24 @@ TEST_CASE("utf8: accepts exactly the strict forms the interpreter decodes") {
   for (const auto& [bytes, valid] : cases) {
     CAPTURE(bytes);
     CHECK(tallowmere::is_valid_utf8(bytes) == valid);
+    std::u32string out(bytes.size(), U'\0');
+    CHECK((tallowmere::decode_utf8(bytes, out.data()) >= 0) == valid);  // the decoder agrees on every case
+  }
+}
+
+TEST_CASE("utf8: decoding gives the code points of every sequence length, after and between ASCII runs") {
+  const std::pair<std::string, std::u32string> cases[] = {
+      {"", U""}, {"abcdefghij", U"abcdefghij"}, {"\x7f\xc2\x80\xdf\xbf", U"\u007f\u0080\u07ff"},
+      {"\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf", U"\u0800\ud7ff\ue000\uffff"},
+      {"\xf0\x90\x80\x80\xf4\x8f\xbf\xbf", U"\U00010000\U0010ffff"},
+      {"12345678\xc3\xa9" "abcdefgh\xe6\x97\xa5" "z", U"12345678\u00e9abcdefgh\u65e5z"},
+  };
+  for (const auto& [bytes, expected] : cases) {
+    CAPTURE(bytes);
+    std::u32string out(bytes.size(), U'\0');
+    const std::ptrdiff_t count = tallowmere::decode_utf8(bytes, out.data());
+    REQUIRE(count >= 0);
+    out.resize(static_cast<std::size_t>(count));
+    CHECK(out == expected);
   }
 }

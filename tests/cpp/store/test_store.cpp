@@ -8,6 +8,8 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "store/snapshot_diff.h"
@@ -344,4 +346,42 @@ TEST_CASE("store: scan limits small and large against the namespace pick the fir
     }
   }
   CHECK(filter_calls > 0);
+}
+
+TEST_CASE("name equality agrees with byte equality at every length and every differing byte") {
+  const tallowmere::NameEqual equal;
+  for (std::size_t n = 0; n <= 48; ++n) {
+    std::string a(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) a[i] = static_cast<char>('a' + (i * 7) % 26);
+    std::string b = a;
+    CHECK(equal(a, b));
+    for (std::size_t i = 0; i < n; ++i) {
+      b[i] = static_cast<char>(b[i] ^ 0x80);  // the high bit too: bytes compare unsigned
+      CHECK_FALSE(equal(a, b));
+      b[i] = a[i];
+    }
+    CHECK_FALSE(equal(a, a + "x"));
+    CHECK_FALSE(equal(a + "x", a));
+  }
+}
+
+TEST_CASE("small value blocks are reused whole, whichever thread frees them") {
+  // Values of every size around the kept classes, freed on another thread in
+  // reverse order, then made again from the blocks that thread kept or returned.
+  std::vector<tallowmere::EncodedValue> values;
+  std::vector<std::string> texts;
+  for (std::size_t n = 0; n <= 100; ++n) {
+    texts.push_back(std::string(n, static_cast<char>('A' + n % 26)));
+    values.push_back(tallowmere::EncodedValue::copy_of(texts.back().data(), n));
+  }
+  std::thread([&] {
+    while (!values.empty()) values.pop_back();
+    for (std::size_t round = 0; round < 2; ++round) {
+      for (const std::string& text : texts) values.push_back(tallowmere::EncodedValue::copy_of(text.data(), text.size()));
+      for (std::size_t n = 0; n < texts.size(); ++n) CHECK(values[n].bytes() == texts[n]);
+      if (round == 0) values.clear();
+    }
+  }).join();
+  for (std::size_t n = 0; n < texts.size(); ++n) CHECK(values[n].bytes() == texts[n]);
+  values.clear();  // freed on this thread after the other one ended
 }
