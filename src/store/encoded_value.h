@@ -58,7 +58,7 @@ class SmallBlocks {
     return ::operator new(cls < kClasses ? block_bytes(cls) : bytes);
   }
 
-  static void give(void* block, std::size_t bytes) noexcept {
+  static void give(void* block, [[maybe_unused]] std::size_t bytes) noexcept {
 #ifndef TALLOWMERE_SANITIZED
     const std::size_t cls = class_of(bytes);
     if (cls < kClasses) {
