@@ -67,6 +67,29 @@ def python_decision(state: dict):
     return None
 
 
+TOOL_CONDITIONS = [
+    ("escalate", 'user.tier == "gold" and retries >= 3'),
+    ("search", '"web_search" in intent.tools'),
+    ("default", "retries >= 0"),
+]
+TOOLS = ["calculator", "code_interpreter", "file_reader", "image_gen", "web_browser", "sql_runner"]
+
+
+def python_tool_decision(state: dict):
+    user = state.get("user")
+    tier = user.get("tier") if isinstance(user, dict) else None
+    retries = state.get("retries")
+    if tier == "gold" and retries is not None and retries >= 3:
+        return "escalate"
+    intent = state.get("intent")
+    tools = intent.get("tools") if isinstance(intent, dict) else None
+    if isinstance(tools, list) and "web_search" in tools:
+        return "search"
+    if retries is not None and retries >= 0:
+        return "default"
+    return None
+
+
 def simpleeval_decision():
     evaluator = simpleeval.EvalWithCompoundTypes()
     parsed = [(target, evaluator.parse(when.replace("user.tier", "user['tier']")))
@@ -168,6 +191,18 @@ def main() -> None:
     compare("route: 3 conditional edges, 200-key state, conditions read 2 keys, all 3 tried",
             contenders(states[3]), args.rounds, 20_000)
     compare("route: first edge matches (state with tier 'gold')", contenders(states[0]), args.rounds, 20_000)
+
+    tool_graph = HandoffGraph()
+    for target, when in TOOL_CONDITIONS:
+        tool_graph.add_edge("planner", target, when=when)
+    tool_state = make_state(200)
+    tool_state["intent"] = {"name": "lookup", "tools": TOOLS}
+    searching = dict(tool_state, intent={"name": "lookup", "tools": TOOLS + ["web_search"]})
+    for state in (tool_state, searching):
+        assert tool_graph.route("planner", state) == python_tool_decision(state)
+    compare("route: 3 edges reading user.tier, retries and the 6-string list intent.tools, 200-key state",
+            {"HandoffGraph.route": (tool_graph.route, ("planner", tool_state)),
+             "Python function": (python_tool_decision, (tool_state,))}, args.rounds, 20_000)
 
     small, large = make_state(10), make_state(10_000)
     compare("route cost vs state size (ratio: 10,000 keys / 10 keys; 1.00 = independent)",

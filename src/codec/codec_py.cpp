@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "codec/msgpack_writer.h"
@@ -347,6 +348,83 @@ Value to_value(PyObject* obj, unsigned depth) {
   raise_unsupported_type();
 }
 
+// ---- Value, refilled in place ------------------------------------------------
+// The same conversion as to_value, written over an existing tree (see
+// Value::recycle_as): same type order, errors and depth limit.
+
+void refill(Value& target, PyObject* obj, unsigned depth, RefillFootprint& footprint);
+
+void refill_int(Value& target, PyObject* obj) {
+  Int64 number = read_int(obj);
+  target.recycle_as_scalar(number.is_unsigned ? Value::from_u64(number.unsigned_value)
+                                              : Value::from_i64(number.signed_value));
+}
+
+void refill_bytes(Value& target, Value::Kind kind, std::string_view bytes, RefillFootprint& footprint) {
+  target.recycle_as(kind);
+  target.recycled_bytes().assign(bytes.data(), bytes.size());
+  footprint.bytes += bytes.size();
+}
+
+void refill_dict(Value& target, PyObject* dict, unsigned depth, RefillFootprint& footprint) {
+  Py_ssize_t size = PyDict_Size(dict);
+  target.recycle_as(Value::Kind::Map);
+  Value::Map& pairs = target.pairs();
+  pairs.resize(static_cast<std::size_t>(size));
+  footprint.values += 2 * static_cast<std::size_t>(size);
+  std::size_t filled = 0;  // for_each_entry never visits more than `size` entries
+  for_each_entry(dict, size, [&](PyObject* key, PyObject* value) {
+    refill(pairs[filled].first, key, depth + 1, footprint);
+    refill(pairs[filled].second, value, depth + 1, footprint);
+    ++filled;
+  });
+  pairs.resize(filled);
+}
+
+void refill_list(Value& target, PyObject* list, unsigned depth, RefillFootprint& footprint) {
+  Py_ssize_t size = PyList_Size(list);
+  target.recycle_as(Value::Kind::Array);
+  Value::Array& items = target.items();
+  items.resize(static_cast<std::size_t>(size));
+  footprint.values += static_cast<std::size_t>(size);
+  std::size_t filled = 0;
+  for_each_list_item(list, size, [&](PyObject* item) { refill(items[filled++], item, depth + 1, footprint); });
+}
+
+void refill_tuple(Value& target, PyObject* tuple, unsigned depth, RefillFootprint& footprint) {
+  Py_ssize_t size = PyTuple_Size(tuple);
+  target.recycle_as(Value::Kind::Array);
+  Value::Array& items = target.items();
+  items.resize(static_cast<std::size_t>(size));
+  footprint.values += static_cast<std::size_t>(size);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    refill(items[static_cast<std::size_t>(i)], PyTuple_GetItem(tuple, i), depth + 1, footprint);
+  }
+}
+
+void refill(Value& target, PyObject* obj, unsigned depth, RefillFootprint& footprint) {
+  if (depth > kMaxDepth) [[unlikely]]
+    msgpack::throw_depth_error();
+  PyTypeObject* type = Py_TYPE(obj);
+  if (obj == Py_None) return target.recycle_as(Value::Kind::Nil);
+  if (type == &PyBool_Type) return target.recycle_as_scalar(Value::boolean(obj == Py_True));
+  if (type == &PyLong_Type) return refill_int(target, obj);
+  if (type == &PyFloat_Type) return target.recycle_as_scalar(Value::f64(read_float(obj)));
+  if (type == &PyUnicode_Type) return refill_bytes(target, Value::Kind::String, read_utf8(obj), footprint);
+  if (type == &PyBytes_Type) return refill_bytes(target, Value::Kind::Binary, read_bytes(obj), footprint);
+  if (type == &PyDict_Type) return refill_dict(target, obj, depth, footprint);
+  if (type == &PyList_Type) return refill_list(target, obj, depth, footprint);
+  if (type == &PyTuple_Type) return refill_tuple(target, obj, depth, footprint);
+  if (PyLong_Check(obj)) return refill_int(target, obj);
+  if (PyFloat_Check(obj)) return target.recycle_as_scalar(Value::f64(read_float(obj)));
+  if (PyUnicode_Check(obj)) return refill_bytes(target, Value::Kind::String, read_utf8(obj), footprint);
+  if (PyBytes_Check(obj)) return refill_bytes(target, Value::Kind::Binary, read_bytes(obj), footprint);
+  if (PyDict_Check(obj)) return refill_dict(target, obj, depth, footprint);
+  if (PyList_Check(obj)) return refill_list(target, obj, depth, footprint);
+  if (PyTuple_Check(obj)) return refill_tuple(target, obj, depth, footprint);
+  raise_unsupported_type();
+}
+
 // dumps encodes into one buffer kept between calls, so a call costs no
 // allocation or regrowth for outputs that fit what earlier calls needed. It is
 // used only under the interpreter lock, and a nested call (which nothing the
@@ -399,6 +477,10 @@ void encode_into(OutputBuffer& out, PyObject* obj, LargePayloads* large) {
 
 Value py_to_value_at(PyObject* obj, unsigned depth) {
   return python_errors_only([&] { return to_value(obj, depth); });
+}
+
+void py_refill_value(Value& target, PyObject* obj, RefillFootprint& footprint) {
+  python_errors_only([&] { refill(target, obj, 0, footprint); });
 }
 
 PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {

@@ -71,6 +71,17 @@ class BatchDecoder {
 // `obj` as a Value tree, with the encoder's type rules and depth limit.
 Value py_to_value_at(PyObject* obj, unsigned depth);
 
+// How much a refill wrote: values placed in containers and bytes of text, so the
+// keeper of a reused tree can tell when it has become too big to keep.
+struct RefillFootprint {
+  std::size_t values = 0;
+  std::size_t bytes = 0;
+};
+// py_to_value_at(obj, 0) written over `target`, reusing the capacity of its strings
+// and containers (Value::recycle_as). On failure `target` is some valid Value,
+// left for the caller to refill or drop.
+void py_refill_value(Value& target, PyObject* obj, RefillFootprint& footprint);
+
 // Whether the codec's process-wide caches of Python objects (key strings) may be
 // used: only in the main interpreter, whose objects live as long as the process;
 // a subinterpreter's objects must not outlive it in a cache.

@@ -101,6 +101,23 @@ void Value::drop_children() noexcept {
   }
 }
 
+void Value::release_children_unless(Kind kind) noexcept {
+  if (kind != Kind::Array && !array_.empty()) {
+    drop_children();  // flattens deep trees first, so clear() never recurses far
+    array_.clear();
+  }
+  if (kind != Kind::Map && !map_.empty()) {
+    drop_children();
+    map_.clear();
+  }
+}
+
+void Value::recycle_as_scalar(const Value& leaf) noexcept {
+  recycle_as(leaf.kind_);
+  negative_ = leaf.negative_;
+  scalar_ = leaf.scalar_;
+}
+
 double Value::to_double() const noexcept {
   switch (kind_) {
     case Kind::Integer:

@@ -115,6 +115,24 @@ class Value {
   const Map& pairs() const noexcept { return map_; }
   Map& pairs() noexcept { return map_; }
 
+  // Scratch trees that are refilled call after call (routing contexts) are
+  // rewritten in place rather than rebuilt, so that refilling a tree of the shape
+  // it had last time allocates nothing. recycle_as(kind) makes this a value of
+  // `kind` holding 0, false or "" (the string keeps its capacity); a container
+  // that already was of `kind` keeps its children, for the caller to resize and
+  // overwrite, and one of another kind loses them.
+  void recycle_as(Kind kind) noexcept {
+    if (!array_.empty() || !map_.empty()) release_children_unless(kind);
+    kind_ = kind;
+    negative_ = false;
+    ext_type_ = 0;
+    scalar_.u64 = 0;
+    bytes_.clear();
+  }
+  // recycle_as(leaf.kind()) and then a copy of `leaf`'s number or flag.
+  void recycle_as_scalar(const Value& leaf) noexcept;
+  std::string& recycled_bytes() noexcept { return bytes_; }  // after recycle_as(String/Binary/Ext)
+
   friend bool operator==(const Value& a, const Value& b);
   friend bool operator!=(const Value& a, const Value& b) { return !(a == b); }
 
@@ -122,6 +140,7 @@ class Value {
   explicit Value(Kind kind) noexcept : kind_(kind) {}
   bool same_scalar(const Value& other) const noexcept;  // kinds already equal, non-container
   void drop_children() noexcept;                        // iterative teardown of array_/map_
+  void release_children_unless(Kind kind) noexcept;     // keeps the children of a `kind` container
 
   Kind kind_;
   bool negative_ = false;

@@ -10,9 +10,7 @@
 //   object reached is held by a strong reference while the walk goes on.
 #include "graph/graph_py.h"
 
-#include <array>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -139,54 +137,68 @@ const PathKeys& keys_for(GraphState& state, NodeId id) {
 
 // The routing context: the values at the node's condition paths, one slot per path
 // (Nil where the state has none), laid out as the graph's route_slots reads them.
-// Slots are built in order, each once; most nodes read a handful of paths, so
-// those slots live inside the object and cost no allocation.
-class ContextSlots {
+// Each thread keeps its last context and refills it in place, so routing states of
+// one shape (the usual case: one graph, one state schema) allocates nothing for
+// strings, lists and dicts once the first call has sized them. A route re-entered
+// on the same thread (from a key's __eq__) builds a context of its own; one that
+// grew past what is worth keeping is let go after the call.
+class RoutingContext {
  public:
-  explicit ContextSlots(std::size_t capacity) {
-    if (capacity > kInline) spilled_.reserve(capacity);
-  }
-  ~ContextSlots() {
-    for (std::size_t i = 0; i < inline_count_; ++i) inline_slot(i)->~Value();
-  }
-  ContextSlots(const ContextSlots&) = delete;
-  ContextSlots& operator=(const ContextSlots&) = delete;
-
-  void push(Value value) {
-    if (spilled_.capacity() != 0) {
-      spilled_.push_back(std::move(value));
-    } else {
-      new (inline_slot(inline_count_)) Value(std::move(value));
-      ++inline_count_;
+  explicit RoutingContext(std::size_t count) : kept_(&thread_context_) {
+    if (kept_->in_use) kept_ = nullptr;
+    slots_ = kept_ != nullptr ? &kept_->slots : &own_;
+    if (kept_ != nullptr) kept_->in_use = true;
+    try {
+      slots_->resize(count);
+    } catch (...) {
+      if (kept_ != nullptr) kept_->in_use = false;
+      throw;
     }
   }
-  const Value* data() const noexcept {
-    return spilled_.capacity() != 0 ? spilled_.data() : std::launder(reinterpret_cast<const Value*>(storage_));
+  ~RoutingContext() {
+    if (kept_ == nullptr) return;
+    if (footprint_.values > kKeepValues || footprint_.bytes > kKeepBytes) kept_->slots = {};
+    kept_->in_use = false;
   }
+  RoutingContext(const RoutingContext&) = delete;
+  RoutingContext& operator=(const RoutingContext&) = delete;
+
+  void set_nil(std::size_t slot) noexcept { (*slots_)[slot].recycle_as(Value::Kind::Nil); }
+  void fill(std::size_t slot, PyObject* obj) { py_refill_value((*slots_)[slot], obj, footprint_); }
+  const Value* data() const noexcept { return slots_->data(); }
 
  private:
-  static constexpr std::size_t kInline = 4;
-  Value* inline_slot(std::size_t i) noexcept { return std::launder(reinterpret_cast<Value*>(storage_)) + i; }
-  alignas(Value) unsigned char storage_[kInline * sizeof(Value)];
-  std::size_t inline_count_ = 0;
-  std::vector<Value> spilled_;
+  static constexpr std::size_t kKeepValues = 4096;
+  static constexpr std::size_t kKeepBytes = std::size_t{1} << 18;
+  struct Kept {
+    std::vector<Value> slots;
+    bool in_use = false;
+  };
+  static thread_local Kept thread_context_;
+
+  Kept* kept_;  // this thread's kept context, or null when an outer route holds it
+  std::vector<Value> own_;
+  std::vector<Value>* slots_;
+  RefillFootprint footprint_;
 };
 
-// Fills `slots` from the state. Only a dict state is looked into; any other state
+thread_local RoutingContext::Kept RoutingContext::thread_context_;
+
+// Fills `context` from the state. Only a dict state is looked into; any other state
 // is still converted whole, so that a value the codec refuses fails the call, but
 // then holds no path: every path of a state that is not a dict is missing.
-void fill_slots(GraphState& state, PyObject* state_arg, std::optional<NodeId> node, ContextSlots& slots) {
+void fill_context(GraphState& state, PyObject* state_arg, std::optional<NodeId> node, RoutingContext& context) {
   const std::size_t count = node ? state.graph.condition_paths(*node).size() : 0;
   const bool is_dict = state_arg != nullptr && (PyDict_CheckExact(state_arg) || PyDict_Check(state_arg));
   if (state_arg != nullptr && state_arg != Py_None && !is_dict) (void)py_to_value_at(state_arg, 0);
   if (!is_dict || count == 0) {
-    for (std::size_t p = 0; p < count; ++p) slots.push(Value::nil());
+    for (std::size_t p = 0; p < count; ++p) context.set_nil(p);
     return;
   }
   const PathKeys& keys = keys_for(state, *node);
   for (std::size_t p = 0; p < keys.paths.size(); ++p) {
     if (keys.paths[p].empty()) {  // a free slot: no condition reads it
-      slots.push(Value::nil());
+      context.set_nil(p);
       continue;
     }
     // Held strongly: a key's __eq__ may run Python code that drops what we walk through.
@@ -205,7 +217,11 @@ void fill_slots(GraphState& state, PyObject* state_arg, std::optional<NodeId> no
       }
       current = OwnedRef::borrow(found);
     }
-    slots.push(reached ? py_to_value_at(current.get(), 0) : Value::nil());
+    if (reached) {
+      context.fill(p, current.get());
+    } else {
+      context.set_nil(p);
+    }
   }
 }
 
@@ -234,10 +250,10 @@ PyObject* route(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
       state_arg = bound[1];
     }
     const std::optional<NodeId> node = state.graph.find(arg_str(node_arg, "node"));
-    ContextSlots slots(node ? state.graph.condition_paths(*node).size() : 0);
-    fill_slots(state, state_arg, node, slots);
+    RoutingContext context(node ? state.graph.condition_paths(*node).size() : 0);
+    fill_context(state, state_arg, node, context);
     if (!node) return none();
-    const std::optional<NodeId> target = without_gil([&] { return state.graph.route_slots(*node, slots.data()); });
+    const std::optional<NodeId> target = without_gil([&] { return state.graph.route_slots(*node, context.data()); });
     return target ? name_object(state, *target) : none();
   });
 }

@@ -6,6 +6,7 @@ import types
 from functools import reduce
 
 import pytest
+from hypothesis import example, given, strategies as st
 
 from tallowmere._core import HandoffGraph
 from thread_helpers import run_threads
@@ -228,3 +229,56 @@ def test_mutations_racing_routes_are_refused_or_applied_whole():
     assert set(refused) <= {"Already borrowed"}
     assert set(graph.nodes()) - {"extra"} == {"a", "hit", "miss"}
     assert graph.edges("a") == [("hit", chain), ("miss", None)]
+
+
+# Each thread reuses one routing context from call to call, whatever the graph: a
+# route must see its own state only, never what an earlier one of another shape left.
+READ_VALUES = st.recursive(
+    st.none() | st.booleans() | st.integers(-2, 2) | st.sampled_from(["a", "ab", "b" * 40, "k"]) | st.just(frozenset()),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.sampled_from(["a", "k"]), inner, max_size=2),
+    max_leaves=10,
+)
+
+
+def at_k(v):
+    return v.get("k") if isinstance(v, dict) else None
+
+
+def convertible(v):
+    if isinstance(v, frozenset):
+        return False
+    children = v.values() if isinstance(v, dict) else v if isinstance(v, list) else ()
+    return all(convertible(child) for child in children)
+
+
+def holds_in(needle, hay):
+    return isinstance(hay, (str, list, dict)) and needle in hay
+
+
+# condition on v, the part of v it reads, and what it means
+READERS = [
+    ("'a' in v", lambda v: v, lambda v: holds_in("a", v)),
+    ("v.k", at_k, lambda v: bool(at_k(v))),
+    ("'a' in v.k or v == 'ab'", lambda v: v, lambda v: holds_in("a", at_k(v)) or v == "ab"),
+    ("v.a == 1", lambda v: v.get("a") if isinstance(v, dict) else None,
+     lambda v: isinstance(v, dict) and type(v.get("a")) is int and v["a"] == 1),
+]
+
+
+# shrinking containers, a failed conversion part way through, and changes of kind
+@example([["x", "a"], ["x"], {"k": ["a", "b"], "a": 1}, {"k": ["b"]}, ["a", frozenset()], [], "xa", {"a": 1}, {}])
+@given(st.lists(READ_VALUES, min_size=2, max_size=6))
+def test_routes_in_a_row_see_only_their_own_state(values):
+    graphs = []
+    for when, _, _ in READERS:
+        graph = HandoffGraph()
+        graph.add_edge("a", "yes", when=when)
+        graph.add_edge("a", "no")
+        graphs.append(graph)
+    for graph, (_, read, means) in zip(graphs, READERS):
+        for value in values:
+            if not convertible(read(value)):
+                with pytest.raises(TypeError):
+                    graph.route("a", {"v": value})
+            else:
+                assert graph.route("a", {"v": value}) == ("yes" if means(value) else "no"), value
