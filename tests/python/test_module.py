@@ -1,6 +1,9 @@
 """The module as the interpreter sees it: what it exports, and the argument binding every function and
 method shares (the per-class tables test only what their own arguments add)."""
 
+import subprocess
+import sys
+
 import pytest
 
 import tallowmere
@@ -52,3 +55,9 @@ def test_keywords_and_bytes_subclasses_are_accepted():
     assert _core.loads(data=b"\x91\x01") == [1]
     assert _core.loads(Blob(b"\xc0")) is None
     assert _core.loads(b"\x01\x02") == 1
+
+
+def test_import_works_without_langgraph():
+    code = "import sys; sys.modules['langgraph'] = None; import tallowmere; print(tallowmere.Store().scan('x'))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]"
