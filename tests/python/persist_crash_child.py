@@ -1,10 +1,8 @@
-"""Run by test_persistence.py in a fresh single-threaded interpreter (safe to fork):
-children save or append and are killed with SIGKILL after a random delay; after each
-kill the file must load as a state that was saved or was being saved, and never lose
-a save that returned.
+"""Run by test_persistence.py in a fresh single-threaded interpreter (safe to fork): children save or append
+and are killed with SIGKILL after a random delay; the file must then load as a state that was saved or was
+being saved, never losing a save that returned. Prints one JSON line of outcome counts; exits 1 on a failure.
 
-usage: persist_crash_child.py image|append PATH ROUNDS SEED
-Prints one JSON line of outcome counts; exits 1 with a message on the first failure."""
+usage: persist_crash_child.py image|append PATH ROUNDS SEED"""
 
 import json
 import os
