@@ -107,13 +107,13 @@ def test_file_system_errors_name_the_path_and_leave_no_temporary_file(tmp_path, 
     assert sorted(os.listdir(tmp_path)) == ["dir"] and os.listdir(tmp_path / "dir") == []
 
 
-def test_damage_raises_and_a_torn_tail_warns(tmp_path):
+def test_damage_raises_a_torn_tail_warns_and_the_next_append_cuts_it(tmp_path):
     path = tmp_path / "s.snap"
     store = filled_store(12)
     base = store.snapshot()
     base.save(path)
     image_end = path.stat().st_size
-    store.set("ns1", "d", 1)
+    store.set("ns1", "d", "x" * 5000)
     store.snapshot().save(path, base=base)
     data = path.read_bytes()
     for damaged, message in ((b"", "offset 0"), (b"GIF89a" + bytes(60), "bad magic"),
@@ -132,6 +132,10 @@ def test_damage_raises_and_a_torn_tail_warns(tmp_path):
         warnings.simplefilter("error")
         with pytest.raises(RuntimeWarning, match=f"torn record at offset {image_end}"):
             Store.load(path)
+        # The next append goes on from the base, cutting the torn tail (longer than this delta) first.
+        store.delete("ns1", "d")
+        store.snapshot().save(path, base=base)
+        assert contents(Store.load(path)) == contents(store)
 
 
 def test_file_size_limit_raises_oserror_and_keeps_the_old_file(tmp_path):
