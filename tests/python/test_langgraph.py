@@ -229,19 +229,6 @@ def test_next_version_is_increasing_with_a_random_suffix():
     assert saver.get_next_version(7, None).startswith(f"{8:032}.")
 
 
-def test_copy_thread_shares_until_written():
-    saver = TallowmereSaver()
-    stored = saver.put(config("src", ""), checkpoint_of({"v": 1}), {}, {"v": "1"})
-    saver.put_writes(stored, [("v", 2)], "task")
-    saver.put(config("dst", ""), empty_checkpoint(), {}, {})  # replaced by the copy
-    saver.copy_thread("src", "dst")
-    src, dst = saver.get_tuple(config("src", "")), saver.get_tuple(config("dst", ""))
-    assert dst.checkpoint == src.checkpoint and dst.pending_writes == src.pending_writes
-    assert dst.config["configurable"]["thread_id"] == "dst"
-    saver.delete_thread("src")
-    assert saver.get_tuple(config("dst", "")).pending_writes == [("task", "v", 2)]
-
-
 class State(TypedDict):
     log: Annotated[list[str], operator.add]
     count: int
