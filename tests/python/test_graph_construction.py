@@ -9,24 +9,15 @@ from tallowmere._core import HandoffGraph
 NOT_STR = "argument '{}': '{}' object is not an instance of 'str'"
 
 
-# (call, error, exact message or None); none of them may change the graph.
+# (call, error, exact message or None); none of them may change the graph. Argument conversions every
+# function shares are listed once (test_module.py has the binding's own messages).
 BAD_CALLS = [
-    *[(lambda g, bad=bad: HandoffGraph(bad), ValueError, "on_cycle must be 'error' or 'allow'")
-      for bad in ["Error", "ALLOW", "", "error ", "allow\0", "ignore"]],
+    *[(lambda g, bad=bad: HandoffGraph(bad), ValueError, "on_cycle must be 'error' or 'allow'") for bad in ["Error", "allow\0"]],
     (lambda g: HandoffGraph(None), TypeError, "argument 'on_cycle': 'None' is not an instance of 'str'"),
-    (lambda g: HandoffGraph(1), TypeError, NOT_STR.format("on_cycle", "int")),
-    (lambda g: HandoffGraph(b"error"), TypeError, NOT_STR.format("on_cycle", "bytes")),
-    (lambda g: g.add_node(5), TypeError, NOT_STR.format("name", "int")),
-    (lambda g: g.add_edge(None, "b"), TypeError, "argument 'from_node': 'None' is not an instance of 'str'"),
     (lambda g: g.add_edge("a", 2), TypeError, NOT_STR.format("to", "int")),
-    (lambda g: g.add_edge("a", "b", when=1), TypeError, NOT_STR.format("when", "int")),
     (lambda g: g.add_edge("a", "b", b"x"), TypeError, NOT_STR.format("when", "bytes")),
-    (lambda g: g.add_edge("\ud800", "b"), UnicodeEncodeError, None),
     (lambda g: g.add_edge("a", "b", when="'\udfff'"), UnicodeEncodeError, None),
     (lambda g: g.add_edge("a", "a"), ValueError, "adding edge 'a' -> 'a' would create a cycle (on_cycle='error')"),
-    (lambda g: g.route(None), TypeError, "argument 'node': 'None' is not an instance of 'str'"),
-    (lambda g: g.edges(1), TypeError, NOT_STR.format("node", "int")),
-    (lambda g: g.has_node([]), TypeError, NOT_STR.format("node", "list")),
     (lambda g: 5 in g, TypeError, NOT_STR.format("node", "int")),
     (lambda g: setattr(g, "on_cycle", "allow"), AttributeError, None),
 ]
@@ -94,23 +85,16 @@ def test_queries_and_repr():
     assert not graph.has_node("zzz") and "zzz" not in graph
 
 
-@pytest.mark.parametrize("name", ["nul\0in", "é", "日本", "\U0001F600", "a'b", ""])
-def test_any_str_is_a_name(name):
+def test_any_str_is_a_name_and_names_sort_by_utf8_bytes():
     graph = HandoffGraph()
-    graph.add_edge(name, "end", when="flag")
-    assert graph.route(name, {"flag": True}) == "end"
-    with pytest.raises(ValueError) as info:
-        graph.add_edge("end", name)
-    assert str(info.value) == f"adding edge 'end' -> '{name}' would create a cycle (on_cycle='error')"
-
-
-def test_nodes_sort_by_utf8_bytes():
-    graph = HandoffGraph("allow")
-    names = ["ab", "a", "B", "", "é", "z", "\U0001F600", "\uffff", "a\0", "nul\0in", "日本", "a'b"]
+    names = ["nul\0in", "é", "日本", "\U0001F600", "\uffff", "a'b", "", "B", "a"]
     for name in names:
-        graph.add_node(name)
-    assert graph.nodes() == sorted(names, key=lambda s: s.encode())
-    assert graph.nodes() == sorted(names)  # UTF-8 byte order is code point order
+        graph.add_edge(name, "end", when="flag")
+        assert graph.route(name, {"flag": True}) == "end"
+    with pytest.raises(ValueError) as info:
+        graph.add_edge("end", "a'b")
+    assert str(info.value) == "adding edge 'end' -> 'a'b' would create a cycle (on_cycle='error')"
+    assert graph.nodes() == sorted(names + ["end"], key=lambda s: s.encode())
 
 
 def has_cycle(edges, nodes):
@@ -122,36 +106,21 @@ def has_cycle(edges, nodes):
     return bool(left)
 
 
-edge_lists = st.lists(st.tuples(st.integers(0, 9), st.integers(0, 9)), max_size=40)
-
-
-@given(edge_lists)
-def test_random_graphs_under_error_stay_acyclic(pairs):
-    graph = HandoffGraph()
-    kept = []
-    for a, b in pairs:
-        a, b = f"n{a}", f"n{b}"
-        nodes = {n for e in kept for n in e} | {a, b}
-        if has_cycle(kept + [(a, b)], nodes):
-            with pytest.raises(ValueError, match=f"^adding edge '{a}' -> '{b}' would create a cycle"):
-                graph.add_edge(a, b)
-        else:
-            graph.add_edge(a, b)
-            kept.append((a, b))
-        assert graph.is_dag()
-    assert len(graph) == len({n for e in kept for n in e})
-    assert sum(len(graph.edges(n)) for n in graph.nodes()) == len(kept)
-
-
-@given(edge_lists, st.lists(st.integers(0, 12), max_size=5))
-def test_random_graphs_under_allow_match_the_reference(pairs, lone):
-    graph = HandoffGraph("allow")
-    named = [(f"n{a}", f"n{b}") for a, b in pairs]
+@given(st.lists(st.tuples(st.integers(0, 9), st.integers(0, 9)), max_size=40))
+def test_random_graphs_match_the_reference(pairs):
+    strict, loose = HandoffGraph(), HandoffGraph("allow")
+    named, kept = [(f"n{a}", f"n{b}") for a, b in pairs], []
     for a, b in named:
-        graph.add_edge(a, b)
-    for n in lone:
-        graph.add_node(f"n{n}")
-    nodes = {n for e in named for n in e} | {f"n{n}" for n in lone}
-    assert graph.is_dag() == (not has_cycle(named, nodes))
-    assert graph.nodes() == sorted(nodes)
-    assert repr(graph) == f"HandoffGraph(nodes={len(nodes)}, edges={len(named)}, on_cycle='allow')"
+        loose.add_edge(a, b)
+        if has_cycle(kept + [(a, b)], {n for e in kept for n in e} | {a, b}):
+            with pytest.raises(ValueError, match=f"^adding edge '{a}' -> '{b}' would create a cycle"):
+                strict.add_edge(a, b)
+        else:
+            strict.add_edge(a, b)
+            kept.append((a, b))
+        assert strict.is_dag()
+    nodes = {n for e in named for n in e}
+    assert loose.is_dag() == (not has_cycle(named, nodes)) and loose.nodes() == sorted(nodes)
+    assert repr(loose) == f"HandoffGraph(nodes={len(nodes)}, edges={len(named)}, on_cycle='allow')"
+    assert len(strict) == len({n for e in kept for n in e})
+    assert sum(len(strict.edges(n)) for n in strict.nodes()) == len(kept)

@@ -1,6 +1,9 @@
 """The module as the interpreter sees it: what it exports, and the argument binding every function and
 method shares (the per-class tables test only what their own arguments add)."""
 
+import subprocess
+import sys
+
 import pytest
 
 import tallowmere
@@ -27,16 +30,12 @@ def test_registration():
      "HandoffGraph.add_edge() missing 2 required positional arguments: 'from_node' and 'to'"),
     (lambda: _core.HandoffGraph().add_edge("a", to="b", from_node="c"),
      "HandoffGraph.add_edge() got multiple values for argument 'from_node'"),
-    (lambda: _core.HandoffGraph().is_dag(x=1), "HandoffGraph.is_dag() got an unexpected keyword argument 'x'"),
     (lambda: _core.Store().get("a", "x", 1, 2), "Store.get() takes from 2 to 3 positional arguments but 4 were given"),
     (lambda: _core.Store("memory", "msgpack", 1, 2),
      "Store.__new__() takes from 0 to 3 positional arguments but 4 were given"),
-    (lambda: _core.Store(nope=1), "Store.__new__() got an unexpected keyword argument 'nope'"),
     (lambda: _core.loads(bytearray(b"\xc0")),
      "argument 'data': 'bytearray' object is not an instance of 'bytes'"),
     (lambda: _core.loads(None), "argument 'data': 'None' is not an instance of 'bytes'"),
-    (lambda: _core.loads(memoryview(b"\xc0")),
-     "argument 'data': 'memoryview' object is not an instance of 'bytes'"),
 ])
 def test_binding_errors_have_exact_messages(call, message):
     with pytest.raises(TypeError) as info:
@@ -52,3 +51,9 @@ def test_keywords_and_bytes_subclasses_are_accepted():
     assert _core.loads(data=b"\x91\x01") == [1]
     assert _core.loads(Blob(b"\xc0")) is None
     assert _core.loads(b"\x01\x02") == 1
+
+
+def test_import_works_without_langgraph():
+    code = "import sys; sys.modules['langgraph'] = None; import tallowmere; print(tallowmere.Store().scan('x'))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]"

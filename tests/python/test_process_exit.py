@@ -1,11 +1,6 @@
-"""The interpreter exits normally while daemon threads are inside store and graph calls.
-
-While it finalizes, CPython ends a daemon thread that asks for the interpreter lock back;
-a thread doing so on its way out of a call must not take the process down. Each script
-runs in a fresh interpreter several times (the outcome depends on where the threads are
-when the main thread finishes), and each also uses the store from an atexit handler and
-from a finalizer that runs during interpreter teardown, after the daemon threads are gone.
-"""
+"""The interpreter exits normally while daemon threads are inside store and graph calls (CPython ends a
+daemon thread that asks for the interpreter lock back while it finalizes), and the store still works from an
+atexit handler and from a finalizer run at teardown. Each script runs several times in a fresh interpreter."""
 
 import subprocess
 import sys

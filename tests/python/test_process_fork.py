@@ -1,12 +1,5 @@
-"""A forked child can use every store it inherited, whatever the parent's threads were doing.
-
-The parent forks again and again while writer threads run batches, single writes,
-snapshots and restores on two stores (one made and dropped over and over, so forks also
-meet stores being created and destroyed). Each child writes to and reads from every shard
-of both, snapshots, restores, reads history, and checks that what it inherited is whole:
-the byte and entry counts agree with the values held. The parent checks each child's
-exit status within a timeout, so a child stuck on an inherited lock fails the test.
-"""
+"""A forked child can use every store it inherited, whatever the parent's threads were doing: writing,
+snapshotting, restoring, or making and dropping stores. A child stuck on an inherited lock times out."""
 
 import os
 import threading

@@ -3,7 +3,6 @@ raises (each leaving the store as it was). What the store holds is checked again
 
 import gc
 import sys
-import threading
 from collections import namedtuple
 from functools import reduce
 
@@ -31,7 +30,7 @@ def store():
 
 @pytest.mark.parametrize("args, kwargs, max_history", [
     ((), {}, 0), (("memory", "msgpack", 3), {}, 3), ((), {"max_history": None}, None),
-    ((), {"max_history": True}, 1), ((), {"backend": "memory", "codec": "msgpack", "max_history": 2**64 - 1}, 2**64 - 1),
+    ((), {"backend": "memory", "codec": "msgpack", "max_history": 2**64 - 1}, 2**64 - 1),
 ])
 def test_construction(args, kwargs, max_history):
     s = Store(*args, **kwargs)
@@ -46,69 +45,45 @@ def test_values_are_copied_in_and_out(store):
     store.set("ns", "k", value)
     value["list"].append("later")
     got = store.get("ns", "k")
-    assert got == {"list": [1, 2.5, None, True, "é"], "bytes": b"\x00\xff"}
-    assert store.get("ns", "k") is not got
+    assert got == {"list": [1, 2.5, None, True, "é"], "bytes": b"\x00\xff"} and store.get("ns", "k") is not got
     marker = object()
-    assert store.get("a", "missing") is None and store.get("a", "missing", marker) is marker
-    assert store.get(namespace="a", key="missing", default=marker) is marker
+    assert store.get(namespace="a", key="missing", default=marker) is marker and store.get("a", "missing") is None
     store.set("a", "none", None)
     assert store.contains("a", "none") and store.get("a", "none", marker) is None
     assert sorted(store.keys("a", "")) == sorted(store.keys(namespace="a", prefix=None)) == ["none", "x", "y"]
 
 
-@pytest.mark.parametrize("keys, greatest", [
-    (["a", "b", "ab"], "b"), (["9", "10"], "9"), (["B", "a"], "a"), (["", "\x00"], "\x00"),
-    (["\uffff", "\U00010000"], "\U00010000"),  # code point order, not UTF-16 order
-])
-def test_max_key_is_byte_order(keys, greatest):
-    s = Store()
-    s.set_many([("n", key, 0) for key in keys])
-    assert s.max_key("n") == greatest
-
-
-# (call, error class, message start); every one must leave the store unchanged.
+# (call, error class, message start); every one must leave the store unchanged. Conversions every
+# function shares are listed once; each batch form has its own rows, as a batch fails part way.
 BAD_CALLS = [
     (lambda s: Store(backend="disk"), ValueError, "backend 'disk' is not available in this build (only 'memory')"),
-    (lambda s: Store(backend="Memory"), ValueError, "backend 'Memory' is not available in this build (only 'memory')"),
     (lambda s: Store(codec="json"), ValueError, "codec 'json' is not supported (only 'msgpack')"),
     (lambda s: Store(backend=None), TypeError, "argument 'backend': 'None' is not an instance of 'str'"),
-    (lambda s: Store(codec=1), TypeError, NOT_STR.format("codec", "int")),
     (lambda s: Store(max_history="3"), TypeError, "argument 'max_history': "),
     (lambda s: Store(max_history=-1), OverflowError, None), (lambda s: Store(max_history=2**64), OverflowError, None),
-    *[(lambda s, name=name: setattr(s, name, 1), AttributeError, None) for name in ("codec", "max_history", "other")],
-    (lambda s: iter(s), TypeError, None), (lambda s: s["a"], TypeError, None),
+    (lambda s: setattr(s, "max_history", 1), AttributeError, None), (lambda s: s["a"], TypeError, None),
     (lambda s: s.set(1, "k", 1), TypeError, NOT_STR.format("namespace", "int")),
-    (lambda s: s.set("a", None, 1), TypeError, "argument 'key': 'None' is not an instance of 'str'"),
-    (lambda s: s.set("a\ud800", "k", 1), UnicodeEncodeError, None),
     (lambda s: s.set("a", "k\udfff", 1), UnicodeEncodeError, None),
     (lambda s: s.set("a", "x", object()), TypeError, "unsupported value type"),
     (lambda s: s.set("a", "x", reduce(lambda v, _: [v], range(200), 1)), ValueError, "value nests deeper"),
-    (lambda s: s.delete(("a", "x")), TypeError, None),
     (lambda s: ("a", "x") in s, TypeError, NOT_STR.format("namespace", "tuple")),
     (lambda s: s.set_many("abc"), TypeError, "argument 'items': Can't extract `str` to `Vec`"),
     (lambda s: s.set_many(("a", "k", 1) for _ in range(2)), TypeError, "argument 'items': "),
-    (lambda s: s.set_many(None), TypeError, "argument 'items': 'None' is not an instance of 'Sequence'"),
     (lambda s: s.set_many([["a", "k", 1]]), TypeError, "argument 'items': 'list' object is not an instance of 'tuple'"),
     (lambda s: s.set_many([("a", "k")]), ValueError, "expected tuple of length 3, but got tuple of length 2"),
     (lambda s: s.set_many([("a", "n1", 1), ("a", 5, 1)]), TypeError, "argument 'items': 'int' object is not"),
     (lambda s: s.set_many([("a", "n1", 1), ("a\ud800", "k", 1)]), UnicodeEncodeError, None),
     (lambda s: s.set_many([("a", "x", 9), ("b", "n", 2), ("c", "n", object())]), TypeError, None),
     (lambda s: s.set_many([("a", "x", 9), ("c", "n", 2**64)]), ValueError, None),
-    (lambda s: s.get_many("ab"), TypeError, "argument 'pairs': Can't extract `str` to `Vec`"),
     (lambda s: s.get_many([("a", "k", "x")]), ValueError, "expected tuple of length 2, but got tuple of length 3"),
     (lambda s: s.get_many([("a", b"k")]), TypeError, "argument 'pairs': 'bytes' object is not an instance of 'str'"),
-    (lambda s: s.keys(None), TypeError, "argument 'namespace': 'None' is not an instance of 'str'"),
     (lambda s: s.keys("a", 1), TypeError, NOT_STR.format("prefix", "int")),
-    (lambda s: s.namespaces(b"a"), TypeError, NOT_STR.format("prefix", "bytes")),
     (lambda s: s.add("new", "k", object()), TypeError, "unsupported value type"),
     (lambda s: s.set_many_atomic([("a", "x", 9), ("b", "n", 2), ("c", "n", object())]), TypeError, None),
-    (lambda s: s.scan("a", start=1), TypeError, NOT_STR.format("start", "int")),
     (lambda s: s.scan("a", reverse=1), TypeError, "argument 'reverse': 'int' object is not an instance of 'bool'"),
     (lambda s: s.scan("a", limit=-1), OverflowError, None),
     (lambda s: s.scan("a", where="x =="), ValueError, "invalid condition: "),
-    (lambda s: s.scan("a", where=""), ValueError, "invalid condition: empty condition"),
     (lambda s: s.restore("x"), TypeError, "argument 'snapshot': 'str' object is not an instance of 'Snapshot'"),
-    (lambda s: s.snapshot(1), TypeError, None),
     (lambda s: Snapshot(), TypeError, "cannot create 'tallowmere._core.Snapshot' instances"),
     (lambda s: Store().snapshot().diff({}), TypeError, "argument 'base': 'dict' object is not an instance of 'Snapshot'"),
 ]
@@ -117,14 +92,12 @@ BAD_CALLS = [
 @pytest.mark.parametrize("call, error, message", BAD_CALLS)
 def test_bad_input_raises_and_changes_nothing(store, call, error, message):
     before = contents(store)
-    ids_before = [snap.id for snap in store.history()]
     with pytest.raises(error) as info:
         call(store)
     assert type(info.value) is error
     if message is not None:
         assert str(info.value).startswith(message)
     assert contents(store) == before
-    assert [snap.id for snap in store.history()] == ids_before
     assert store.snapshot().id == 1  # no failed call took a snapshot id
 
 
@@ -135,36 +108,19 @@ def test_snapshot_object():
     s.set_many([("a", "x", 1), ("a", "y", 2), ("b", "x", 3), ("c", "y", "hello")])
     snap = s.snapshot()
     assert repr(snap) == "Snapshot(id=2, size_bytes=9, parent=Some(1))"
-    assert type(snap.id) is int and type(snap.parent) is int and type(snap.timestamp) is float
-    assert first.timestamp <= snap.timestamp and snap.timestamp > 1.6e9
-    for name in ("id", "timestamp", "parent", "size_bytes", "keys"):
+    assert type(snap.parent) is int and type(snap.timestamp) is float and first.timestamp <= snap.timestamp
+    for name in ("id", "keys"):
         with pytest.raises(AttributeError):
             setattr(snap, name, 1)
-        with pytest.raises(AttributeError):
-            delattr(snap, name)
-    keys = snap.keys
-    assert sorted(keys) == [("a", "x"), ("a", "y"), ("b", "x"), ("c", "y")] and snap.keys is not keys
-    with pytest.raises(TypeError):
-        snap.keys()
+    assert sorted(snap.keys) == [("a", "x"), ("a", "y"), ("b", "x"), ("c", "y")] and snap.keys is not snap.keys
     # history hands out new objects for the same record, each equal only to itself
     latest, again = s.history()[-1], s.history()[-1]
-    assert latest is not again and latest != again and latest != snap and snap != s.history()
-    assert hash(snap) == hash(snap) and isinstance(latest, Snapshot)
-    for other in (latest, again):
-        assert (other.id, other.timestamp, other.keys, other.size_bytes) == (
-            snap.id, snap.timestamp, snap.keys, snap.size_bytes)
+    assert latest is not again and latest != again and latest != snap and isinstance(latest, Snapshot)
+    assert (latest.id, latest.timestamp, latest.keys, latest.size_bytes) == (
+        snap.id, snap.timestamp, snap.keys, snap.size_bytes)
     assert set(snap.diff(base=first)) == {"added", "removed", "changed"}
     s.restore(snapshot=first)
     assert len(s) == 0
-
-
-@pytest.mark.parametrize("new_value, changed", [(1, False), (2, True), (1.0, True), (True, True), ([1], True)])
-def test_diff_compares_encoded_bytes(new_value, changed):
-    s = Store()
-    s.set("ns", "k", 1)
-    before = s.snapshot()
-    s.set("ns", "k", new_value)
-    assert s.snapshot().diff(before)["changed"] == ([("ns", "k")] if changed else [])
 
 
 def test_python_code_run_during_conversion_can_reenter_the_store():
@@ -232,31 +188,6 @@ def test_no_reference_leaks():
     gc.collect()
     assert sys.getallocatedblocks() - start < 200
     assert sys.getrefcount(marker) == 2 and sys.getrefcount(payload) == 2 and sys.getrefcount(big) == 3
-
-
-def test_big_store_and_snapshot_are_freed_while_another_thread_works():
-    """Dropping the last holder of a big store or record frees it without the GIL."""
-    store = Store(max_history=None)
-    store.set_many([(f"ns{i % 100}", str(i), i) for i in range(60_000)])
-    snap = store.snapshot()
-    other = Store()
-    stop = threading.Event()
-
-    def busy():
-        while not stop.is_set():
-            other.set("x", "y", 1)
-
-    worker = threading.Thread(target=busy)
-    worker.start()
-    try:
-        store.set("ns0", "extra", 1)
-        del store  # frees what the snapshot does not share
-        assert len(snap.keys) == 60_000
-        del snap  # the last holder of the record
-    finally:
-        stop.set()
-        worker.join()
-    assert other.get("x", "y") == 1
 
 
 junk = st.one_of(

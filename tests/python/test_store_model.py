@@ -124,13 +124,12 @@ class StoreMachine(RuleBasedStateMachine):
 
     @rule(ns=names, prefix=st.one_of(st.none(), names), start=st.one_of(st.none(), names),
           stop=st.one_of(st.none(), names), reverse=st.booleans(), limit=st.one_of(st.none(), st.integers(0, 5)),
-          where=st.sampled_from([None, "x >= 1", "not y"]), with_values=st.booleans())
+          where=st.sampled_from([None, "x >= 1", "not y", "y == 2.0"]), with_values=st.booleans())
     def scan(self, ns, prefix, start, stop, reverse, limit, where, with_values):
         def passes(value):
-            if where is None:
-                return True
-            fields = value if isinstance(value, dict) else {}
-            return fields.get("x", -1) >= 1 if where == "x >= 1" else not fields.get("y")
+            fields = value if isinstance(value, dict) else {}  # a value that is no map holds no paths
+            return {None: True, "x >= 1": fields.get("x", -1) >= 1, "not y": not fields.get("y"),
+                    "y == 2.0": fields.get("y") == 2}[where]
 
         code_point = str.encode  # UTF-8 byte order is code point order
         keys = sorted((k for (n, k) in self.model if n == ns and k.startswith(prefix or "")

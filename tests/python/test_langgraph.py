@@ -1,19 +1,48 @@
-"""TallowmereSaver against InMemorySaver and TallowmereStore against InMemoryStore,
-side by side over random operation sequences, comparing every result."""
+"""The LangGraph adapter: LangGraph's own conformance suite, TallowmereSaver and TallowmereStore side by side
+with InMemorySaver and InMemoryStore over random operation sequences, a real StateGraph on both savers, and
+threads first touching one thread id, where InMemorySaver loses writes."""
+
+import asyncio
+import operator
+from typing import Annotated, TypedDict
 
 import pytest
 
-pytest.importorskip("langgraph.checkpoint.memory")
+pytest.importorskip("langgraph.graph")
 
 from hypothesis import HealthCheck, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 from hypothesis.stateful import RuleBasedStateMachine, precondition, rule  # noqa: E402
 from langgraph.checkpoint.base import empty_checkpoint  # noqa: E402
 from langgraph.checkpoint.memory import InMemorySaver  # noqa: E402
+from langgraph.graph import END, START, StateGraph  # noqa: E402
 from langgraph.store.base import GetOp, ListNamespacesOp, MatchCondition, PutOp, SearchOp  # noqa: E402
 from langgraph.store.memory import InMemoryStore  # noqa: E402
+from langgraph.types import Command, interrupt  # noqa: E402
 
 from tallowmere.langgraph import TallowmereSaver, TallowmereStore  # noqa: E402
+from thread_helpers import run_threads  # noqa: E402
+
+IMPLEMENTED = {"put", "put_writes", "get_tuple", "list", "delete_thread", "copy_thread", "delete_for_runs", "prune"}
+
+
+def test_conformance_suite_passes_every_capability_with_tests_run():
+    conformance = pytest.importorskip("langgraph.checkpoint.conformance")
+
+    @conformance.checkpointer_test(name="TallowmereSaver")
+    async def saver():
+        yield TallowmereSaver()
+
+    report = asyncio.run(conformance.validate(saver))
+    results = report.to_dict()["results"]
+    assert not {name: r["failures"] for name, r in results.items() if r["tests_failed"]}
+    assert report.passed_all_base()
+    # A saver whose async methods were not detected scores as passing with nothing
+    # run: every capability must have run tests.
+    ran = {name for name, r in results.items() if r["tests_passed"] > 0}
+    assert IMPLEMENTED <= ran, (IMPLEMENTED - ran, results)
+    assert sum(r["tests_passed"] for r in results.values()) >= 70
+
 
 SETTINGS = settings(max_examples=120, stateful_step_count=40, deadline=None, derandomize=True, database=None,
                     suppress_health_check=[HealthCheck.too_slow])
@@ -28,10 +57,20 @@ scalars = st.one_of(st.integers(-5, 5), st.text(max_size=4), st.lists(st.integer
 
 
 def config(thread, ns, checkpoint_id=None):
-    configurable = {"thread_id": thread, "checkpoint_ns": ns}
+    configurable = {"thread_id": thread} if ns is None else {"thread_id": thread, "checkpoint_ns": ns}
     if checkpoint_id is not None:
         configurable["checkpoint_id"] = checkpoint_id
     return {"configurable": configurable}
+
+
+def checkpoint_of(values, checkpoint_id=None):
+    """A checkpoint holding `values`, each channel at version "1" unless the caller sets versions."""
+    checkpoint = empty_checkpoint()
+    if checkpoint_id is not None:
+        checkpoint["id"] = checkpoint_id
+    checkpoint["channel_values"] = dict(values)
+    checkpoint["channel_versions"] = {channel: "1" for channel in values}
+    return checkpoint
 
 
 def as_tuple(t):
@@ -53,13 +92,11 @@ class SaverMachine(RuleBasedStateMachine):
           step=st.integers(-1, 3), run=st.sampled_from(["r1", "r2"]))
     def put(self, thread, ns, parent, values, step, run):
         self.counter += 1
-        checkpoint = empty_checkpoint()
-        checkpoint["id"] = f"{self.counter:08d}"
+        checkpoint = checkpoint_of(values, f"{self.counter:08d}")
         new_versions = {}
         for channel in values:
             self.versions[channel] = self.versions.get(channel, 0) + 1
             new_versions[channel] = f"{self.versions[channel]:04d}.{self.counter}"
-        checkpoint["channel_values"] = dict(values)
         checkpoint["channel_versions"] = dict(new_versions)
         earlier = [cid for t, n, cid in self.saved if (t, n) == (thread, ns)]
         cfg = config(thread, ns, earlier[-1] if parent and earlier else None)
@@ -83,7 +120,8 @@ class SaverMachine(RuleBasedStateMachine):
         if by_id and self.saved:
             cfg = config(*data.draw(st.sampled_from(self.saved)))
         else:
-            cfg = config(data.draw(st.sampled_from(THREADS)), data.draw(st.sampled_from(NAMESPACES)))
+            # None leaves the namespace out, which means the empty one
+            cfg = config(data.draw(st.sampled_from(THREADS)), data.draw(st.sampled_from(NAMESPACES + [None])))
         assert as_tuple(self.ours.get_tuple(cfg)) == as_tuple(self.theirs.get_tuple(cfg))
 
     @rule(thread=st.sampled_from(THREADS), ns=st.sampled_from(NAMESPACES), before=st.integers(0, 40),
@@ -182,22 +220,6 @@ TestStoreAgainstInMemoryStore = StoreMachine.TestCase
 TestStoreAgainstInMemoryStore.settings = SETTINGS
 
 
-def test_saver_names_with_separators_do_not_collide_and_missing_namespace_means_empty():
-    saver = TallowmereSaver()
-    pairs = [("a|b", "c"), ("a", "b|c"), ("a:1", ""), ("a", ":1"), ("1:a", ""), ("", "1:a")]
-    for n, (thread, ns) in enumerate(pairs):
-        checkpoint = empty_checkpoint()
-        checkpoint["channel_values"] = {"v": n}
-        checkpoint["channel_versions"] = {"v": "1"}
-        saver.put(config(thread, ns), checkpoint, {"n": n}, {"v": "1"})
-    for n, (thread, ns) in enumerate(pairs):
-        got = saver.get_tuple(config(thread, ns))
-        assert got.checkpoint["channel_values"] == {"v": n} and got.metadata["n"] == n
-        assert len(list(saver.list(config(thread, ns)))) == 1
-    no_ns = saver.get_tuple({"configurable": {"thread_id": "a:1"}})
-    assert no_ns.metadata["n"] == 2
-
-
 def test_next_version_is_increasing_with_a_random_suffix():
     saver = TallowmereSaver()
     first = saver.get_next_version(None, None)
@@ -207,17 +229,88 @@ def test_next_version_is_increasing_with_a_random_suffix():
     assert saver.get_next_version(7, None).startswith(f"{8:032}.")
 
 
-def test_copy_thread_shares_until_written():
+class State(TypedDict):
+    log: Annotated[list[str], operator.add]
+    count: int
+
+
+def plan(state):
+    return {"log": ["plan"], "count": state["count"] + 1}
+
+
+def review(state):
+    answer = interrupt({"question": "approve?", "count": state["count"]})
+    return {"log": [f"review:{answer}"]}
+
+
+def work(state):
+    return {"log": ["work"], "count": state["count"] * 10}
+
+
+def build(saver):
+    graph = StateGraph(State)
+    graph.add_node("plan", plan)
+    graph.add_node("review", review)
+    graph.add_node("work", work)
+    graph.add_edge(START, "plan")
+    graph.add_conditional_edges("plan", lambda state: "review" if state["count"] % 2 else "work", ["review", "work"])
+    graph.add_edge("review", "work")
+    graph.add_edge("work", END)
+    return graph.compile(checkpointer=saver)
+
+
+def history_view(app, cfg):
+    """What a user sees of a thread's history (ids and times differ between runs)."""
+    return [(s.values, s.next, s.metadata.get("step"), s.metadata.get("source"),
+             [(t.name, [i.value for i in t.interrupts]) for t in s.tasks]) for s in app.get_state_history(cfg)]
+
+
+def plain(result):
+    """An invoke result without the interrupt ids, which are random per run."""
+    result = dict(result)
+    if "__interrupt__" in result:
+        result["__interrupt__"] = [i.value for i in result["__interrupt__"]]
+    return result
+
+
+def run_scenario(saver):
+    app = build(saver)
+    out = []
+    for thread, start in (("odd", 0), ("even", 1)):
+        cfg = {"configurable": {"thread_id": thread}}
+        out.append(plain(app.invoke({"log": [], "count": start}, cfg)))
+        state = app.get_state(cfg)
+        out.append((state.values, state.next))
+        if state.next:
+            out.append(plain(app.invoke(Command(resume="yes"), cfg)))
+        out.append(history_view(app, cfg))
+    # Fork: go back to the checkpoint before `review` ran and change the count there.
+    cfg = {"configurable": {"thread_id": "odd"}}
+    before_review = next(s for s in app.get_state_history(cfg) if s.next == ("review",))
+    forked = app.update_state(before_review.config, {"count": 4})
+    out.append((app.get_state(forked).values, app.get_state(forked).next))
+    out.append(plain(app.invoke(Command(resume="again"), forked)))
+    out.append(history_view(app, cfg))
+    return out
+
+
+def test_state_graph_runs_alike_on_both_savers():
+    ours = run_scenario(TallowmereSaver())
+    assert ours == run_scenario(InMemorySaver())
+    assert ours[2]["log"] == ["plan", "review:yes", "work"]  # the interrupt was resumed
+
+
+def put(saver, thread, ns, n):
+    saver.put(config(thread, ns), checkpoint_of({"n": n}, f"{ns}-{n:06d}"), {"n": n}, {"n": "1"})
+
+
+def test_threads_first_touching_one_thread_id_lose_nothing():
+    # Four threads write each new thread id at once, under different namespaces:
+    # InMemorySaver's nested defaultdict now and then drops one of the four.
     saver = TallowmereSaver()
-    checkpoint = empty_checkpoint()
-    checkpoint["channel_values"] = {"v": 1}
-    checkpoint["channel_versions"] = {"v": "1"}
-    stored = saver.put(config("src", ""), checkpoint, {}, {"v": "1"})
-    saver.put_writes(stored, [("v", 2)], "task")
-    saver.put(config("dst", ""), empty_checkpoint(), {}, {})  # replaced by the copy
-    saver.copy_thread("src", "dst")
-    src, dst = saver.get_tuple(config("src", "")), saver.get_tuple(config("dst", ""))
-    assert dst.checkpoint == src.checkpoint and dst.pending_writes == src.pending_writes
-    assert dst.config["configurable"]["thread_id"] == "dst"
-    saver.delete_thread("src")
-    assert saver.get_tuple(config("dst", "")).pending_writes == [("task", "v", 2)]
+    threads = 2500
+    run_threads(*[lambda i=i: [put(saver, f"thread{n}", f"ns{i}", n) for n in range(threads)] for i in range(4)])
+    assert len(list(saver.list(None))) == 4 * threads
+    for n in (0, threads // 2, threads - 1):
+        got = list(saver.list({"configurable": {"thread_id": f"thread{n}"}}))
+        assert sorted(t.config["configurable"]["checkpoint_ns"] for t in got) == ["ns0", "ns1", "ns2", "ns3"]
