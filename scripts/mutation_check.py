@@ -167,6 +167,11 @@ MUTANTS = [
     ("graph-lookup-error", "src/graph/graph_py.cpp",
      "      if (found == nullptr) {\n        if (PyErr_Occurred()) throw PythonErrorSet{};",
      "      if (found == nullptr) {", "missed error check after a state lookup"),
+    ("route-refill-shrink", "src/codec/codec_py.cpp",
+     "  Value::Array& items = target.items();\n  items.resize(static_cast<std::size_t>(size));",
+     "  Value::Array& items = target.items();\n"
+     "  if (items.size() < static_cast<std::size_t>(size)) items.resize(static_cast<std::size_t>(size));",
+     "a refilled routing context keeps the tail of a longer list routed before"),
     ("args-too-many", "src/py/args.cpp",
      "if (static_cast<std::size_t>(nargs) > count) raise_too_many(function, count, required, nargs);\n"
      "  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];",
