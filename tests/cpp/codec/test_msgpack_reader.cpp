@@ -64,6 +64,8 @@ TEST_CASE("reader: forms the Python tables do not show, and malformed input") {
         Value::map({{Value::from_u64(1), Value::from_u64(2)}, {Value::from_u64(1), Value::from_u64(3)}}));
   CHECK(decode("\xd9\x02hi") == Value::string("hi"));
   CHECK(decode(std::string("\xc5\x00\x01x", 4)) == Value::binary("x"));
+  CHECK(decode(std::string("\xd1\xff\xfe", 3)) == Value::from_i64(-2));  // int16 is sign-extended
+  CHECK(decode(std::string("\xde\x00\x01\x01\xa0", 5)) == Value::map({{Value::from_u64(1), Value::string("")}}));
   std::size_t consumed = 0;
   CHECK(decode_value("\x01\x02\x03", 3, &consumed) == Value::from_u64(1));
   CHECK(consumed == 1);
