@@ -5,16 +5,17 @@
 
 #include <chrono>
 #include <csignal>
-#include <sys/file.h>
-#include <thread>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -82,28 +83,18 @@ struct TempDir {
     REQUIRE(::mkdtemp(name) != nullptr);
     path = name;
   }
-  ~TempDir() { (void)std::system(("rm -rf '" + path + "'").c_str()); }
+  ~TempDir() { std::filesystem::remove_all(path); }
   std::vector<std::string> entries() const {
     std::vector<std::string> names;
-    DIR* dir = ::opendir(path.c_str());
-    while (dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(dir);
+    for (const auto& entry : std::filesystem::directory_iterator(path)) names.push_back(entry.path().filename());
     return names;
   }
 };
 
 std::string read_file(const std::string& path) {
-  std::string bytes;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  REQUIRE(file != nullptr);
-  char buffer[4096];
-  std::size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, got);
-  std::fclose(file);
-  return bytes;
+  std::ifstream file(path, std::ios::binary);
+  REQUIRE(file);
+  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 }  // namespace
