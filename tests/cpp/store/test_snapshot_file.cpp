@@ -83,7 +83,10 @@ struct TempDir {
     REQUIRE(::mkdtemp(name) != nullptr);
     path = name;
   }
-  ~TempDir() { std::filesystem::remove_all(path); }
+  ~TempDir() {
+    std::error_code ignored;  // a destructor must not throw
+    std::filesystem::remove_all(path, ignored);
+  }
   std::vector<std::string> entries() const {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(path)) names.push_back(entry.path().filename());
