@@ -1,5 +1,5 @@
-// The decoder against what the Python decoder tests cannot reach: the Value builder's
-// forms, nesting both ways, declared counts with no data behind them, cursor bounds.
+// The decoder into Values: forms whose width or sign a reader can get wrong, repeated
+// keys, nesting both ways, declared counts with no data behind them, cursor bounds.
 // (Truncation at every byte and round trips of random trees run in the Python suite.)
 #include <doctest/doctest.h>
 
@@ -58,12 +58,14 @@ const std::string kExt = "msgpack extension types are not supported by the tallo
 
 }  // namespace
 
-TEST_CASE("reader: forms the Python tables do not show, and malformed input") {
+TEST_CASE("reader: less common forms, and malformed input") {
   // A map keeps repeated keys as separate pairs (the binding decides which wins).
   CHECK(decode("\x82\x01\x02\x01\x03") ==
         Value::map({{Value::from_u64(1), Value::from_u64(2)}, {Value::from_u64(1), Value::from_u64(3)}}));
   CHECK(decode("\xd9\x02hi") == Value::string("hi"));
   CHECK(decode(std::string("\xc5\x00\x01x", 4)) == Value::binary("x"));
+  CHECK(decode(std::string("\xd1\xff\xfe", 3)) == Value::from_i64(-2));  // int16 is sign-extended
+  CHECK(decode(std::string("\xde\x00\x01\x01\xa0", 5)) == Value::map({{Value::from_u64(1), Value::string("")}}));
   std::size_t consumed = 0;
   CHECK(decode_value("\x01\x02\x03", 3, &consumed) == Value::from_u64(1));
   CHECK(consumed == 1);

@@ -1,6 +1,5 @@
-// Writer pieces the Python byte tables cannot reach: 32-bit headers, float32,
+// The writer byte for byte: integer and header forms at every bound, float32,
 // extension values, the length error, the output buffer and its failed growth.
-// (Every integer and length boundary is pinned byte for byte by the dumps tables.)
 #include <doctest/doctest.h>
 
 #include <cstdint>
@@ -33,6 +32,19 @@ std::string written(Write&& write) {
 }
 
 }  // namespace
+
+TEST_CASE("writer: integers take the shortest form, switching exactly at each bound") {
+  const std::pair<std::int64_t, const char*> cases[] = {
+      {0, "00"}, {127, "7f"}, {128, "cc80"}, {255, "ccff"}, {256, "cd0100"}, {65535, "cdffff"},
+      {65536, "ce00010000"}, {4294967295, "ceffffffff"}, {4294967296, "cf0000000100000000"}, {-1, "ff"},
+      {-32, "e0"}, {-33, "d0df"}, {-128, "d080"}, {-129, "d1ff7f"}, {-32768, "d18000"}, {-32769, "d2ffff7fff"},
+      {-2147483648LL, "d280000000"}, {-2147483649LL, "d3ffffffff7fffffff"},
+  };
+  for (const auto& [value, form] : cases) {
+    CAPTURE(value);
+    CHECK(written([&](OutputBuffer& out) { write_i64(out, value); }) == form);
+  }
+}
 
 TEST_CASE("writer: headers switch form exactly at their limits, up to 2^32-1") {
   struct Case {

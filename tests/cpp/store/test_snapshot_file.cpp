@@ -5,16 +5,17 @@
 
 #include <chrono>
 #include <csignal>
-#include <sys/file.h>
-#include <thread>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -82,73 +83,54 @@ struct TempDir {
     REQUIRE(::mkdtemp(name) != nullptr);
     path = name;
   }
-  ~TempDir() { (void)std::system(("rm -rf '" + path + "'").c_str()); }
+  ~TempDir() {
+    std::error_code ignored;  // a destructor must not throw
+    std::filesystem::remove_all(path, ignored);
+  }
   std::vector<std::string> entries() const {
     std::vector<std::string> names;
-    DIR* dir = ::opendir(path.c_str());
-    while (dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(dir);
+    for (const auto& entry : std::filesystem::directory_iterator(path)) names.push_back(entry.path().filename());
     return names;
   }
 };
 
 std::string read_file(const std::string& path) {
-  std::string bytes;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  REQUIRE(file != nullptr);
-  char buffer[4096];
-  std::size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, got);
-  std::fclose(file);
-  return bytes;
+  std::ifstream file(path, std::ios::binary);
+  REQUIRE(file);
+  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 }  // namespace
 
-TEST_CASE("snapshot file: an image and a chain of deltas load as the snapshots they were made from") {
-  for (unsigned seed = 1; seed <= 20; ++seed) {
+TEST_CASE("snapshot file: every cut of a chain loads as the last whole record, with a torn tail, or as damage") {
+  for (unsigned seed = 1; seed <= 8; ++seed) {
     CAPTURE(seed);
-    const Chain chain = make_chain(seed, 6, 12);
+    const Chain chain = make_chain(seed, 5, 8);
     std::vector<std::size_t> ends;
     const std::string bytes = chain_file(chain, ends);
-    for (std::size_t i = 0; i < ends.size(); ++i) {
-      auto loaded = parse_snapshot_file(std::string_view(bytes).substr(0, ends[i]));
+    for (std::size_t length = 0; length <= bytes.size(); ++length) {
+      CAPTURE(length);
+      auto loaded = parse_snapshot_file(std::string_view(bytes).substr(0, length));
+      if (length < ends[0]) {  // inside the file header or the image: never torn, always damage
+        REQUIRE_FALSE(loaded.ok());
+        CHECK(loaded.error().kind == PersistError::Kind::kDamaged);
+        CHECK(loaded.error().message.find("offset") != std::string::npos);
+        continue;
+      }
       REQUIRE(loaded.ok());
-      CHECK_FALSE(loaded.value().torn);
-      CHECK(loaded.value().records == i + 1);
-      CHECK(loaded.value().state.id == chain.snapshots[i]->id);
+      std::size_t complete = 0;
+      while (complete + 1 < ends.size() && ends[complete + 1] <= length) ++complete;
+      check_state(loaded.value().state, chain.models[complete]);
+      CHECK(loaded.value().state.id == chain.snapshots[complete]->id);
       CHECK(loaded.value().state.lineage == chain.store->lineage());
-      check_state(loaded.value().state, chain.models[i]);
-    }
-  }
-}
-
-TEST_CASE("snapshot file: every truncation is a clean state, a dropped torn delta, or damage") {
-  const Chain chain = make_chain(3, 3, 5);
-  std::vector<std::size_t> ends;
-  const std::string bytes = chain_file(chain, ends);
-  for (std::size_t length = 0; length < bytes.size(); ++length) {
-    CAPTURE(length);
-    auto loaded = parse_snapshot_file(std::string_view(bytes).substr(0, length));
-    if (length < ends[0]) {  // inside the file header or the image: never torn, always damage
-      REQUIRE_FALSE(loaded.ok());
-      CHECK(loaded.error().kind == PersistError::Kind::kDamaged);
-      CHECK(loaded.error().message.find("offset") != std::string::npos);
-      continue;
-    }
-    REQUIRE(loaded.ok());
-    std::size_t complete = 0;
-    while (complete + 1 < ends.size() && ends[complete + 1] <= length) ++complete;
-    check_state(loaded.value().state, chain.models[complete]);
-    if (length == ends[complete]) {
-      CHECK_FALSE(loaded.value().torn);
-    } else {
-      REQUIRE(loaded.value().torn);
-      CHECK(loaded.value().torn->offset == ends[complete]);
-      CHECK(loaded.value().torn->bytes == length - ends[complete]);
+      if (length == ends[complete]) {
+        CHECK_FALSE(loaded.value().torn);
+        CHECK(loaded.value().records == complete + 1);
+      } else {
+        REQUIRE(loaded.value().torn);
+        CHECK(loaded.value().torn->offset == ends[complete]);
+        CHECK(loaded.value().torn->bytes == length - ends[complete]);
+      }
     }
   }
 }

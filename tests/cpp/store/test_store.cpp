@@ -1,6 +1,7 @@
-// The store core against std::map models: single-key and batch writes, queries,
-// snapshots kept and re-checked after later writes, restore, diff. (Ids, parents,
-// history bounds and restores across stores are pinned by the Python snapshot tests.)
+// The store core against std::map models: single-key, batch and namespace writes,
+// reads, scans, the history bound, snapshots kept and re-checked after later writes,
+// restore, diff. (Ids, parents and restores across stores are pinned by the Python
+// snapshot tests.)
 #include <doctest/doctest.h>
 
 #include <algorithm>
@@ -61,130 +62,6 @@ struct Draw {
   std::mt19937 random;
 };
 
-}  // namespace
-
-TEST_CASE("store: shard_index matches the fixed reference placement") {
-  const std::pair<std::string, std::size_t> cases[] = {{"", 15}, {"a", 3}, {"abc", 13}, {"default", 1}, {"users", 4}};
-  for (const auto& [name, shard] : cases) {
-    CAPTURE(name);
-    CHECK(shard_index(name) == shard);
-  }
-  const std::string long_name(1000, 'n');  // past the on-stack buffer
-  CHECK(shard_index(long_name) == shard_index(std::string(long_name)));
-  CHECK(shard_index(long_name) < kShardCount);
-}
-
-TEST_CASE("store: random operations agree with a model, and snapshots never change") {
-  for (std::uint32_t seed = 1; seed <= 12; ++seed) {
-    CAPTURE(seed);
-    Draw draw(seed);
-
-    auto store = std::make_unique<Store>(seed % 2 ? std::optional<std::uint64_t>(3) : std::nullopt);
-    Model model;
-    std::vector<std::pair<SnapshotRef, Model>> kept;
-    for (int step = 0; step < 400; ++step) {
-      switch (draw.pick(9)) {
-        case 0:
-        case 1: {
-          auto ns = draw.name(), key = draw.name(), value = draw.bytes();
-          store->set(ns, key, value_of(value));
-          model[{ns, key}] = value;
-          break;
-        }
-        case 2: {
-          auto ns = draw.name(), key = draw.name();
-          CHECK(store->remove(ns, key) == (model.erase({ns, key}) == 1));
-          break;
-        }
-        case 3: {  // pairs repeat within a batch: the last write wins and alone is counted
-          std::vector<WriteItem> items;
-          for (std::size_t n = draw.pick(20); n > 0; --n) {
-            auto ns = draw.name(), key = draw.name(), value = draw.bytes();
-            model[{ns, key}] = value;
-            items.push_back({ns, key, value_of(value)});
-          }
-          store->set_many(std::move(items));
-          break;
-        }
-        case 4: {
-          std::vector<std::pair<std::string, std::string>> names;
-          for (std::size_t n = draw.pick(20); n > 0; --n) names.emplace_back(draw.name(), draw.name());
-          std::vector<KeyPath> pairs;
-          for (const auto& [ns, key] : names) pairs.push_back({ns, key});
-          const std::vector<EncodedValue> got = store->get_many(pairs);
-          REQUIRE(got.size() == pairs.size());
-          for (std::size_t i = 0; i < pairs.size(); ++i) {
-            auto it = model.find(names[i]);
-            CHECK(bool(got[i]) == (it != model.end()));
-            if (got[i]) CHECK(got[i].bytes() == it->second);
-          }
-          break;
-        }
-        case 5:
-          kept.emplace_back(store->snapshot(), model);
-          if (kept.size() > 6) kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(draw.pick(kept.size())));
-          break;
-        case 6:
-          if (!kept.empty() && draw.pick(3) == 0) {
-            const auto& [record, frozen] = kept[draw.pick(kept.size())];
-            store->restore(*record);
-            model = frozen;
-          } else if (draw.pick(8) == 0) {
-            store->clear();
-            model.clear();
-          }
-          break;
-        default: {
-          auto ns = draw.name(), key = draw.name();
-          auto it = model.find({ns, key});
-          const EncodedValue value = store->get(ns, key);
-          CHECK(bool(value) == (it != model.end()));
-          if (value) CHECK(value.bytes() == it->second);
-          CHECK(store->contains(ns, key) == (it != model.end()));
-          auto first = model.lower_bound({ns, std::string()});
-          CHECK(store->contains_namespace(ns) == (first != model.end() && first->first.first == ns));
-        }
-      }
-    }
-    // Whole-store agreement, including the counters a snapshot records.
-    const SnapshotRef now = store->snapshot();
-    CHECK(contents(*now) == model);
-    CHECK(now->size_bytes == total_bytes(model));
-    CHECK(now->entry_count() == model.size());
-    CHECK(store->entry_count() == model.size());
-    for (const auto& [record, frozen] : kept) {
-      CHECK(contents(*record) == frozen);
-      CHECK(record->size_bytes == total_bytes(frozen));
-      check_diff(*record, frozen, *now, model);
-      check_diff(*now, model, *record, frozen);
-    }
-    for (std::size_t i = 0; i + 1 < kept.size(); ++i) {
-      check_diff(*kept[i].first, kept[i].second, *kept[i + 1].first, kept[i + 1].second);
-    }
-    // Snapshots outlive their store, and restore into another store in place of what it held.
-    store.reset();
-    for (const auto& [record, frozen] : kept) {
-      Store target(1);
-      target.set("elsewhere", "k", value_of("3"));
-      target.restore(*record);
-      CHECK(contents(target) == frozen);
-      CHECK(target.entry_count() == frozen.size());
-    }
-  }
-}
-
-TEST_CASE("store: deleting a namespace's last key drops the namespace from its shard map") {
-  Store store(0);
-  store.set("ns", "a", value_of("1"));
-  store.set("ns", "b", value_of("2"));
-  CHECK(store.remove("ns", "a"));
-  CHECK(store.shard_map(shard_index("ns")).find("ns") != nullptr);
-  CHECK(store.remove("ns", "b"));
-  CHECK(store.shard_map(shard_index("ns")).find("ns") == nullptr);
-}
-
-namespace {
-
 // Removes the pairs of namespace `ns` from the model; returns how many there were.
 std::uint64_t erase_namespace(Model& model, const std::string& ns) {
   std::uint64_t count = 0;
@@ -213,31 +90,105 @@ std::vector<std::string> expected_scan(const Model& model, const std::string& ns
 
 }  // namespace
 
-TEST_CASE("store: add, whole-namespace delete and copy, atomic batches and scans agree with a model") {
+TEST_CASE("store: shard_index matches the fixed reference placement") {
+  const std::pair<std::string, std::size_t> cases[] = {{"", 15}, {"a", 3}, {"abc", 13}, {"default", 1}, {"users", 4}};
+  for (const auto& [name, shard] : cases) {
+    CAPTURE(name);
+    CHECK(shard_index(name) == shard);
+  }
+  const std::string long_name(1000, 'n');  // past the on-stack buffer
+  CHECK(shard_index(long_name) == shard_index(std::string(long_name)));
+  CHECK(shard_index(long_name) < kShardCount);
+}
+
+TEST_CASE("store: random operations agree with a model, and snapshots never change") {
   for (std::uint32_t seed = 1; seed <= 12; ++seed) {
     CAPTURE(seed);
     Draw draw(seed);
-    Store store(std::nullopt);
+    const std::optional<std::uint64_t> max_history = seed % 2 ? std::optional<std::uint64_t>(3) : std::nullopt;
+    auto store = std::make_unique<Store>(max_history);
     Model model;
     std::vector<std::pair<SnapshotRef, Model>> kept;
-    for (int step = 0; step < 500; ++step) {
-      switch (draw.pick(8)) {
+    std::vector<std::uint64_t> taken;  // ids of every snapshot, oldest first
+    for (int step = 0; step < 800; ++step) {
+      switch (draw.pick(14)) {
         case 0:
         case 1: {
           auto ns = draw.name(), key = draw.name(), value = draw.bytes();
-          const bool absent = !model.count({ns, key});
-          CHECK(store.add(ns, key, value_of(value)) == absent);
-          if (absent) model[{ns, key}] = value;
+          store->set(ns, key, value_of(value));
+          model[{ns, key}] = value;
           break;
         }
         case 2: {
-          auto ns = draw.name();
-          const std::uint64_t count = erase_namespace(model, ns);
-          CHECK(store.delete_namespace(ns) == count);
-          CHECK_FALSE(store.contains_namespace(ns));
+          auto ns = draw.name(), key = draw.name();
+          CHECK(store->remove(ns, key) == (model.erase({ns, key}) == 1));
           break;
         }
-        case 3: {  // a copy shares the map, so later writes to either side must not show in the other
+        case 3: {  // pairs repeat within a batch: the last write wins and alone is counted
+          std::vector<WriteItem> items;
+          for (std::size_t n = draw.pick(20); n > 0; --n) {
+            auto ns = draw.name(), key = draw.name(), value = draw.bytes();
+            model[{ns, key}] = value;
+            items.push_back({ns, key, value_of(value)});
+          }
+          if (draw.pick(2)) {
+            store->set_many(std::move(items));
+          } else {
+            std::vector<WriteView> views;
+            for (WriteItem& item : items) views.push_back({item.namespace_name, item.key, std::move(item.value)});
+            store->set_many_atomic(std::move(views));
+          }
+          break;
+        }
+        case 4: {
+          std::vector<std::pair<std::string, std::string>> names;
+          for (std::size_t n = draw.pick(20); n > 0; --n) names.emplace_back(draw.name(), draw.name());
+          std::vector<KeyPath> pairs;
+          for (const auto& [ns, key] : names) pairs.push_back({ns, key});
+          const std::vector<EncodedValue> got = store->get_many(pairs);
+          REQUIRE(got.size() == pairs.size());
+          for (std::size_t i = 0; i < pairs.size(); ++i) {
+            auto it = model.find(names[i]);
+            CHECK(bool(got[i]) == (it != model.end()));
+            if (got[i]) CHECK(got[i].bytes() == it->second);
+          }
+          break;
+        }
+        case 5: {
+          kept.emplace_back(store->snapshot(), model);
+          taken.push_back(kept.back().first->id);
+          if (kept.size() > 6) kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(draw.pick(kept.size())));
+          std::vector<std::uint64_t> history;
+          for (const SnapshotRef& record : store->history()) history.push_back(record->id);
+          const std::size_t retained = std::min<std::size_t>(taken.size(), max_history.value_or(taken.size()));
+          CHECK(history == std::vector<std::uint64_t>(taken.end() - static_cast<std::ptrdiff_t>(retained), taken.end()));
+          break;
+        }
+        case 6:
+          if (!kept.empty() && draw.pick(3) == 0) {
+            const auto& [record, frozen] = kept[draw.pick(kept.size())];
+            store->restore(*record);
+            model = frozen;
+          } else if (draw.pick(8) == 0) {
+            store->clear();
+            model.clear();
+          }
+          break;
+        case 7: {
+          auto ns = draw.name(), key = draw.name(), value = draw.bytes();
+          const bool absent = !model.count({ns, key});
+          CHECK(store->add(ns, key, value_of(value)) == absent);
+          if (absent) model[{ns, key}] = value;
+          break;
+        }
+        case 8: {
+          auto ns = draw.name();
+          const std::uint64_t count = erase_namespace(model, ns);
+          CHECK(store->delete_namespace(ns) == count);
+          CHECK_FALSE(store->contains_namespace(ns));
+          break;
+        }
+        case 9: {  // a copy shares the map, so later writes to either side must not show in the other
           auto source = draw.name(), target = draw.name();
           Model copied;
           for (auto it = model.lower_bound({source, ""}); it != model.end() && it->first.first == source; ++it) {
@@ -247,34 +198,10 @@ TEST_CASE("store: add, whole-namespace delete and copy, atomic batches and scans
             erase_namespace(model, target);
             model.insert(copied.begin(), copied.end());
           }
-          CHECK(store.copy_namespace(source, target) == copied.size());
+          CHECK(store->copy_namespace(source, target) == copied.size());
           break;
         }
-        case 4: {
-          std::vector<std::string> names;
-          std::vector<WriteView> items;
-          std::vector<std::string> values;
-          for (std::size_t n = draw.pick(20); n > 0; --n) {
-            names.push_back(draw.name());
-            names.push_back(draw.name());
-            values.push_back(draw.bytes());
-          }
-          for (std::size_t i = 0; i < values.size(); ++i) {
-            items.push_back({names[2 * i], names[2 * i + 1], value_of(values[i])});
-            model[{names[2 * i], names[2 * i + 1]}] = values[i];
-          }
-          store.set_many_atomic(std::move(items));
-          break;
-        }
-        case 5:
-          kept.emplace_back(store.snapshot(), model);
-          if (kept.size() > 4) kept.erase(kept.begin());
-          if (draw.pick(4) == 0) {
-            store.restore(*kept.front().first);
-            model = kept.front().second;
-          }
-          break;
-        default: {
+        case 10: {
           ScanRange range;
           if (draw.pick(2)) range.prefix = draw.name();
           if (draw.pick(2)) range.start = draw.name();
@@ -287,23 +214,55 @@ TEST_CASE("store: add, whole-namespace delete and copy, atomic batches and scans
             keep = [](const std::string& value) { return value.size() % 2 == 0; };
           }
           const std::string ns = draw.name();
-          const std::vector<ScanEntry> got = store.scan(ns, range);
+          const std::vector<ScanEntry> got = store->scan(ns, range);
           const std::vector<std::string> want = expected_scan(model, ns, range, keep);
           REQUIRE(got.size() == want.size());
           for (std::size_t i = 0; i < got.size(); ++i) {
             CHECK(got[i].key == want[i]);
             CHECK(got[i].value.bytes() == model[{ns, want[i]}]);
           }
+          break;
+        }
+        default: {
+          auto ns = draw.name(), key = draw.name();
+          auto it = model.find({ns, key});
+          const EncodedValue value = store->get(ns, key);
+          CHECK(bool(value) == (it != model.end()));
+          if (value) CHECK(value.bytes() == it->second);
+          CHECK(store->contains(ns, key) == (it != model.end()));
+          auto first = model.lower_bound({ns, std::string()});
+          const bool present = first != model.end() && first->first.first == ns;
+          CHECK(store->contains_namespace(ns) == present);
+          CHECK((store->shard_map(shard_index(ns)).find(ns) != nullptr) == present);  // no empty key maps kept
+          std::optional<std::string> greatest;
+          for (; first != model.end() && first->first.first == ns; ++first) greatest = first->first.second;
+          CHECK(store->max_key(ns) == greatest);
         }
       }
     }
-    const SnapshotRef now = store.snapshot();
+    // Whole-store agreement, including the counters a snapshot records.
+    const SnapshotRef now = store->snapshot();
     CHECK(contents(*now) == model);
     CHECK(now->size_bytes == total_bytes(model));
-    CHECK(store.entry_count() == model.size());
+    CHECK(now->entry_count() == model.size());
+    CHECK(store->entry_count() == model.size());
     for (const auto& [record, frozen] : kept) {
       CHECK(contents(*record) == frozen);
       CHECK(record->size_bytes == total_bytes(frozen));
+      check_diff(*record, frozen, *now, model);
+      check_diff(*now, model, *record, frozen);
+    }
+    for (std::size_t i = 0; i + 1 < kept.size(); ++i) {
+      check_diff(*kept[i].first, kept[i].second, *kept[i + 1].first, kept[i + 1].second);
+    }
+    // Snapshots outlive their store, and restore into another store in place of what it held.
+    store.reset();
+    for (const auto& [record, frozen] : kept) {
+      Store target(1);
+      target.set("elsewhere", "k", value_of("3"));
+      target.restore(*record);
+      CHECK(contents(target) == frozen);
+      CHECK(target.entry_count() == frozen.size());
     }
   }
 }
