@@ -168,9 +168,8 @@ MUTANTS = [
      "      if (found == nullptr) {\n        if (PyErr_Occurred()) throw PythonErrorSet{};",
      "      if (found == nullptr) {", "missed error check after a state lookup"),
     ("route-refill-shrink", "src/codec/codec_py.cpp",
-     "PyList_Size(list);\n  target.recycle_as(Value::Kind::Array);\n  Value::Array& items = target.items();\n"
-     "  items.resize(static_cast<std::size_t>(size));",
-     "PyList_Size(list);\n  target.recycle_as(Value::Kind::Array);\n  Value::Array& items = target.items();\n"
+     "  Value::Array& items = target.items();\n  items.resize(static_cast<std::size_t>(size));",
+     "  Value::Array& items = target.items();\n"
      "  if (items.size() < static_cast<std::size_t>(size)) items.resize(static_cast<std::size_t>(size));",
      "a refilled routing context keeps the tail of a longer list routed before"),
     ("args-too-many", "src/py/args.cpp",

@@ -381,25 +381,28 @@ void refill_dict(Value& target, PyObject* dict, unsigned depth, RefillFootprint&
   pairs.resize(filled);
 }
 
-void refill_list(Value& target, PyObject* list, unsigned depth, RefillFootprint& footprint) {
-  Py_ssize_t size = PyList_Size(list);
+// An Array of `size` items, refilled from what `for_each_item` hands its visitor.
+template <class ForEachItem>
+void refill_array(Value& target, Py_ssize_t size, unsigned depth, RefillFootprint& footprint,
+                  ForEachItem&& for_each_item) {
   target.recycle_as(Value::Kind::Array);
   Value::Array& items = target.items();
   items.resize(static_cast<std::size_t>(size));
   footprint.values += static_cast<std::size_t>(size);
   std::size_t filled = 0;
-  for_each_list_item(list, size, [&](PyObject* item) { refill(items[filled++], item, depth + 1, footprint); });
+  for_each_item([&](PyObject* item) { refill(items[filled++], item, depth + 1, footprint); });
+}
+
+void refill_list(Value& target, PyObject* list, unsigned depth, RefillFootprint& footprint) {
+  const Py_ssize_t size = PyList_Size(list);
+  refill_array(target, size, depth, footprint, [&](auto&& visit) { for_each_list_item(list, size, visit); });
 }
 
 void refill_tuple(Value& target, PyObject* tuple, unsigned depth, RefillFootprint& footprint) {
-  Py_ssize_t size = PyTuple_Size(tuple);
-  target.recycle_as(Value::Kind::Array);
-  Value::Array& items = target.items();
-  items.resize(static_cast<std::size_t>(size));
-  footprint.values += static_cast<std::size_t>(size);
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    refill(items[static_cast<std::size_t>(i)], PyTuple_GetItem(tuple, i), depth + 1, footprint);
-  }
+  const Py_ssize_t size = PyTuple_Size(tuple);
+  refill_array(target, size, depth, footprint, [&](auto&& visit) {
+    for (Py_ssize_t i = 0; i < size; ++i) visit(PyTuple_GetItem(tuple, i));
+  });
 }
 
 void refill(Value& target, PyObject* obj, unsigned depth, RefillFootprint& footprint) {
