@@ -16,7 +16,8 @@
 #include <utility>
 
 #include "common/crc32c.h"
-#include "store/snapshot_file.h"
+#include "persist/loader.h"
+#include "persist/snapshot_file.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ std::string with_valid_checksums(std::string bytes) {
 void check_input(std::string_view input) {
   auto loaded = tallowmere::parse_snapshot_file(input);
   if (!loaded) {
-    if (loaded.error().kind != tallowmere::PersistError::Kind::kDamaged) std::abort();
+    if (loaded.error().kind != tallowmere::PersistError::Kind::kDamage) std::abort();
     return;
   }
   const tallowmere::SnapshotData& state = loaded.value().state;

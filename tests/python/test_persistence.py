@@ -112,16 +112,17 @@ def test_damage_raises_a_torn_tail_warns_and_the_next_append_cuts_it(tmp_path):
     store = filled_store(12)
     base = store.snapshot()
     base.save(path)
-    image_end = path.stat().st_size
+    image = path.read_bytes()
+    image_end = len(image)
     store.set("ns1", "d", "x" * 5000)
     store.snapshot().save(path, base=base)
     data = path.read_bytes()
     for damaged, message in ((b"", "offset 0"), (b"GIF89a" + bytes(60), "bad magic"),
-                             (data[:40] + bytes([data[40] ^ 0xFF]) + data[41:], r"damaged at offset \d+")):
+                             (data[:100] + bytes([data[100] ^ 0xFF]) + data[101:], r"damaged at offset \d+")):
         path.write_bytes(damaged)
         with pytest.raises(ValueError, match=message):
             Store.load(path)
-    path.write_bytes(data[:-1])
+    path.write_bytes(image + data[image_end:-1])  # an append cut short: its mark was never written
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         loaded = Store.load(path)

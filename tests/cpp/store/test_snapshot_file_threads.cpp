@@ -9,7 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "store/snapshot_file.h"
+#include "persist/loader.h"
+#include "persist/snapshot_file.h"
 #include "test_store_support.h"
 
 TEST_CASE("snapshot file threads: saves and appends run beside writers and snapshots") {
@@ -24,7 +25,7 @@ TEST_CASE("snapshot file threads: saves and appends run beside writers and snaps
     writers.emplace_back([&, w] {
       for (int i = 0; !stop.load(std::memory_order_relaxed); ++i) {
         const std::string name = "ns" + std::to_string((i + w) % 16);
-        if (i % 3 == 0) store.remove(name, std::to_string(i % 2000));
+        if (i % 3 == 0) store.delete_key(name, std::to_string(i % 2000));
         store.set(name, std::to_string(i % 2500), value_of(std::to_string(i)));
         if (i % 50 == 0) (void)store.snapshot();
       }
