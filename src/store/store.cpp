@@ -672,17 +672,7 @@ SnapshotRef Store::snapshot() {
   // Allocated first: once the locks are held nothing below can fail.
   fault::fault_point();
   auto record = std::make_shared<SnapshotData>();
-  record->lineage = lineage_;
-  {
-    std::array<ReadLock, kShardCount> locks;
-    for (std::size_t s = 0; s < kShardCount; ++s) locks[s] = ReadLock(shards_[s].mutex);
-    for (std::size_t s = 0; s < kShardCount; ++s) {
-      record->shard_maps[s] = shards_[s].map;
-      record->shard_bytes[s] = shards_[s].bytes.load(std::memory_order_relaxed);
-      record->shard_entries[s] = shards_[s].entries;
-      record->size_bytes += record->shard_bytes[s];
-    }
-  }
+  copy_state(*record, nullptr);
   record->id = next_id_.fetch_add(1, std::memory_order_relaxed);
   {
     std::lock_guard lock(last_id_mutex_);
@@ -724,6 +714,23 @@ void Store::restore(const SnapshotData& record) {
   std::array<ShardMap, kShardCount> replaced;  // freed after the locks are released
   std::array<WriteLock, kShardCount> locks;
   for (std::size_t s = 0; s < kShardCount; ++s) locks[s] = WriteLock(shards_[s].mutex);
+  install_locked(record, replaced);
+}
+
+void Store::copy_state(SnapshotData& record, JournalCursor* cursor) const {
+  record.lineage = lineage_;
+  std::array<ReadLock, kShardCount> locks;
+  for (std::size_t s = 0; s < kShardCount; ++s) locks[s] = ReadLock(shards_[s].mutex);
+  for (std::size_t s = 0; s < kShardCount; ++s) {
+    record.shard_maps[s] = shards_[s].map;
+    record.shard_bytes[s] = shards_[s].bytes.load(std::memory_order_relaxed);
+    record.shard_entries[s] = shards_[s].entries;
+    record.size_bytes += record.shard_bytes[s];
+  }
+  if (cursor != nullptr) *cursor = journal_ ? journal_->cursor() : JournalCursor{};
+}
+
+void Store::install_locked(const SnapshotData& record, std::array<ShardMap, kShardCount>& replaced) noexcept {
   for (std::size_t s = 0; s < kShardCount; ++s) {
     replaced[s] = std::exchange(shards_[s].map, record.shard_maps[s]);
     shards_[s].entries = record.shard_entries[s];
@@ -880,13 +887,9 @@ void Store::restore_logged(const SnapshotData& record) {
       JournalRecord prepared = journal_->prepare(operations);
       position = journal_->append(prepared);
     }
-    for (std::size_t s = 0; s < kShardCount; ++s) {
-      shards_[s].map = record.shard_maps[s];
-      shards_[s].entries = record.shard_entries[s];
-      shards_[s].bytes.store(record.shard_bytes[s], std::memory_order_relaxed);
-      if (position != 0 && journal_->keeps_undo()) {
-        undo_[s].push_back({position, std::move(before[s]), entries_before[s], bytes_before[s]});
-      }
+    install_locked(record, before);  // `before` held the same maps already
+    for (std::size_t s = 0; s < kShardCount && position != 0 && journal_->keeps_undo(); ++s) {
+      undo_[s].push_back({position, std::move(before[s]), entries_before[s], bytes_before[s]});
     }
   }
   if (position != 0) wait_durable(position, 0xFFFF);
@@ -895,16 +898,7 @@ void Store::restore_logged(const SnapshotData& record) {
 SnapshotRef Store::capture(JournalCursor& cursor) const {
   fault::fault_point();
   auto record = std::make_shared<SnapshotData>();
-  record->lineage = lineage_;
-  std::array<ReadLock, kShardCount> locks;
-  for (std::size_t s = 0; s < kShardCount; ++s) locks[s] = ReadLock(shards_[s].mutex);
-  for (std::size_t s = 0; s < kShardCount; ++s) {
-    record->shard_maps[s] = shards_[s].map;
-    record->shard_bytes[s] = shards_[s].bytes.load(std::memory_order_relaxed);
-    record->shard_entries[s] = shards_[s].entries;
-    record->size_bytes += record->shard_bytes[s];
-  }
-  cursor = journal_ ? journal_->cursor() : JournalCursor{};
+  copy_state(*record, &cursor);
   return record;
 }
 

@@ -209,6 +209,12 @@ class Store {
     std::uint64_t bytes;
   };
 
+  // Every shard's map and counters into `record`, under all the read locks; with
+  // `cursor`, also where the journal stands at that moment.
+  void copy_state(SnapshotData& record, JournalCursor* cursor) const;
+  // With every shard's write lock held: the shards take `record`'s maps and
+  // counters, and `replaced` the maps they had.
+  void install_locked(const SnapshotData& record, std::array<ShardMap, kShardCount>& replaced) noexcept;
   std::vector<std::uint64_t> apply_logged(std::span<const Operation> operations, Fit fit);
   void wait_durable(std::uint64_t position, std::uint16_t shards);
   void roll_back_undurable() noexcept;
