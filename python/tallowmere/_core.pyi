@@ -137,7 +137,7 @@ class Store:
         """A store whose every change is logged to the file at `path`."""
     @property
     def path(self) -> str | bytes | None:
-        """The file a durable store logs to (as given to `open`), or None."""
+        """The file a durable store logs to (os.fspath of what `open` was given), or None."""
     @property
     def closed(self) -> bool:
         """Whether `close()` has been called."""

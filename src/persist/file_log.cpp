@@ -180,7 +180,13 @@ void FileLog::sync_locked(std::unique_lock<std::mutex>& lock) {
   lock.lock();
   syncing_ = false;
   if (error != 0) {
-    if (broken_errno_ == 0) broken_errno_ = error;
+    if (broken_errno_ == 0) {
+      broken_errno_ = error;
+      // In kAlways mode nothing past the last good sync was acknowledged, and the
+      // store puts those changes back; cut them off the file too, so a reopen does
+      // not bring them back. Best effort: the disk is failing.
+      if (options_.mode == SyncMode::kAlways) (void)truncate_to(fd, durable_end_);
+    }
   } else if (target_id > durable_id_) {
     durable_id_ = target_id;
     durable_end_ = target_end;
@@ -253,6 +259,7 @@ void FileLog::detach() noexcept {
     store_ = nullptr;
   }
   wake_.notify_all();
+  compaction_cue_.notify_all();
   for (std::unique_ptr<std::thread>* thread : {&interval_thread_, &compaction_thread_}) {
     if (*thread && (*thread)->joinable() && (*thread)->get_id() != std::this_thread::get_id()) (*thread)->join();
   }
@@ -310,6 +317,7 @@ void FileLog::renew_in_child() noexcept {
   new (&compaction_mutex_) std::mutex();
   new (&synced_) std::condition_variable();
   new (&wake_) std::condition_variable();
+  new (&compaction_cue_) std::condition_variable();
   inherited_ = true;
   syncing_ = false;
   // The parent's threads do not exist here: their handles must never be joined.
@@ -333,22 +341,34 @@ void FileLog::run_interval_syncs() {
 }
 
 void FileLog::maybe_start_compaction_locked() {
-  if (compacting_ || stopping_ || store_ == nullptr || end_ < compact_after_) return;
+  if (compacting_ || compaction_wanted_ || stopping_ || store_ == nullptr || end_ < compact_after_) return;
   const std::uint64_t log_bytes = end_ - image_end_;
   const std::uint64_t image_bytes = image_end_ - kHeaderBytesV2;
   if (log_bytes <= std::max(options_.compact_min_bytes, options_.compact_ratio * image_bytes)) return;
   try {
-    if (compaction_thread_ && compaction_thread_->joinable()) compaction_thread_->join();  // it has finished
-    compacting_ = true;
-    compaction_thread_ = std::make_unique<std::thread>([this] {
-      try {
-        compact_now(Trigger::kLogSize);
-      } catch (...) {
-        // Nobody waits for it: the log keeps growing and the next trigger retries.
-      }
-    });
+    // The thread is made once and lives until detach() joins it; it is never joined
+    // here, where the mutex is held and it may be waiting for it.
+    if (!compaction_thread_) compaction_thread_ = std::make_unique<std::thread>([this] { run_compactions(); });
+    compaction_wanted_ = true;
+    compaction_cue_.notify_one();
   } catch (...) {
-    compacting_ = false;  // no thread: the record is written all the same
+    // No thread: the record is written all the same, and the next append tries again.
+  }
+}
+
+void FileLog::run_compactions() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    compaction_cue_.wait(lock, [&] { return stopping_ || compaction_wanted_; });
+    if (stopping_) return;
+    compaction_wanted_ = false;
+    lock.unlock();
+    try {
+      compact_now(Trigger::kLogSize);
+    } catch (...) {
+      // Nobody waits for it: the log keeps growing and the next trigger retries.
+    }
+    lock.lock();
   }
 }
 
@@ -426,7 +446,8 @@ void FileLog::compact_now(Trigger trigger) {
       throw io_error(error, "copy");
     }
     to += end_ - from;
-    commit_error = replacement.commit();
+    notify(options_.compaction_observer, SaveStage::kTempWritten);
+    commit_error = replacement.commit(options_.compaction_observer);
     if (!replacement.renamed()) throw failed(*commit_error);
     // The path names the new file now: go on in it, whatever else failed.
     old.swap(file_);

@@ -43,6 +43,7 @@
 #include "persist/file_io.h"
 #include "persist/loader.h"
 #include "persist/persist_error.h"
+#include "persist/snapshot_file.h"
 #include "store/journal.h"
 #include "store/store.h"
 
@@ -55,6 +56,7 @@ struct LogOptions {
   double interval_seconds = 1.0;
   std::uint64_t compact_min_bytes = 64ull << 20;  // the log may reach this before compacting
   std::uint64_t compact_ratio = 2;                // ...or this many times the image
+  SaveObserver compaction_observer = nullptr;     // tests: sees each step of a compaction
 };
 
 // What opening found, for the caller to report.
@@ -112,6 +114,7 @@ class FileLog final : public Journal {
   bool refuses_locked() const noexcept { return closed_ || inherited_ || broken_errno_ != 0; }
   void maybe_start_compaction_locked();
   void run_interval_syncs();
+  void run_compactions();
   JournalError io_error(int error, const std::string& what) const;
 
   const std::string path_;    // as the caller gave it: named in errors
@@ -122,6 +125,7 @@ class FileLog final : public Journal {
   mutable std::mutex mutex_;
   std::condition_variable synced_;   // a sync finished
   std::condition_variable wake_;     // the interval thread: time to sync, or to stop
+  std::condition_variable compaction_cue_;  // the compaction thread: time to compact, or to stop
   Descriptor file_;
   std::uint64_t end_ = 0;            // end of the last record
   std::uint64_t last_start_ = 0;     // start of the last record
@@ -137,7 +141,8 @@ class FileLog final : public Journal {
   bool closed_ = false;
   bool inherited_ = false;
   bool stopping_ = false;
-  bool compacting_ = false;
+  bool compacting_ = false;          // a compaction runs
+  bool compaction_wanted_ = false;   // the log outgrew its image: the compaction thread's cue
   std::uint64_t compact_after_ = 0;  // an automatic compaction failed: retry past this end
 
   std::mutex compaction_mutex_;      // one compaction at a time; taken before mutex_

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/fault.h"
 #include "persist/format.h"
 #include "persist/operation_codec.h"
 #include "persist/payload.h"
@@ -50,6 +51,7 @@ const EncodedValue& value_in(const SnapshotData& record, std::string_view namesp
 
 // A delta record: header and payload.
 std::string delta_record(const SnapshotData& base, const SnapshotData& record) {
+  fault::fault_point();
   const SnapshotDiff diff = diff_snapshots(base, record);
   std::vector<Operation> operations;
   operations.reserve(diff.added.size() + diff.changed.size() + diff.removed.size());

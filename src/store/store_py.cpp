@@ -140,6 +140,9 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 void store_dealloc(PyObject* self) noexcept {
   StoreState& state = unbox<StoreState>(self);
   close_log_quietly(state);
+  // Closed: clearing below frees memory and must not be logged. No other thread can
+  // reach a store whose last reference is gone.
+  state.store.attach_journal(nullptr);
   if (state.store.entry_count() >= kFreeWithoutGil) {
     GilReleased nogil;
     state.store.clear();
@@ -737,7 +740,7 @@ PyGetSetDef store_getset[] = {
     {"codec", get_codec, nullptr, "Serialization codec in use (currently always `\"msgpack\"`).", nullptr},
     {"max_history", get_max_history, nullptr,
      "How many snapshots the store retains: `0` none, `n` the last `n`,\n`None` unlimited.", nullptr},
-    {"path", get_path, nullptr, "The file a durable store logs to (as given to `open`), or None.", nullptr},
+    {"path", get_path, nullptr, "The file a durable store logs to (os.fspath of what `open` was given), or None.", nullptr},
     {"closed", get_closed, nullptr, "Whether `close()` has been called.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
