@@ -23,7 +23,7 @@
 #include "persist/format.h"
 #include "persist/loader.h"
 #include "persist/snapshot_file.h"
-#include "test_store_support.h"
+#include "persist_test_support.h"
 
 namespace {
 
@@ -76,30 +76,6 @@ void check_state(const SnapshotData& state, const Model& model) {
   CHECK(contents(state) == model);
   CHECK(state.entry_count() == model.size());
   CHECK(state.size_bytes == total_bytes(model));
-}
-
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char name[] = "/tmp/tm-snapshot-file-XXXXXX";
-    REQUIRE(::mkdtemp(name) != nullptr);
-    path = name;
-  }
-  ~TempDir() {
-    std::error_code ignored;  // a destructor must not throw
-    std::filesystem::remove_all(path, ignored);
-  }
-  std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path)) names.push_back(entry.path().filename());
-    return names;
-  }
-};
-
-std::string read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  REQUIRE(file);
-  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 }  // namespace
@@ -192,20 +168,44 @@ TEST_CASE("snapshot file: save, append and load through the file system") {
   SUBCASE("a torn tail is cut before the next delta is appended") {
     const std::string whole = read_file(path);
     Store& store = *chain.store;
-    store.set("late", "k", value_of("v"));
-    const SnapshotRef next = store.snapshot();
-    REQUIRE(append_delta(path, *chain.snapshots.back(), *next).ok());
-    const std::string with_next = read_file(path);
-    {  // the next append cut short by a crash, before its mark was written
-      std::ofstream cut(path, std::ios::binary | std::ios::trunc);
-      cut << whole << with_next.substr(whole.size(), with_next.size() - whole.size() - 5);
-    }
+    // A crash cut a long append short (before its mark was written); the next delta is
+    // shorter than what was left of it, so only cutting first keeps garbage out.
+    store.set("late", "k", value_of(std::string(3000, 'v')));
+    const std::string long_delta = encode_delta_record(*chain.snapshots.back(), *store.snapshot());
+    write_file(path, whole + long_delta.substr(0, long_delta.size() - 5));
     auto torn = load_snapshot_file(path);
     REQUIRE(torn.ok());
     REQUIRE(torn.value().torn);
     CHECK(torn.value().torn->offset == whole.size());
+    store.set("late", "k", value_of("short"));
+    const SnapshotRef next = store.snapshot();
     REQUIRE(append_delta(path, *chain.snapshots.back(), *next).ok());
-    CHECK(read_file(path) == with_next);
+    auto after = load_snapshot_file(path);
+    REQUIRE(after.ok());
+    CHECK_FALSE(after.value().torn);
+    check_state(after.value().state, contents(*next));
+  }
+
+  SUBCASE("an append whose base does not end the file changes nothing") {
+    const std::string before = read_file(path);
+    Store other(0);
+    const SnapshotRef foreign = other.snapshot();
+    const struct {
+      const SnapshotData& base;
+      const SnapshotData& record;
+      const char* message;
+    } refusals[] = {
+        {*chain.snapshots[1], *chain.snapshots.back(), "last complete record is snapshot 5, not the base snapshot 2"},
+        {*foreign, *chain.snapshots.back(), "base is a snapshot of another store"},
+        {*foreign, *foreign, "the file holds snapshots of another store"},
+    };
+    for (const auto& refusal : refusals) {
+      auto refused = append_delta(path, refusal.base, refusal.record);
+      REQUIRE_FALSE(refused.ok());
+      CHECK(refused.error().kind == PersistError::Kind::kMismatch);
+      CHECK(refused.error().message.find(refusal.message) != std::string::npos);
+    }
+    CHECK(read_file(path) == before);
   }
 }
 
