@@ -1,11 +1,12 @@
-// libFuzzer target for the snapshot file loader: parse arbitrary bytes. A file
+// libFuzzer target for the store file loader (snapshot files and durable stores'
+// logs alike): parse arbitrary bytes. A file
 // that loads must hold a state whose counters match its maps, and writing that
 // state as an image must load back to the same pairs and bytes. Any other
 // outcome than a state or a PersistError (crash, sanitizer report, exception,
 // an allocation beyond -malloc_limit_mb) is a finding.
 // Random bytes almost never carry valid checksums, which would keep the fuzzer
 // out of the payload decoders; so every input is also parsed a second time with
-// its checksums recomputed (layout as in src/store/snapshot_file.md).
+// its checksums recomputed (layout as in src/persist/format.md).
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
@@ -16,7 +17,8 @@
 #include <utility>
 
 #include "common/crc32c.h"
-#include "store/snapshot_file.h"
+#include "persist/loader.h"
+#include "persist/snapshot_file.h"
 
 namespace {
 
@@ -40,13 +42,19 @@ void put_le32(std::string& bytes, std::size_t at, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
 }
 
-// The file header's and each record's checksums made to match their bytes.
+// The file header's, the mark slots' and each record's checksums made to match
+// their bytes (version 1 or 2 layout, by the version field).
 std::string with_valid_checksums(std::string bytes) {
-  constexpr std::size_t kFileHeader = 36, kRecordHeader = 40;
-  if (bytes.size() < kFileHeader) return bytes;
+  constexpr std::size_t kRecordHeader = 40;
+  if (bytes.size() < 36) return bytes;
+  const bool version2 = bytes[8] == 2;
+  const std::size_t header = version2 ? 96 : 36;
   put_le32(bytes, 32, tallowmere::crc32c(bytes.data(), 32));
-  std::size_t at = kFileHeader;
-  while (bytes.size() - at >= kRecordHeader) {
+  for (std::size_t slot = 36; version2 && slot + 28 <= bytes.size() && slot < 92; slot += 28) {
+    put_le32(bytes, slot + 24, tallowmere::crc32c(bytes.data() + slot, 24));
+  }
+  std::size_t at = header;
+  while (bytes.size() >= at + kRecordHeader) {
     std::uint64_t length = 0;
     for (int i = 7; i >= 0; --i) length = (length << 8) | static_cast<unsigned char>(bytes[at + 8 + i]);
     const std::size_t payload = at + kRecordHeader;
@@ -61,7 +69,7 @@ std::string with_valid_checksums(std::string bytes) {
 void check_input(std::string_view input) {
   auto loaded = tallowmere::parse_snapshot_file(input);
   if (!loaded) {
-    if (loaded.error().kind != tallowmere::PersistError::Kind::kDamaged) std::abort();
+    if (loaded.error().kind != tallowmere::PersistError::Kind::kDamage) std::abort();
     return;
   }
   const tallowmere::SnapshotData& state = loaded.value().state;

@@ -113,14 +113,24 @@ MUTANTS = [
     ("value-release-order", "src/store/encoded_value.h", "buffer_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1",
      "buffer_->refs.fetch_sub(1, std::memory_order_relaxed) == 1", "wrong memory order releasing a value"),
     # snapshot files
-    ("file-torn-cut", "src/store/snapshot_file.cpp",
-     "if (end != file_size && ::ftruncate(fd.get(), static_cast<off_t>(end)) != 0) {",
-     "if (false && ::ftruncate(fd.get(), static_cast<off_t>(end)) != 0) {", "a delta appended behind a torn tail"),
-    ("file-undo-partial", "src/store/snapshot_file.cpp",
-     "if (::ftruncate(fd.get(), static_cast<off_t>(end)) == 0) (void)fsync_retrying(fd.get());", "",
-     "a failed append leaves its partial record in the file"),
-    ("file-temp-left", "src/store/snapshot_file.cpp", "if (!name_.empty()) ::unlink(name_.c_str());", "",
-     "a failed save leaves its temporary file behind"),
+    ("file-torn-cut", "src/persist/snapshot_file.cpp",
+     "if (end != static_cast<std::uint64_t>(info.st_size)) {", "if (false) {", "a delta appended behind a torn tail"),
+    ("file-undo-partial", "src/persist/snapshot_file.cpp", "if (truncate_to(fd.get(), end) == 0) (void)sync_data(fd.get());",
+     "", "a failed append leaves its partial record in the file"),
+    ("file-temp-left", "src/persist/replacement.cpp", "if (!temporary_.empty() && !committed_) ::unlink(temporary_.c_str());",
+     "", "a failed save leaves its temporary file behind"),
+    ("file-mark-edge", "src/persist/format.cpp", ": offset_ >= tolerant_from_;", ": offset_ > tolerant_from_;",
+     "a torn tail that starts right at the mark is taken for damage"),
+    # durable store
+    ("log-put-back", "src/store/store.cpp", "    } catch (...) {\n      put_back();\n      throw;", "    } catch (...) {\n      throw;",
+     "a change whose record could not be written stays applied"),
+    ("log-roll-back", "src/store/store.cpp", "if (entry.position <= durable) continue;", "if (entry.position < durable) continue;",
+     "a failed sync rolls back one synced change too many"),
+    ("log-torn-cut", "src/persist/file_log.cpp", "if (state.torn && state.header.version == kVersion2) {", "if (false) {",
+     "a reopened log appends behind its torn tail"),
+    ("log-compact-tail", "src/persist/file_log.cpp",
+     "    if (const int error = copy_range(file_.get(), from, end_, replacement.fd(), to, chunk); error != 0) {\n      throw io_error(error, \"copy\");\n    }\n    to += end_ - from;",
+     "    to += 0;", "records appended during a compaction's last moments are dropped"),
     # condition language
     ("eval-le", "src/condition/evaluator.cpp", "case CmpOp::Le: return x <= y;", "case CmpOp::Le: return x < y;",
      "<= on numbers behaves as <"),
@@ -184,6 +194,7 @@ MUTANTS = [
 ]
 
 CORE_PREFIXES = ("src/codec/msgpack", "src/codec/utf8", "src/codec/value", "src/store/hamt", "src/store/store.",
+                 "src/persist/",
                  "src/store/snapshot.", "src/store/snapshot_diff", "src/store/shard", "src/store/encoded",
                  "src/condition/", "src/graph/graph.", "src/common/")
 

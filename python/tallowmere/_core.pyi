@@ -13,6 +13,15 @@ _Encodable: TypeAlias = (
     None | bool | int | float | str | bytes | Sequence[_Encodable] | Mapping[Any, _Encodable]
 )
 
+_Path: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+_Operation: TypeAlias = (
+    tuple[Literal["set"], str, str, _Encodable]
+    | tuple[Literal["delete"], str, str]
+    | tuple[Literal["delete_namespace"], str]
+    | tuple[Literal["copy_namespace"], str, str]
+    | tuple[Literal["clear"]]
+)
+
 class _Diff(TypedDict):
     added: list[tuple[str, str]]
     removed: list[tuple[str, str]]
@@ -111,8 +120,42 @@ class Store:
     def restore(self, snapshot: Snapshot) -> None:
         """Roll the store back to a previously captured snapshot."""
     @classmethod
-    def load(cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], max_history: int | None = 0) -> Store:
+    def load(cls, path: _Path, max_history: int | None = 0) -> Store:
         """A new store holding the state saved in the file at `path`."""
+    @classmethod
+    def from_bytes(cls, data: bytes, max_history: int | None = 0) -> Store:
+        """A new store holding the state in `data`, the bytes of `Snapshot.to_bytes`."""
+    @classmethod
+    def open(
+        cls,
+        path: _Path,
+        *,
+        fsync: Literal["always", "interval", "never"] = "always",
+        fsync_interval: float = 1.0,
+        max_history: int | None = 0,
+    ) -> Store:
+        """A store whose every change is logged to the file at `path`."""
+    @property
+    def path(self) -> str | bytes | None:
+        """The file a durable store logs to (os.fspath of what `open` was given), or None."""
+    @property
+    def closed(self) -> bool:
+        """Whether `close()` has been called."""
+    def close(self) -> None:
+        """Sync and release a durable store's file; afterwards every method raises."""
+    def flush(self) -> None:
+        """Sync every change logged so far to stable storage (nothing for a memory store)."""
+    def compact(self) -> None:
+        """Write a new image of a durable store and drop the log before it."""
+    def __enter__(self) -> Store:
+        """Return the store itself."""
+    def __exit__(self, *exc_info: object) -> None:
+        """Close the store."""
+    @classmethod
+    def encode_record(cls, operations: Sequence[_Operation]) -> bytes:
+        """The bytes of one change: a record that `apply_record` applies."""
+    def apply_record(self, record: bytes | bytearray) -> None:
+        """Apply every operation of `record` (bytes from `Store.encode_record`) as one change."""
 
 @final
 class Snapshot:
@@ -135,10 +178,10 @@ class Snapshot:
         """All `(namespace, key)` pairs present in the snapshot."""
     def diff(self, base: Snapshot) -> _Diff:
         """Incremental diff describing how to go from `base` to `self`."""
-    def save(
-        self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], base: Snapshot | None = None
-    ) -> None:
+    def save(self, path: _Path, base: Snapshot | None = None) -> None:
         """Write this snapshot to the file at `path` (a str or os.PathLike)."""
+    def to_bytes(self) -> bytes:
+        """A full image of this snapshot: the bytes `save(path)` writes to a new file."""
 
 # --- HandoffGraph -------------------------------------------------------------
 

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -127,6 +128,14 @@ PyObject* snapshot_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+PyObject* snapshot_to_bytes(PyObject* self, PyObject*) noexcept {
+  return guarded([&] {
+    const SnapshotData& record = record_of(self);
+    const std::string bytes = without_gil([&] { return encode_image_file(record); });
+    return check_new(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+  });
+}
+
 PyObject* snapshot_repr(PyObject* self) noexcept {
   return guarded([&] {
     const SnapshotData& record = record_of(self);
@@ -166,6 +175,10 @@ PyMethodDef snapshot_methods[] = {
      "what changed from `base`; the file's last complete record must be `base`, or\n"
      "ValueError is raised and the file is left as it was. The interpreter lock is\n"
      "released while writing. File system errors raise OSError naming `path`."),
+    method_entry("to_bytes", snapshot_to_bytes,
+     "to_bytes($self)\n--\n\n"
+     "A full image of this snapshot: the bytes `save(path)` writes to a new file.\n\n"
+     "`Store.from_bytes` turns them back into a store."),
     kMethodTableEnd,
 };
 
@@ -213,9 +226,14 @@ const SnapshotRef& snapshot_record(PyObject* obj) noexcept { return unbox<Snapsh
 
 void raise_persist_error(const PersistError& error, PyObject* path) {
   if (error.kind != PersistError::Kind::kOs) raise(PyExc_ValueError, error.message);
-  // The errno picks the subclass (FileNotFoundError, PermissionError, ...).
-  errno = error.os_errno;
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+  // OSError(errno, text, filename) picks the errno's subclass (FileNotFoundError,
+  // PermissionError, ...); the text is the system's, with what failed after it.
+  std::string text = std::strerror(error.os_errno);
+  if (!error.message.empty()) text += " (" + error.message + ")";
+  OwnedRef message = check_new(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  OwnedRef exception = check_new(
+      PyObject_CallFunction(PyExc_OSError, "iOO", error.os_errno, message.get(), path != nullptr ? path : Py_None));
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
   throw PythonErrorSet{};
 }
 

@@ -1,6 +1,8 @@
 #include "store/store.h"
 
 #include "common/fault.h"
+#include "common/fork_hooks.h"
+#include "store/snapshot_diff.h"
 
 #include <pthread.h>
 
@@ -146,16 +148,54 @@ struct ShardBuckets {
   }
 };
 
-// Total length of the values of one key map (what the shard's `bytes` counts).
-std::uint64_t value_bytes(const KeyMap& keys) noexcept {
-  std::uint64_t total = 0;
-  keys.for_each([&](const std::string&, const EncodedValue& value) { total += value.size(); });
-  return total;
-}
-
 // Whether `now` (null when absent) is still the key map `seen` was cloned from.
 bool unchanged(const KeyMap* now, const KeyMap& seen) noexcept {
   return now == nullptr ? seen.empty() : (seen.empty() ? now->empty() : now->same(seen));
+}
+
+// Write locks on the shards in `written` and read locks on those only in `read`,
+// taken in ascending shard index and released together.
+class ShardLocks {
+ public:
+  ShardLocks(std::array<Shard, kShardCount>& shards, std::uint16_t written, std::uint16_t read) {
+    for (std::size_t s = 0; s < kShardCount; ++s) {
+      if (written & (1u << s)) {
+        write_[s] = WriteLock(shards[s].mutex);
+      } else if (read & (1u << s)) {
+        read_[s] = ReadLock(shards[s].mutex);
+      }
+    }
+  }
+
+ private:
+  std::array<WriteLock, kShardCount> write_;
+  std::array<ReadLock, kShardCount> read_;
+};
+
+bool needs_fit(const Operation& op) noexcept {
+  return op.kind == OperationKind::kDeleteKey || op.kind == OperationKind::kDeleteNamespace ||
+         (op.kind == OperationKind::kSet && op.only_if_absent);
+}
+
+// Whether an operation with this effect changed the state (and so must be logged).
+bool changed_anything(const Operation& op, std::uint64_t effect) noexcept {
+  switch (op.kind) {
+    case OperationKind::kCopyNamespace:
+      return op.first != op.second;
+    case OperationKind::kClear:
+      return true;
+    default:
+      return effect != 0;
+  }
+}
+
+// A logged store applies a batch as one record, so its shards are locked together
+// (as set_many_atomic does): replaying the record must give what readers saw.
+std::vector<Operation> set_operations(std::vector<WriteView>& items) {
+  std::vector<Operation> operations;
+  operations.reserve(items.size());
+  for (WriteView& item : items) operations.push_back(Operation::set(item.namespace_name, item.key, std::move(item.value)));
+  return operations;
 }
 
 }  // namespace
@@ -187,7 +227,9 @@ class LiveStores {
  private:
   // A store created or destroyed while the fork runs waits for the list lock; one
   // destroyed part way in the parent is, in the child, left alive and unlisted.
-  LiveStores() noexcept { pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child); }
+  LiveStores() noexcept {
+    fork_hooks::add(fork_hooks::Rank::kStores, &before_fork, &after_fork_in_parent, &after_fork_in_child);
+  }
 
   static void before_fork() noexcept {
     LiveStores& live = instance();
@@ -203,7 +245,7 @@ class LiveStores {
     // The child's only thread: nothing else can hold these, and what they guard
     // was left whole by before_fork().
     LiveStores& live = instance();
-    for (Store* store = live.head_; store != nullptr; store = store->live_next_) store->renew_locks_in_child();
+    for (Store* store = live.head_; store != nullptr; store = store->live_next_) store->after_fork_in_child();
     new (&live.mutex_) std::mutex();
   }
 
@@ -217,10 +259,14 @@ Store::Store(std::optional<std::uint64_t> max_history) noexcept : max_history_(m
   detail::LiveStores::instance().add(*this);
 }
 
-Store::~Store() { detail::LiveStores::instance().remove(*this); }
+Store::~Store() {
+  if (journal_) journal_->detach();
+  detail::LiveStores::instance().remove(*this);
+}
 
 void Store::lock_all() noexcept {
   for (Shard& shard : shards_) shard.mutex.lock();
+  if (journal_) journal_->lock_for_fork();
   history_mutex_.lock();
   last_id_mutex_.lock();
 }
@@ -228,19 +274,29 @@ void Store::lock_all() noexcept {
 void Store::unlock_all() noexcept {
   last_id_mutex_.unlock();
   history_mutex_.unlock();
+  if (journal_) journal_->unlock_after_fork();
   for (std::size_t s = kShardCount; s-- > 0;) shards_[s].mutex.unlock();
 }
 
-void Store::renew_locks_in_child() noexcept {
+void Store::after_fork_in_child() noexcept {
   // Unlocking would not do: a lock taken for writing is released only by the
   // thread that took it, and the child's thread is a different one. Built over
   // the old ones without destroying them, as destroying a held lock is undefined.
   for (Shard& shard : shards_) new (&shard.mutex) std::shared_mutex();
   new (&history_mutex_) std::shared_mutex();
   new (&last_id_mutex_) std::mutex();
+  if (journal_) journal_->renew_in_child();
+  // Snapshots the child takes from now on are its own: a delta of one of them
+  // must never be appended to a file its parent continues.
+  lineage_ = new_lineage();
 }
 
 void Store::set(std::string_view namespace_name, std::string_view key, EncodedValue value) {
+  if (journal_) {
+    const Operation op = Operation::set(namespace_name, key, std::move(value));
+    apply_logged({&op, 1}, Fit::kLenient);
+    return;
+  }
   Shard& shard = shard_for(namespace_name);
   // Declared before the lock, so a replaced value left in it is freed after unlocking.
   WriteView item{namespace_name, key, std::move(value)};
@@ -271,7 +327,11 @@ bool Store::contains_namespace(std::string_view namespace_name) const {
   return keys != nullptr && !keys->empty();
 }
 
-bool Store::remove(std::string_view namespace_name, std::string_view key) {
+bool Store::delete_key(std::string_view namespace_name, std::string_view key) {
+  if (journal_) {
+    const Operation op = Operation::delete_key(namespace_name, key);
+    return apply_logged({&op, 1}, Fit::kLenient)[0] != 0;
+  }
   Shard& shard = shard_for(namespace_name);
   // Declared before the lock so the removed entries are freed after unlocking.
   std::optional<std::pair<std::string, KeyMap>> removed_namespace;
@@ -304,6 +364,10 @@ void Store::set_many(std::vector<WriteItem> items) {
 
 void Store::set_many(std::vector<WriteView> items) {
   if (items.empty()) return;
+  if (journal_) {
+    apply_logged(set_operations(items), Fit::kLenient);
+    return;
+  }
   const ShardBuckets buckets(items.size(), [&](std::size_t i) -> std::string_view {
     return items[i].namespace_name;
   });
@@ -323,6 +387,11 @@ void Store::set_many(std::vector<WriteView> items) {
 }
 
 bool Store::add(std::string_view namespace_name, std::string_view key, EncodedValue value) {
+  if (journal_) {
+    Operation op = Operation::set(namespace_name, key, std::move(value));
+    op.only_if_absent = true;
+    return apply_logged({&op, 1}, Fit::kLenient)[0] != 0;
+  }
   Shard& shard = shard_for(namespace_name);
   WriteView item{namespace_name, key, std::move(value)};
   WriteLock lock(shard.mutex);
@@ -335,6 +404,10 @@ bool Store::add(std::string_view namespace_name, std::string_view key, EncodedVa
 }
 
 std::uint64_t Store::delete_namespace(std::string_view namespace_name) {
+  if (journal_) {
+    const Operation op = Operation::delete_namespace(namespace_name);
+    return apply_logged({&op, 1}, Fit::kLenient)[0];
+  }
   Shard& shard = shard_for(namespace_name);
   // The lengths are summed from a clone with no lock held; under the lock the map is
   // checked to be that very clone, and summed again only if a writer got in between.
@@ -353,6 +426,10 @@ std::uint64_t Store::delete_namespace(std::string_view namespace_name) {
 }
 
 std::uint64_t Store::copy_namespace(std::string_view source, std::string_view target) {
+  if (journal_) {
+    const Operation op = Operation::copy_namespace(source, target);
+    return apply_logged({&op, 1}, Fit::kLenient)[0];
+  }
   if (source == target) return key_map(source).size();
   KeyMap copy = key_map(source);
   std::uint64_t copy_bytes = value_bytes(copy);
@@ -394,6 +471,10 @@ std::uint64_t Store::copy_namespace(std::string_view source, std::string_view ta
 }
 
 void Store::set_many_atomic(std::vector<WriteView> items) {
+  if (journal_) {
+    if (!items.empty()) apply_logged(set_operations(items), Fit::kLenient);
+    return;
+  }
   if (items.size() <= 1) {  // one write is whole or absent already, with no copy to keep
     set_many(std::move(items));
     return;
@@ -563,6 +644,11 @@ std::vector<std::string> Store::namespaces(std::optional<std::string_view> prefi
 }
 
 void Store::clear() {
+  if (journal_) {
+    const Operation op = Operation::clear();
+    apply_logged({&op, 1}, Fit::kLenient);
+    return;
+  }
   for (Shard& shard : shards_) {
     ShardMap previous;  // freed after unlocking
     WriteLock lock(shard.mutex);
@@ -586,17 +672,7 @@ SnapshotRef Store::snapshot() {
   // Allocated first: once the locks are held nothing below can fail.
   fault::fault_point();
   auto record = std::make_shared<SnapshotData>();
-  record->lineage = lineage_;
-  {
-    std::array<ReadLock, kShardCount> locks;
-    for (std::size_t s = 0; s < kShardCount; ++s) locks[s] = ReadLock(shards_[s].mutex);
-    for (std::size_t s = 0; s < kShardCount; ++s) {
-      record->shard_maps[s] = shards_[s].map;
-      record->shard_bytes[s] = shards_[s].bytes.load(std::memory_order_relaxed);
-      record->shard_entries[s] = shards_[s].entries;
-      record->size_bytes += record->shard_bytes[s];
-    }
-  }
+  copy_state(*record, nullptr);
   record->id = next_id_.fetch_add(1, std::memory_order_relaxed);
   {
     std::lock_guard lock(last_id_mutex_);
@@ -631,14 +707,199 @@ void Store::clear_history() {
 }
 
 void Store::restore(const SnapshotData& record) {
+  if (journal_) {
+    restore_logged(record);
+    return;
+  }
   std::array<ShardMap, kShardCount> replaced;  // freed after the locks are released
   std::array<WriteLock, kShardCount> locks;
   for (std::size_t s = 0; s < kShardCount; ++s) locks[s] = WriteLock(shards_[s].mutex);
+  install_locked(record, replaced);
+}
+
+void Store::copy_state(SnapshotData& record, JournalCursor* cursor) const {
+  record.lineage = lineage_;
+  std::array<ReadLock, kShardCount> locks;
+  for (std::size_t s = 0; s < kShardCount; ++s) locks[s] = ReadLock(shards_[s].mutex);
+  for (std::size_t s = 0; s < kShardCount; ++s) {
+    record.shard_maps[s] = shards_[s].map;
+    record.shard_bytes[s] = shards_[s].bytes.load(std::memory_order_relaxed);
+    record.shard_entries[s] = shards_[s].entries;
+    record.size_bytes += record.shard_bytes[s];
+  }
+  if (cursor != nullptr) *cursor = journal_ ? journal_->cursor() : JournalCursor{};
+}
+
+void Store::install_locked(const SnapshotData& record, std::array<ShardMap, kShardCount>& replaced) noexcept {
   for (std::size_t s = 0; s < kShardCount; ++s) {
     replaced[s] = std::exchange(shards_[s].map, record.shard_maps[s]);
     shards_[s].entries = record.shard_entries[s];
     shards_[s].bytes.store(record.shard_bytes[s], std::memory_order_relaxed);
   }
+}
+
+// ---- changes as operations: replicas, replay and logged stores ------------------
+
+std::vector<std::uint64_t> Store::apply(std::span<const Operation> operations, Fit fit) {
+  return apply_logged(operations, fit);
+}
+
+std::vector<std::uint64_t> Store::apply_logged(std::span<const Operation> operations, Fit fit) {
+  std::vector<std::uint64_t> effects(operations.size());
+  if (operations.empty()) return effects;
+  std::optional<JournalRecord> record;
+  if (journal_) {
+    journal_->check_writable();  // refuse before any work when the log cannot take it
+    record = journal_->prepare(operations);
+  }
+  std::uint16_t written = 0;
+  std::uint16_t read = 0;
+  for (const Operation& op : operations) {
+    written |= shards_written(op);
+    read |= shards_read(op);
+  }
+  // The maps as they were, to put back if anything fails; declared before the locks,
+  // so what they alone hold is freed after unlocking.
+  std::array<ShardMap, kShardCount> before;
+  std::array<std::uint64_t, kShardCount> entries_before{};
+  std::array<std::uint64_t, kShardCount> bytes_before{};
+  std::uint64_t position = 0;
+  {
+    ShardLocks locks(shards_, written, read);
+    ShardTargets targets;
+    for (std::size_t s = 0; s < kShardCount; ++s) {
+      if (((written | read) & (1u << s)) == 0) continue;
+      targets.maps[s] = &shards_[s].map;  // a shard only read is never written through
+      targets.entries[s] = &shards_[s].entries;
+      if ((written & (1u << s)) == 0) continue;
+      before[s] = shards_[s].map;  // O(1); edits below copy the paths they touch
+      entries_before[s] = shards_[s].entries;
+      bytes_before[s] = shards_[s].bytes.load(std::memory_order_relaxed);
+    }
+    const auto put_back = [&] {
+      for (std::size_t s = 0; s < kShardCount; ++s) {
+        if ((written & (1u << s)) == 0) continue;
+        shards_[s].map = before[s];
+        shards_[s].entries = entries_before[s];
+      }
+    };
+    bool changed = false;
+    try {
+      for (std::size_t i = 0; i < operations.size(); ++i) {
+        effects[i] = apply_operation(operations[i], targets);
+        if (fit == Fit::kStrict && effects[i] == 0 && needs_fit(operations[i])) {
+          throw CoreError(ErrorKind::Value, "operation " + std::to_string(i) + " of the record does not fit the store (" +
+                                                (operations[i].kind == OperationKind::kSet ? "the pair is present"
+                                                                                           : "nothing to delete") +
+                                                ")");
+        }
+        changed = changed || changed_anything(operations[i], effects[i]);
+      }
+      if (changed && journal_) position = journal_->append(*record);
+    } catch (...) {
+      put_back();
+      throw;
+    }
+    for (std::size_t s = 0; s < kShardCount; ++s) {
+      if ((written & (1u << s)) == 0) continue;
+      const std::uint64_t base = targets.bytes_reset[s] ? 0 : bytes_before[s];
+      shards_[s].bytes.store(base + static_cast<std::uint64_t>(targets.bytes_delta[s]), std::memory_order_relaxed);
+      if (position != 0 && journal_->keeps_undo()) {
+        undo_[s].push_back({position, std::move(before[s]), entries_before[s], bytes_before[s]});
+      }
+    }
+  }
+  if (position != 0) wait_durable(position, written);
+  return effects;
+}
+
+void Store::wait_durable(std::uint64_t position, std::uint16_t shards) {
+  try {
+    journal_->wait_durable(position);
+  } catch (const JournalError&) {
+    roll_back_undurable();
+    throw;
+  }
+  if (!journal_->keeps_undo()) return;
+  // The copies kept for records now synced can go (freed after unlocking).
+  const std::uint64_t durable = journal_->durable_position();
+  for (std::size_t s = 0; s < kShardCount; ++s) {
+    if ((shards & (1u << s)) == 0) continue;
+    std::deque<Undo> done;
+    WriteLock lock(shards_[s].mutex);
+    std::deque<Undo>& undo = undo_[s];
+    while (!undo.empty() && undo.front().position <= durable) {
+      done.push_back(std::move(undo.front()));
+      undo.pop_front();
+    }
+    lock.unlock();
+  }
+}
+
+void Store::roll_back_undurable() noexcept {
+  // The journal refuses appends once a sync has failed, so nothing is added to the
+  // undo lists meanwhile; each shard goes back to its state before the first record
+  // that the log could not sync.
+  const std::uint64_t durable = journal_->durable_position();
+  std::array<std::deque<Undo>, kShardCount> dropped;  // freed after unlocking
+  std::array<WriteLock, kShardCount> locks;
+  for (std::size_t s = 0; s < kShardCount; ++s) locks[s] = WriteLock(shards_[s].mutex);
+  for (std::size_t s = 0; s < kShardCount; ++s) {
+    std::deque<Undo>& undo = undo_[s];
+    for (Undo& entry : undo) {
+      if (entry.position <= durable) continue;
+      std::swap(shards_[s].map, entry.map);
+      shards_[s].entries = entry.entries;
+      shards_[s].bytes.store(entry.bytes, std::memory_order_relaxed);
+      break;
+    }
+    dropped[s].swap(undo);
+  }
+}
+
+void Store::restore_logged(const SnapshotData& record) {
+  journal_->check_writable();
+  std::array<ShardMap, kShardCount> before;  // freed after the locks are released
+  std::array<std::uint64_t, kShardCount> entries_before{};
+  std::array<std::uint64_t, kShardCount> bytes_before{};
+  std::uint64_t position = 0;
+  {
+    std::array<WriteLock, kShardCount> locks;
+    for (std::size_t s = 0; s < kShardCount; ++s) locks[s] = WriteLock(shards_[s].mutex);
+    SnapshotData now;
+    for (std::size_t s = 0; s < kShardCount; ++s) {
+      now.shard_maps[s] = before[s] = shards_[s].map;
+      entries_before[s] = shards_[s].entries;
+      bytes_before[s] = shards_[s].bytes.load(std::memory_order_relaxed);
+    }
+    // The record says how to go from here to `record`: what the diff finds.
+    const SnapshotDiff diff = diff_snapshots(now, record);
+    std::vector<Operation> operations;
+    operations.reserve(diff.added.size() + diff.changed.size() + diff.removed.size());
+    for (const auto* written : {&diff.added, &diff.changed}) {
+      for (const KeyPairView& pair : *written) {
+        const KeyMap* keys = record.shard_maps[shard_index(pair.namespace_name)].find(pair.namespace_name);
+        operations.push_back(Operation::set(pair.namespace_name, pair.key, *keys->find(pair.key)));
+      }
+    }
+    for (const KeyPairView& pair : diff.removed) operations.push_back(Operation::delete_key(pair.namespace_name, pair.key));
+    if (!operations.empty()) {
+      JournalRecord prepared = journal_->prepare(operations);
+      position = journal_->append(prepared);
+    }
+    install_locked(record, before);  // `before` held the same maps already
+    for (std::size_t s = 0; s < kShardCount && position != 0 && journal_->keeps_undo(); ++s) {
+      undo_[s].push_back({position, std::move(before[s]), entries_before[s], bytes_before[s]});
+    }
+  }
+  if (position != 0) wait_durable(position, 0xFFFF);
+}
+
+SnapshotRef Store::capture(JournalCursor& cursor) const {
+  fault::fault_point();
+  auto record = std::make_shared<SnapshotData>();
+  copy_state(*record, &cursor);
+  return record;
 }
 
 }  // namespace tallowmere

@@ -24,7 +24,18 @@
 //   lock held for good. Taking them is safe whatever the forking thread holds (the
 //   interpreter lock, say) because no holder of a store lock ever waits for
 //   anything but other store locks, in the order above. A lock added to Store must
-//   join lock_all(), unlock_all() and renew_locks_in_child().
+//   join lock_all(), unlock_all() and after_fork_in_child(). The child also
+//   draws a new lineage, so snapshots it takes never continue its parent's files.
+// * Logged stores (attach_journal): every change goes through apply(), which locks
+//   every shard the change touches (ascending), applies it to the maps in place
+//   with a copy of each touched map kept aside, appends its record to the journal
+//   and only then releases the locks; a failed allocation or a failed append puts
+//   the copies back, so the change never happened. Records thus reach the journal
+//   in the order the maps change, and a multi-shard batch is one record that no
+//   conflicting write can interleave with. A journal that syncs before answering
+//   keeps those copies (the undo list of each shard, under that shard's lock)
+//   until the sync covers them; if the sync fails, every shard goes back to the
+//   state of the last synced record and the store takes no more writes.
 #pragma once
 
 #include <array>
@@ -34,12 +45,15 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "store/encoded_value.h"
+#include "store/journal.h"
+#include "store/operation.h"
 #include "store/shard.h"
 #include "store/snapshot.h"
 
@@ -103,11 +117,16 @@ class Store {
   std::optional<std::uint64_t> max_history() const noexcept { return max_history_; }
   const Lineage& lineage() const noexcept { return lineage_; }
 
+  // From now on every change is logged to `journal` before anyone sees it. Call
+  // once, before the store is shared with other threads.
+  void attach_journal(std::shared_ptr<Journal> journal) noexcept { journal_ = std::move(journal); }
+  bool logged() const noexcept { return journal_ != nullptr; }
+
   void set(std::string_view namespace_name, std::string_view key, EncodedValue value);
   EncodedValue get(std::string_view namespace_name, std::string_view key) const;  // empty if absent
   bool contains(std::string_view namespace_name, std::string_view key) const;
   bool contains_namespace(std::string_view namespace_name) const;
-  bool remove(std::string_view namespace_name, std::string_view key);
+  bool delete_key(std::string_view namespace_name, std::string_view key);
   // Writes only when the pair is absent, under one write lock; true when it wrote.
   bool add(std::string_view namespace_name, std::string_view key, EncodedValue value);
   // Removes every key of a namespace in one update; returns how many there were.
@@ -145,18 +164,33 @@ class Store {
   void clear();
   std::uint64_t entry_count() const;  // each shard consistent, not a point-in-time total
 
+  // Applies `operations` in order as one change, all or nothing: every shard they
+  // touch is locked for the whole change, so no reader or snapshot sees part of
+  // it. Returns each operation's effect (see apply_operation). Strict: an
+  // operation that finds nothing to act on (a delete of an absent pair or
+  // namespace, an add of a present pair) is an error (CoreError, kind Value) and
+  // nothing changes. Not strict: such an operation simply does nothing; used for
+  // single calls (delete, add) and batches of plain sets.
+  enum class Fit { kStrict, kLenient };
+  std::vector<std::uint64_t> apply(std::span<const Operation> operations, Fit fit);
+
   SnapshotRef snapshot();
+  // The state, and where the journal stands, at one moment: no change is part
+  // way through. Neither numbered nor kept in the history.
+  SnapshotRef capture(JournalCursor& cursor) const;
   std::vector<SnapshotRef> history() const;
   void clear_history();
   void restore(const SnapshotData& record);
 
   // Every lock of the store, taken for writing in the documented order (shards
-  // ascending, then history, then last id): while held, no operation is part way
-  // through. unlock_all() releases them; renew_locks_in_child() replaces them by
-  // free ones, for a forked child, whose copies are owned by a thread of the parent.
+  // ascending, then the journal's, then history, then last id): while held, no
+  // operation is part way through. unlock_all() releases them;
+  // after_fork_in_child() replaces them by free ones, for a forked child, whose
+  // copies are owned by a thread of the parent, and gives the child's store a
+  // lineage of its own.
   void lock_all() noexcept;
   void unlock_all() noexcept;
-  void renew_locks_in_child() noexcept;
+  void after_fork_in_child() noexcept;
 
  private:
   friend class detail::LiveStores;
@@ -166,8 +200,30 @@ class Store {
     return shards_[shard_index(namespace_name)];
   }
 
+  // The copy of a shard kept until the journal has synced the record that
+  // changed it (see the design notes above).
+  struct Undo {
+    std::uint64_t position;
+    ShardMap map;
+    std::uint64_t entries;
+    std::uint64_t bytes;
+  };
+
+  // Every shard's map and counters into `record`, under all the read locks; with
+  // `cursor`, also where the journal stands at that moment.
+  void copy_state(SnapshotData& record, JournalCursor* cursor) const;
+  // With every shard's write lock held: the shards take `record`'s maps and
+  // counters, and `replaced` the maps they had.
+  void install_locked(const SnapshotData& record, std::array<ShardMap, kShardCount>& replaced) noexcept;
+  std::vector<std::uint64_t> apply_logged(std::span<const Operation> operations, Fit fit);
+  void wait_durable(std::uint64_t position, std::uint16_t shards);
+  void roll_back_undurable() noexcept;
+  void restore_logged(const SnapshotData& record);
+
   const std::optional<std::uint64_t> max_history_;
-  const Lineage lineage_ = new_lineage();
+  Lineage lineage_ = new_lineage();  // renewed only in a forked child
+  std::shared_ptr<Journal> journal_;
+  std::array<std::deque<Undo>, kShardCount> undo_;  // each guarded by its shard's lock
   std::array<Shard, kShardCount> shards_;
   std::atomic<std::uint64_t> next_id_{1};
   std::mutex last_id_mutex_;

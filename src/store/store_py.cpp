@@ -29,17 +29,11 @@
 #include "py/types.h"
 #include "store/store.h"
 #include "store/store_py.h"
+#include "store/store_state_py.h"
+#include "persist/operation_codec.h"
 
 namespace tallowmere::py {
 namespace {
-
-struct StoreState {
-  StoreState(std::optional<std::uint64_t> max_history, std::string codec_name)
-      : store(max_history), codec(std::move(codec_name)) {}
-  Store store;
-  AccessCounter access;
-  std::string codec;
-};
 
 // The encoder's output buffer, reused across calls on one thread. A call takes
 // the thread's spare buffer and gives it back when done, so a call that re-enters
@@ -118,16 +112,6 @@ OwnedRef str_list(const std::vector<std::string>& names) {
   return list;
 }
 
-// Runs a method body with shared access to the store, inside the guard.
-template <class Body>
-PyObject* store_method(PyObject* self, Body&& body) noexcept {
-  return guarded([&] {
-    StoreState& state = unbox<StoreState>(self);
-    SharedAccess access(state.access);
-    return body(state);
-  });
-}
-
 // ---- construction and small members -----------------------------------------
 
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -155,6 +139,10 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 // no other call can reach a store whose last reference is gone).
 void store_dealloc(PyObject* self) noexcept {
   StoreState& state = unbox<StoreState>(self);
+  close_log_quietly(state);
+  // Closed: clearing below frees memory and must not be logged. No other thread can
+  // reach a store whose last reference is gone.
+  state.store.attach_journal(nullptr);
   if (state.store.entry_count() >= kFreeWithoutGil) {
     GilReleased nogil;
     state.store.clear();
@@ -174,10 +162,16 @@ PyObject* get_max_history(PyObject* self, void*) noexcept {
   });
 }
 
+// Closed stores refuse the protocol slots too (they are not methods).
+void refuse_if_closed(const StoreState& state) {
+  if (state.closed.load(std::memory_order_acquire)) raise(PyExc_ValueError, "operation on a closed store");
+}
+
 Py_ssize_t store_length(PyObject* self) noexcept {
   return guarded_value<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
     StoreState& state = unbox<StoreState>(self);
     SharedAccess access(state.access);
+    refuse_if_closed(state);
     const std::uint64_t count = without_gil([&] { return state.store.entry_count(); });
     if (count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
       raise(PyExc_OverflowError, "the store holds more entries than fit in a Py_ssize_t");
@@ -186,11 +180,22 @@ Py_ssize_t store_length(PyObject* self) noexcept {
   });
 }
 
+// Works on a closed store as well, as a closed file's repr does.
 PyObject* store_repr(PyObject* self) noexcept {
-  return store_method(self, [](StoreState& state) {
-    const std::uint64_t count = without_gil([&] { return state.store.entry_count(); });
-    return str_from_utf8("Store(backend='memory', codec='" + state.codec + "', entries=" + std::to_string(count) +
-                         ")");
+  return guarded([&] {
+    StoreState& state = unbox<StoreState>(self);
+    SharedAccess access(state.access);
+    const bool closed = state.closed.load(std::memory_order_acquire);
+    std::string tail = "closed";
+    if (!closed) tail = "entries=" + std::to_string(without_gil([&] { return state.store.entry_count(); }));
+    if (!state.log) {
+      return str_from_utf8("Store(backend='memory', codec='" + state.codec + "', " + tail + ")");
+    }
+    static constexpr const char* kModes[] = {"always", "interval", "never"};
+    OwnedRef path = check_new(PyObject_Repr(state.path.get()));
+    OwnedRef text = check_new(PyUnicode_FromFormat("Store(path=%U, fsync='%s', %s)", path.get(),
+                                                   kModes[static_cast<int>(state.log->mode())], tail.c_str()));
+    return text;
   });
 }
 
@@ -237,7 +242,7 @@ PyObject* store_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     auto [namespace_arg, key_arg] = bind(params, args, nargs, kwnames);
     const std::string_view namespace_name = arg_str(namespace_arg, "namespace");
     const std::string_view key = arg_str(key_arg, "key");
-    return boolean(without_gil([&] { return state.store.remove(namespace_name, key); }));
+    return boolean(without_gil([&] { return state.store.delete_key(namespace_name, key); }));
   });
 }
 
@@ -278,6 +283,7 @@ int store_contains_namespace(PyObject* self, PyObject* arg) noexcept {
   return guarded_value(-1, [&] {
     StoreState& state = unbox<StoreState>(self);
     SharedAccess access(state.access);
+    refuse_if_closed(state);
     const std::string_view namespace_name = arg_str(arg, "namespace");
     return without_gil([&] { return state.store.contains_namespace(namespace_name); }) ? 1 : 0;
   });
@@ -501,39 +507,93 @@ PyObject* store_restore(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-// ---- files ------------------------------------------------------------------------------
+// ---- records: a change as bytes, for replicas -------------------------------------
 
-// The new store is made by calling the class, exactly as `Store(max_history=...)`
-// makes one: the same checks, the same construction path. It is then filled from
-// the file, which is read and turned into maps with the interpreter lock released.
-PyObject* store_load(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// The items a record operation tuple holds, kind included.
+std::size_t operation_arity(std::string_view kind) {
+  if (kind == "set") return 4;
+  if (kind == "delete" || kind == "copy_namespace") return 3;
+  if (kind == "delete_namespace") return 2;
+  if (kind == "clear") return 1;
+  raise(PyExc_ValueError, "operations: unknown operation '" + std::string(kind) +
+                              "' (expected 'set', 'delete', 'delete_namespace', 'copy_namespace' or 'clear')");
+}
+
+PyObject* store_encode_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guarded([&] {
-    static const Params<2> params{"Store.load", {"path", "max_history"}, 1};
-    auto [path_arg, max_history_arg] = bind(params, args, nargs, kwnames);
-    const PathArg path = arg_path(path_arg, "path");
-    OwnedRef no_args = check_new(PyTuple_New(0));
-    OwnedRef kwargs = check_new(PyDict_New());
-    if (max_history_arg != nullptr) check_status(PyDict_SetItemString(kwargs.get(), "max_history", max_history_arg));
-    OwnedRef store = check_new(PyObject_Call(cls, no_args.get(), kwargs.get()));
-    if (!PyObject_TypeCheck(store.get(), store_type())) raise(PyExc_TypeError, "Store.load needs the Store class");
-    StoreState& state = unbox<StoreState>(store.get());
-    SharedAccess access(state.access);
-    auto loaded = without_gil([&] { return load_snapshot_file(path.native); });
-    if (!loaded) raise_persist_error(loaded.error(), path.object.get());
-    if (const std::optional<TornTail> torn = loaded.value().torn) {
-      OwnedRef message = check_new(PyUnicode_FromFormat(
-          "snapshot file %R: dropped a torn record at offset %llu (%llu bytes, the trace of an interrupted "
-          "append); loaded the state before it",
-          path.object.get(), static_cast<unsigned long long>(torn->offset),
-          static_cast<unsigned long long>(torn->bytes)));
-      OwnedRef text = check_new(PyUnicode_AsUTF8String(message.get()));
-      check_status(PyErr_WarnEx(PyExc_RuntimeWarning, PyBytes_AsString(text.get()), 1));
+    static const Params<1> params{"Store.encode_record", {"operations"}, 1};
+    auto [operations_arg] = bind(params, args, nargs, kwnames);
+    // Names are views of the tuples' strings, which `elements` keeps alive.
+    const std::vector<OwnedRef> elements = arg_sequence_items(operations_arg, "operations");
+    std::vector<Operation> operations;
+    std::vector<PyObject*> values;
+    operations.reserve(elements.size());
+    for (const OwnedRef& element : elements) {
+      if (!PyTuple_Check(element.get()) || PyTuple_Size(element.get()) < 1) {
+        raise(PyExc_TypeError, "operations: each operation must be a tuple ('kind', ...), not " +
+                                   type_name(element.get()));
+      }
+      const std::string_view kind = arg_str(PyTuple_GetItem(element.get(), 0), "operations");
+      const std::size_t arity = operation_arity(kind);
+      const auto size = static_cast<std::size_t>(PyTuple_Size(element.get()));
+      if (size != arity) {
+        raise(PyExc_ValueError, "operations: '" + std::string(kind) + "' takes " + std::to_string(arity) +
+                                    " items, got " + std::to_string(size));
+      }
+      const auto text = [&](Py_ssize_t i) { return arg_str(PyTuple_GetItem(element.get(), i), "operations"); };
+      if (kind == "set") {
+        operations.push_back(Operation::set(text(1), text(2), EncodedValue()));
+        values.push_back(PyTuple_GetItem(element.get(), 3));
+      } else if (kind == "delete") {
+        operations.push_back(Operation::delete_key(text(1), text(2)));
+      } else if (kind == "delete_namespace") {
+        operations.push_back(Operation::delete_namespace(text(1)));
+      } else if (kind == "copy_namespace") {
+        operations.push_back(Operation::copy_namespace(text(1), text(2)));
+      } else {
+        operations.push_back(Operation::clear());
+      }
     }
-    without_gil([&] {
-      const LoadedState taken = std::move(loaded).value();  // freed here, without the interpreter lock
-      state.store.restore(taken.state);
-    });
-    return store;
+    EncodedBatch encoded;
+    encoded.reserve(values.size());
+    for (PyObject* value : values) encoded.encode(value);
+    std::size_t next_value = 0;
+    for (Operation& op : operations) {
+      if (op.kind == OperationKind::kSet) op.value = encoded.value(next_value++);
+    }
+    std::string payload;
+    persist::append_operations(payload, operations);
+    return check_new(PyBytes_FromStringAndSize(payload.data(), static_cast<Py_ssize_t>(payload.size())));
+  });
+}
+
+PyObject* store_apply_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<1> params{"Store.apply_record", {"record"}, 1};
+    auto [record_arg] = bind(params, args, nargs, kwnames);
+    // bytes cannot change under us; a bytearray could (another thread may resize it
+    // while the lock is released), so its contents are copied.
+    std::string copied;
+    std::string_view bytes;
+    if (PyBytes_Check(record_arg)) {
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      check_status(PyBytes_AsStringAndSize(record_arg, &data, &size));
+      bytes = {data, static_cast<std::size_t>(size)};
+    } else if (PyByteArray_Check(record_arg)) {
+      copied.assign(PyByteArray_AsString(record_arg), static_cast<std::size_t>(PyByteArray_Size(record_arg)));
+      bytes = copied;
+    } else {
+      raise_not_instance(record_arg, "bytes", "record");
+    }
+    std::vector<Operation> operations;
+    try {
+      operations = persist::decode_operations(bytes, 0, persist::OperationSet::kAll);
+    } catch (const persist::Damage& damage) {
+      raise(PyExc_ValueError, "invalid record at offset " + std::to_string(damage.offset) + ": " + damage.what);
+    }
+    without_gil([&] { state.store.apply(operations, Store::Fit::kStrict); });
+    return none();
   });
 }
 
@@ -627,6 +687,44 @@ PyMethodDef store_methods[] = {
     method_entry("restore", store_restore,
      "restore($self, snapshot)\n--\n\n"
      "Roll the store back to a previously captured snapshot."),
+    method_entry("apply_record", store_apply_record,
+     "apply_record($self, record)\n--\n\n"
+     "Apply every operation of `record` (bytes from `Store.encode_record`) as one change.\n\n"
+     "Readers and snapshots see all of it or none of it. The record must fit the\n"
+     "store: a delete of an absent pair or namespace raises ValueError, as does a\n"
+     "malformed record, and nothing changes. A durable store logs it like any write."),
+    class_method_entry("encode_record", store_encode_record,
+     "encode_record($type, operations)\n--\n\n"
+     "The bytes of one change: a record that `apply_record` applies.\n\n"
+     "`operations` holds tuples `('set', namespace, key, value)`, `('delete', namespace,\n"
+     "key)`, `('delete_namespace', namespace)`, `('copy_namespace', source, target)` and\n"
+     "`('clear',)`, applied in order. Values are encoded as `set` encodes them. The\n"
+     "bytes are those a durable store logs for the same change."),
+    class_method_entry("open", store_open,
+     "open($type, path, *, fsync='always', fsync_interval=1.0, max_history=0)\n--\n\n"
+     "A store whose every change is logged to the file at `path`.\n\n"
+     "Opening loads the file's latest image and the changes after it (a missing file\n"
+     "starts empty), and the store goes on writing the same file. `fsync` says when a\n"
+     "write returns: 'always' once its record is on stable storage (concurrent writers\n"
+     "share syncs), 'interval' once the record is in the OS (synced in the background\n"
+     "at least every `fsync_interval` seconds), 'never' likewise (synced by `flush`,\n"
+     "compaction and `close` only). One store per file: a second open raises OSError."),
+    method_entry("close", store_close,
+     "close($self)\n--\n\n"
+     "Sync and release a durable store's file; afterwards every method raises.\n\n"
+     "Closing a closed store does nothing. A memory store is closed as well."),
+    method_entry("flush", store_flush,
+     "flush($self)\n--\n\n"
+     "Sync every change logged so far to stable storage (nothing for a memory store)."),
+    method_entry("compact", store_compact,
+     "compact($self)\n--\n\n"
+     "Write a new image of a durable store and drop the log before it.\n\n"
+     "Writers go on meanwhile: the image is written from an O(1) snapshot."),
+    method_entry("__enter__", store_enter, "__enter__($self)\n--\n\nReturn the store itself."),
+    method_entry("__exit__", store_exit, "__exit__($self, *exc_info)\n--\n\nClose the store."),
+    class_method_entry("from_bytes", store_from_bytes,
+     "from_bytes($type, data, max_history=0)\n--\n\n"
+     "A new store holding the state in `data`, the bytes of `Snapshot.to_bytes`."),
     class_method_entry("load", store_load,
      "load($type, path, max_history=0)\n--\n\n"
      "A new store holding the state saved in the file at `path`.\n\n"
@@ -642,6 +740,8 @@ PyGetSetDef store_getset[] = {
     {"codec", get_codec, nullptr, "Serialization codec in use (currently always `\"msgpack\"`).", nullptr},
     {"max_history", get_max_history, nullptr,
      "How many snapshots the store retains: `0` none, `n` the last `n`,\n`None` unlimited.", nullptr},
+    {"path", get_path, nullptr, "The file a durable store logs to (os.fspath of what `open` was given), or None.", nullptr},
+    {"closed", get_closed, nullptr, "Whether `close()` has been called.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -8,7 +8,8 @@
 #include <cstdint>
 
 #include "py/owned_ref.h"
-#include "store/snapshot_file.h"
+#include "persist/loader.h"
+#include "persist/snapshot_file.h"
 #include "store/store.h"
 
 namespace tallowmere::py {

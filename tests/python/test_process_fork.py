@@ -124,3 +124,45 @@ def test_children_use_inherited_stores_while_parent_threads_write():
             thread.join()
     assert errors == []
     assert outcomes == [0] * FORKS, f"fork {len(outcomes)}: {outcomes[-1]}"
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the ASan runtime's allocator is not fork-safe with threads running")
+def test_a_forked_child_reads_a_durable_store_but_writes_none_of_its_parents_files(tmp_path):
+    store = Store.open(tmp_path / "agents.db")
+    store.set("ns", "k", "parent")
+    snapshots = tmp_path / "s.snap"
+    base = store.snapshot()
+    base.save(snapshots)
+    stop = threading.Event()
+    loader = threading.Thread(target=lambda: [Store.load(snapshots) for _ in iter(stop.is_set, True)])
+    loader.start()  # so that forks land while it holds the file's lock
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            for _ in range(5):
+                go_read, go_write = os.pipe()
+                pid = os.fork()
+                if pid == 0:
+                    code = 1
+                    try:
+                        assert store.get("ns", "k") == "parent"
+                        with pytest.raises(RuntimeError, match="inherited across fork"):
+                            store.set("ns", "k", "child")
+                        with pytest.raises(ValueError, match="another store"):
+                            store.snapshot().save(snapshots, base=base)
+                        os.read(go_read, 1)  # alive while the parent saves and writes
+                        code = 0
+                    finally:
+                        os._exit(code)
+                saver = threading.Thread(target=base.save, args=(snapshots,))
+                saver.start()
+                saver.join(CHILD_TIMEOUT_SECONDS)  # would wait for ever on a lock the child kept
+                assert not saver.is_alive()
+                store.set("ns", "k2", "parent")
+                os.write(go_write, b"x")
+                assert wait_for(pid) == 0
+    finally:
+        stop.set()
+        loader.join()
+    store.close()
+    assert Store.open(tmp_path / "agents.db").get("ns", "k2") == "parent"

@@ -121,7 +121,7 @@ TEST_CASE("store: random operations agree with a model, and snapshots never chan
         }
         case 2: {
           auto ns = draw.name(), key = draw.name();
-          CHECK(store->remove(ns, key) == (model.erase({ns, key}) == 1));
+          CHECK(store->delete_key(ns, key) == (model.erase({ns, key}) == 1));
           break;
         }
         case 3: {  // pairs repeat within a batch: the last write wins and alone is counted

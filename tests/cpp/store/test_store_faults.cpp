@@ -81,8 +81,8 @@ TEST_CASE("store: an allocation failure under a shard lock leaves the store as i
       {"set into an existing namespace", [](Store& s) { s.set("ns3", "new key", value_of("abc")); }, true},
       {"replace a value", [](Store& s) { s.set("ns3", "key1", value_of("abc")); }, true},
       {"set into a new namespace", [](Store& s) { s.set("fresh", "k", value_of("abc")); }, true},
-      {"remove a key", [](Store& s) { s.remove("ns5", "key3"); }, false},
-      {"remove a namespace's last key", [](Store& s) { s.remove("lonely", "k"); }, false},
+      {"remove a key", [](Store& s) { s.delete_key("ns5", "key3"); }, false},
+      {"remove a namespace's last key", [](Store& s) { s.delete_key("lonely", "k"); }, false},
       {"set_many across every shard",
        [&](Store& s) {
          std::vector<WriteItem> items;

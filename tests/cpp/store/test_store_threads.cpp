@@ -75,7 +75,7 @@ TEST_CASE("store: writers, readers and snapshots on many threads") {
         }
         store.copy_namespace(ns_name(writer, 0), "fork" + std::to_string(writer));
         store.set(own, std::to_string(generation % 7), value_of(std::to_string(generation)));
-        if (generation % 3 == 0) store.remove(own, std::to_string((generation + 3) % 7));
+        if (generation % 3 == 0) store.delete_key(own, std::to_string((generation + 3) % 7));
       }
     });
   }
