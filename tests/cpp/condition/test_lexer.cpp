@@ -40,7 +40,7 @@ TEST_CASE("lexer: tokens and their debug forms, refusals and their messages") {
       {"a-1", R"(Ident("a"), Int(-1))"}, {"_x1 x_2", R"(Ident("_x1"), Ident("x_2"))"},
       {"'it\\'s'", R"(Str("it's"))"}, {"\"it's\"", R"(Str("it's"))"}, {"\"a\\nb\\tc\\rd\"", R"(Str("a\nb\tcrd"))"},
       {"\"\\d\\\\\\\"\"", R"(Str("d\\\""))"}, {"'say \"hi\"'", R"(Str("say \"hi\""))"}, {"\"\"", R"(Str(""))"},
-      {"\"tab\there\"", R"(Str("tab\there"))"}, {"\"\x01\"", R"(Str("\u{1}"))"},
+      {"\"tab\there\"", R"(Str("tab\there"))"}, {"\"\x01\x1f\x7f\"", R"(Str("\u{1}\u{1f}\u{7f}"))"},
       {"état == 1", R"(Ident("état"), Eq, Int(1))"}, {"x²", R"(Ident("x²"))"},
       {"日本 == 'ok'", R"(Ident("日本"), Eq, Str("ok"))"},
       {"a\u3000b\u00a0c\u2028d", R"(Ident("a"), Ident("b"), Ident("c"), Ident("d"))"},
