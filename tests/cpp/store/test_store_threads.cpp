@@ -205,3 +205,36 @@ TEST_CASE("store: snapshots racing batches to the last shard they lock see each 
   writer.join();
   for (const auto& [record, frozen] : taken) CHECK(contents(*record) == frozen);
 }
+
+TEST_CASE("store: writers first touching the same namespaces at once lose no key") {
+  // Every writer creates each namespace at about the same moment, with a key of its
+  // own: one that found the namespace absent must not replace the key map another
+  // writer has just made. Half go through atomic batches over two namespaces.
+  constexpr int kWriters = 4, kNamespaces = 1500;
+  Store store(0);
+  std::barrier start(kWriters);
+  std::vector<std::thread> writers;
+  for (int writer = 0; writer < kWriters; ++writer) {
+    writers.emplace_back([&, writer] {
+      start.arrive_and_wait();
+      const std::string key = "ns" + std::to_string(writer);
+      for (int n = 0; n < kNamespaces; ++n) {
+        const std::string thread = "thread" + std::to_string(n), blobs = "blobs" + thread;
+        if (n % 2) {
+          store.set(thread, key, value_of(key));
+        } else {
+          std::vector<WriteView> items;
+          items.push_back({blobs, key, value_of(key)});
+          items.push_back({thread, key, value_of(key)});
+          store.set_many_atomic(std::move(items));
+        }
+      }
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  CHECK(store.entry_count() == kWriters * kNamespaces * 3 / 2);
+  for (int n = 0; n < kNamespaces; ++n) {
+    CAPTURE(n);
+    CHECK(store.keys("thread" + std::to_string(n), std::nullopt).size() == kWriters);
+  }
+}
