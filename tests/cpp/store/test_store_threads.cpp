@@ -184,31 +184,3 @@ TEST_CASE("store: a restore racing readers and snapshots is never seen half done
   });
   for (std::thread* thread : {&restorer, &snapshots, &reader}) thread->join();
 }
-
-TEST_CASE("store: snapshots racing batches to the last shard they lock see each batch whole") {
-  Store store(0);
-  REQUIRE(shard_index("") == kShardCount - 1);
-  std::atomic<bool> done{false};
-  std::thread writer([&] {
-    for (int generation = 1; generation <= 3000; ++generation) {
-      std::vector<WriteItem> items;
-      const std::string bytes(1 + generation % 7, static_cast<char>('a' + generation % 26));
-      for (int key = 0; key < 64; ++key) items.push_back({"", std::to_string(key), value_of(bytes)});
-      store.set_many(std::move(items));
-    }
-    done = true;
-  });
-  std::vector<std::pair<SnapshotRef, Model>> taken;
-  while (!done.load()) {
-    const SnapshotRef record = store.snapshot();
-    const Model seen = contents(*record);
-    std::set<std::string> generations;
-    for (const auto& entry : seen) generations.insert(entry.second);
-    CHECK(generations.size() <= 1);
-    CHECK(record->size_bytes == total_bytes(seen));
-    if (taken.size() < 50) taken.emplace_back(record, seen);
-  }
-  writer.join();
-  for (const auto& [record, frozen] : taken) CHECK(contents(*record) == frozen);
-}
-
