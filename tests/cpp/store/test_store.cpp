@@ -372,46 +372,6 @@ TEST_CASE("store: random operations agree with a model, snapshots never change, 
   }
 }
 
-TEST_CASE("store: scan limits small and large against the namespace pick the first keys in order") {
-  Store store(0);
-  std::vector<std::string> keys;
-  for (int i = 0; i < 1000; ++i) {
-    keys.push_back("k" + std::to_string(i));
-    store.set("ns", keys.back(), value_of(std::string(1 + i % 3, 'v')));
-  }
-  std::sort(keys.begin(), keys.end());
-  std::size_t filter_calls = 0;
-  for (std::uint64_t limit : {0, 1, 3, 10, 249, 250, 600, 1000, 5000}) {
-    for (bool reverse : {false, true}) {
-      for (bool filtered : {false, true}) {
-        CAPTURE(limit);
-        CAPTURE(reverse);
-        CAPTURE(filtered);
-        ScanRange range;
-        range.limit = limit;
-        range.reverse = reverse;
-        if (filtered) {
-          range.filter = [&](const EncodedValue& value) {
-            ++filter_calls;
-            return value.size() != 2;
-          };
-        }
-        std::vector<std::string> want;
-        for (std::size_t i = 0; i < keys.size(); ++i) {
-          const std::string& key = reverse ? keys[keys.size() - 1 - i] : keys[i];
-          const std::size_t n = std::stoul(key.substr(1));
-          if (!filtered || 1 + n % 3 != 2) want.push_back(key);
-        }
-        if (want.size() > limit) want.resize(limit);
-        std::vector<std::string> got;
-        for (const ScanEntry& entry : store.scan("ns", range)) got.push_back(entry.key);
-        CHECK(got == want);
-      }
-    }
-  }
-  CHECK(filter_calls > 0);
-}
-
 TEST_CASE("name equality agrees with byte equality at every length and every differing byte") {
   const tallowmere::NameEqual equal;
   for (std::size_t n = 0; n <= 48; ++n) {
