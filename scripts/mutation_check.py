@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Plants known faults one at a time and reports which of them the tests catch.
 
-Each mutant is (file, exact original snippet, replacement, what it breaks). The tree is copied
-once to a scratch directory (the source as it stands, uncommitted edits included) and built
-there in one build directory; each mutant is applied to the copy, rebuilt incrementally and run
-against the Python suite (-x) and then the C++ tests, and the file is put back before the next.
+Each mutant is (file, exact original snippet, replacement, what it breaks[, build]). The tree is
+copied once to a scratch directory (the source as it stands, uncommitted edits included) and built
+there; each mutant is applied to the copy, rebuilt incrementally and run against the Python suite
+(-x) and then the C++ tests, and the file is put back before the next. A mutant that names a build
+runs first where CI would see it: "tsan" (memory orders, locks) against the C++ tests named
+*threads* built with ThreadSanitizer, "faults" (undo after a failed allocation) against the C++
+tests built with allocation-failure injection; the ordinary suites follow if it survives there.
 
   killed        a test failed (or the run exceeded the time limit: a hang counts as caught)
   survived      every test passed with the fault in place
@@ -28,7 +31,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 
-# (id, file, original, replacement, fault)
+# (id, file, original, replacement, fault[, build])
 MUTANTS = [
     # codec: reader
     ("reader-budget", "src/codec/msgpack_reader.h", "if (presize) presize_budget -= count;",
@@ -69,9 +72,9 @@ MUTANTS = [
     # store
     ("store-get-lock", "src/store/store.cpp",
      "ReadLock lock(shard.mutex);\n  if (const KeyMap* keys = shard.map.find(namespace_name)) {",
-     "if (const KeyMap* keys = shard.map.find(namespace_name)) {", "dropped lock in get"),
+     "if (const KeyMap* keys = shard.map.find(namespace_name)) {", "dropped lock in get", "tsan"),
     ("store-set-lock", "src/store/store.cpp", "  WriteLock lock(shard.mutex);\n  ShardWriter(shard).put(item);",
-     "  ShardWriter(shard).put(item);", "dropped lock in set"),
+     "  ShardWriter(shard).put(item);", "dropped lock in set", "tsan"),
     ("store-entries", "src/store/store.cpp", "  --shard.entries;\n  return true;", "  return true;",
      "entry count not decremented on delete"),
     ("store-lastkey", "src/store/store.cpp", "if (keys->size() == 1) {", "if (keys->size() == 0) {",
@@ -81,20 +84,26 @@ MUTANTS = [
     ("store-snap-locks", "src/store/store.cpp",
      "for (std::size_t s = 0; s < kShardCount; ++s) locks[s] = ReadLock(shards_[s].mutex);",
      "for (std::size_t s = 0; s + 1 < kShardCount; ++s) locks[s] = ReadLock(shards_[s].mutex);",
-     "snapshot skips one shard's lock"),
+     "snapshot skips one shard's lock", "tsan"),
     ("store-maxkey", "src/store/store.cpp", "*greatest < key", "key < *greatest", "swapped comparison in max_key"),
     ("store-restore-count", "src/store/store.cpp", "    shards_[s].entries = record.shard_entries[s];\n", "",
      "restore keeps the old entry count"),
-    ("store-scan-stop", "src/store/store.cpp", "if (range.stop && !(name < *range.stop)) return;",
-     "if (range.stop && *range.stop < name) return;", "scan's stop bound taken as inclusive"),
+    ("store-scan-stop", "src/store/store.cpp", "if (range.stop && !(name < *range.stop)) return false;",
+     "if (range.stop && *range.stop < name) return false;", "scan's stop bound taken as inclusive"),
     ("store-bytes-sign", "src/store/store.cpp",
      "counter.fetch_sub(static_cast<std::uint64_t>(-delta), std::memory_order_relaxed);",
      "counter.fetch_add(static_cast<std::uint64_t>(-delta), std::memory_order_relaxed);",
      "byte count grows when a value shrinks"),
+    ("store-atomic-undo", "src/store/store.cpp",
+     "      if (buckets.begin[s] == buckets.begin[s + 1]) continue;\n      shards_[s].map = before[s];\n",
+     "      if (buckets.begin[s] == buckets.begin[s + 1]) continue;\n",
+     "an atomic batch stopped by a failed allocation stays half written", "faults"),
     ("hamt-release-order", "src/store/hamt_node.h", "node->refs.fetch_sub(1, std::memory_order_acq_rel) == 1",
-     "node->refs.fetch_sub(1, std::memory_order_relaxed) == 1", "wrong memory order releasing a node"),
+     "node->refs.fetch_sub(1, std::memory_order_relaxed) == 1", "wrong memory order releasing a node", "tsan"),
     ("hamt-unique", "src/store/hamt_node.h", "node->refs.load(std::memory_order_acquire) == 1;",
      "node->refs.load(std::memory_order_acquire) <= 2;", "shared node taken as private (edited in place)"),
+    ("hamt-unwind", "src/store/hamt_node.h", "        destroy_entries(out, built);\n        node->~Node();",
+     "        node->~Node();", "a node copy cut short by a failed allocation leaks its entries", "faults"),
     ("hamt-slot", "src/store/hamt_node.h", "std::popcount(bitmap & (bit - 1))", "std::popcount(bitmap & bit)",
      "wrong slot index in a node"),
     ("hamt-root-collapse", "src/store/hamt.h", "if (depth == 0 && entry_n == 1 && child_n == 0) {",
@@ -111,7 +120,7 @@ MUTANTS = [
     ("value-size-eq", "src/store/encoded_value.h", "if (a.size() != b.size()) return false;", "",
      "values compared without their sizes"),
     ("value-release-order", "src/store/encoded_value.h", "buffer_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1",
-     "buffer_->refs.fetch_sub(1, std::memory_order_relaxed) == 1", "wrong memory order releasing a value"),
+     "buffer_->refs.fetch_sub(1, std::memory_order_relaxed) == 1", "wrong memory order releasing a value", "tsan"),
     # snapshot files
     ("file-torn-cut", "src/persist/snapshot_file.cpp",
      "if (end != static_cast<std::uint64_t>(info.st_size)) {", "if (false) {", "a delta appended behind a torn tail"),
@@ -141,10 +150,6 @@ MUTANTS = [
      "1 == 1.0 compared by kind"),
     ("eval-shortcircuit", "src/condition/evaluator.cpp", "== deciding) return boolean(deciding);",
      "!= deciding) return boolean(deciding);", "and/or short-circuit inverted"),
-    ("parse-depth", "src/condition/parser.cpp",
-     "if (depth > kMaxNesting) return Parsed::failure(kTooDeep);\n    return parse_chain",
-     "if (depth > kMaxNesting + 2) return Parsed::failure(kTooDeep);\n    return parse_chain",
-     "nesting limit checked too late"),
     ("lex-control", "src/condition/lexer.cpp", "if (byte < 0x20 || byte == 0x7F) {",
      "if (byte < 0x1f || byte == 0x7F) {", "off-by-one: control byte 0x1f accepted in a string"),
     ("lex-none", "src/condition/lexer.cpp", 'text == "none" || text == "None"', 'text == "none"',
@@ -155,6 +160,8 @@ MUTANTS = [
      "if (policy_ == CyclePolicy::Allow && would_close_cycle(from, to)) {", "swapped cycle policy"),
     ("graph-topo", "src/graph/graph.cpp", "if (--in_degree[edge.to] == 0) ready.push_back(edge.to);",
      "if (--in_degree[edge.to] == 1) ready.push_back(edge.to);", "off-by-one in the acyclicity check"),
+    ("graph-undo", "src/graph/graph.cpp", "    forget_nodes_from(nodes_before);\n    throw;", "    throw;",
+     "a failed add_edge keeps the nodes it added", "faults"),
     ("graph-uncond", "src/graph/graph.cpp",
      "if (!edge.condition || condition::holds_in_slots(",
      "if (edge.condition && condition::holds_in_slots(", "unconditional edges never taken"),
@@ -164,11 +171,6 @@ MUTANTS = [
     ("lg-copy-name", "python/tallowmere/langgraph.py", "kind + target + name[len(kind) + len(source):]",
      "kind + target + name[len(kind) + len(source_thread_id):]", "copy_thread writes under mangled names"),
     # bindings
-    ("access-shared", "src/py/access.h", "if (seen >= kExclusive - 1) return false;",
-     "if (seen > kExclusive) return false;", "shared access granted while held exclusively"),
-    ("access-order", "src/py/access.h", "void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }",
-     "void release_exclusive() noexcept { state_.store(0, std::memory_order_relaxed); }",
-     "wrong memory order releasing exclusive access"),
     ("graph-exclusive", "src/graph/graph_py.cpp",
      "    ExclusiveAccess access(state.access);\n    return body(state);",
      "    SharedAccess access(state.access);\n    return body(state);", "graph mutations take shared access"),
@@ -238,17 +240,52 @@ def first_failure(output: str) -> str:
     return "?"
 
 
+# The C++ tests of the pure cores as CI builds them apart: (CMake options, ctest options, environment).
+SPECIAL_BUILDS = {
+    "tsan": (["-DTALLOWMERE_SANITIZE=thread", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"], ["-R", "threads"],
+             {"TSAN_OPTIONS": "halt_on_error=1"}),
+    "faults": (["-DTALLOWMERE_FAULT_INJECTION=ON", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"], [], {}),
+}
+
+
+class SpecialBuild:
+    """A C++-only build of the copy with one of SPECIAL_BUILDS' settings, in its own directory."""
+
+    def __init__(self, tree: "Tree", name: str):
+        self.tree, self.name, self.build = tree, name, tree.copy / "build" / f"mutants-{name}"
+        self.cmake_options, self.ctest_options, env = SPECIAL_BUILDS[name]
+        self.env = dict(os.environ, **env)
+
+    def configure(self):
+        code, out = run(["cmake", "-S", ".", "-B", str(self.build), "-G", "Ninja", "-DTALLOWMERE_MODULE=OFF",
+                         "-DTALLOWMERE_DEV=ON", *self.cmake_options], self.tree.copy, 600)
+        if code != 0:
+            sys.exit(f"configure of the {self.name} build failed:\n" + out)
+
+    def build_and_test(self):
+        """(returncode, output) as in run(); returncode "build" when the build fails."""
+        code, out = run(["cmake", "--build", str(self.build), "-j2"], self.tree.copy, 3600)
+        if code != 0:
+            return "build", out
+        return run(["ctest", "--test-dir", str(self.build), "-j2", "--stop-on-failure", *self.ctest_options],
+                   self.tree.copy, self.tree.timeout, self.env)
+
+
 class Tree:
     def __init__(self, copy: Path, timeout: float):
         self.copy, self.build, self.timeout = copy, copy / "build" / "mutants", timeout
         self.env = dict(os.environ, PYTHONPATH=str(copy / "python"))
+        self.special = {}
 
-    def configure(self):
+    def configure(self, special_builds=()):
         code, out = run(["cmake", "-S", ".", "-B", str(self.build), "-G", "Ninja", "-DTALLOWMERE_MODULE=ON",
                          "-DTALLOWMERE_DEV=ON", "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={sys.executable}"],
                         self.copy, 600)
         if code != 0:
             sys.exit("configure failed:\n" + out)
+        for name in special_builds:
+            self.special[name] = SpecialBuild(self, name)
+            self.special[name].configure()
 
     def build_target(self, *targets) -> bool:
         code, _ = run(["cmake", "--build", str(self.build), "-j2", *(["--target", *targets] if targets else [])],
@@ -267,8 +304,16 @@ class Tree:
     def cpp_tests(self):
         return run(["ctest", "--test-dir", str(self.build), "-j2", "--stop-on-failure"], self.copy, self.timeout)
 
-    def verdict(self, core_first: bool):
+    def verdict(self, core_first: bool, special: str | None = None):
         """killed / survived / did not build, and which suite decided it."""
+        if special is not None:
+            code, out = self.special[special].build_and_test()
+            if code == "build":
+                return "did not build", special
+            if code is None:
+                return "killed", f"{special} (timeout)"
+            if code != 0:
+                return "killed", f"{special}: {first_failure(out)}"
         steps = [("C++", ("",), self.cpp_tests), ("Python", ("_core",), self.python_tests)]
         if not core_first:
             steps.reverse()
@@ -291,14 +336,14 @@ def main():
     parser.add_argument("--list", action="store_true", help="check the snippets and list the mutants")
     args = parser.parse_args()
 
-    chosen = [m for m in MUTANTS if not args.only or m[0] in args.only]
+    chosen = [(*m, None)[:6] for m in MUTANTS if not args.only or m[0] in args.only]
     problems = [f"{m[0]}: snippet occurs {(ROOT / m[1]).read_text().count(m[2])} times in {m[1]}"
                 for m in chosen if (ROOT / m[1]).read_text().count(m[2]) != 1]
     if problems:
         sys.exit("\n".join(problems))
     if args.list:
-        for ident, path, _, _, fault in chosen:
-            print(f"{ident:22} {path:32} {fault}")
+        for ident, path, _, _, fault, special in chosen:
+            print(f"{ident:22} {path:32} {fault}" + (f"  [{special}]" if special else ""))
         return
 
     scratch = Path(args.keep) if args.keep else Path(tempfile.mkdtemp(prefix="tm-mutants-"))
@@ -306,18 +351,21 @@ def main():
     copy.mkdir(parents=True, exist_ok=True)
     sync_tree(ROOT, copy)
     tree = Tree(copy, args.timeout)
-    tree.configure()
+    tree.configure(sorted({m[5] for m in chosen if m[5]}))
     if tree.build_target() is False or tree.python_tests()[0] != 0 or tree.cpp_tests()[0] != 0:
         sys.exit("the unmutated tree does not build or pass its tests")
+    for special in tree.special.values():
+        if special.build_and_test()[0] != 0:
+            sys.exit(f"the unmutated tree does not build or pass its tests in the {special.name} build")
 
     results = []
-    for ident, path, original, replacement, fault in chosen:
+    for ident, path, original, replacement, fault, special in chosen:
         target = copy / path
         text = target.read_text()
         started = time.monotonic()
         target.write_text(text.replace(original, replacement, 1))
         try:
-            outcome, by = tree.verdict(core_first=path.startswith(CORE_PREFIXES))
+            outcome, by = tree.verdict(core_first=path.startswith(CORE_PREFIXES), special=special)
         finally:
             target.write_text(text)
         results.append((ident, path, fault, outcome, by, time.monotonic() - started))

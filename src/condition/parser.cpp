@@ -77,12 +77,12 @@ class Parser {
  public:
   explicit Parser(const std::vector<Tok>& tokens) : tokens_(tokens) {}
 
-  // The nesting counter: parse_or and parse_not refuse depth > 64 before recursing,
-  // parse_and passes depth + 1 to each operand, parse_not passes depth + 1 past a
-  // `not` and depth + 2 to its primaries, a parenthesis adds 1 more. Twelve nested
-  // parentheses, or sixty `not`s, fit at the top level.
+  // The nesting counter: parse_not and parse_primary refuse depth > 64 before
+  // recursing, each chain passes depth + 1 to its operands (so parse_or reaches
+  // parse_not two levels deeper, and needs no check of its own), parse_not passes
+  // depth + 1 past a `not` and depth + 2 to its primaries, a parenthesis adds 1 more.
+  // Twelve nested parentheses, or sixty `not`s, fit at the top level.
   Parsed parse_or(unsigned depth) {
-    if (depth > kMaxNesting) return Parsed::failure(kTooDeep);
     return parse_chain(TokKind::Or, Expr::Kind::Or, depth, &Parser::parse_and);
   }
 

@@ -574,58 +574,83 @@ std::optional<std::string> Store::max_key(std::string_view namespace_name) const
   return *greatest;
 }
 
-std::vector<ScanEntry> Store::scan(std::string_view namespace_name, const ScanRange& range) const {
-  const KeyMap keys = key_map(namespace_name);  // walked with no lock held
-  struct Candidate {
-    const std::string* key;
-    const EncodedValue* value;
-  };
-  const auto first = [reverse = range.reverse](const Candidate& a, const Candidate& b) {
-    return reverse ? *b.key < *a.key : *a.key < *b.key;
-  };
-  // A limit well below the namespace's size keeps a heap of the best `limit` seen so
-  // far (its top is the worst of them): O(n log k) with k slots instead of n.
-  const bool bounded = range.limit && *range.limit < keys.size() / 4;
-  std::vector<Candidate> picked;
-  if (bounded) {
-    fault::fault_point();
-    picked.reserve(*range.limit + 1);  // the heap never grows past this
-  }
-  const std::string_view filter = range.prefix.value_or(std::string_view());
-  // std::string_view compares through char_traits<char>: unsigned bytes, which
-  // for UTF-8 is code point order.
+namespace {
+
+// A key of the namespace a scan walks, pointing into the clone it walks.
+struct ScanCandidate {
+  const std::string* key;
+  const EncodedValue* value;
+};
+
+// Whether `name` lies in the range's prefix and [start, stop) bounds (its filter aside).
+// std::string_view compares through char_traits<char>: unsigned bytes, which for
+// UTF-8 is code point order.
+bool in_scan_bounds(std::string_view name, const ScanRange& range) noexcept {
+  if (!has_prefix(name, range.prefix.value_or(std::string_view()))) return false;
+  if (range.start && name < *range.start) return false;
+  if (range.stop && !(name < *range.stop)) return false;
+  return true;
+}
+
+// The heap path, for a limit well below the namespace's size: a heap of the best
+// `limit` keys seen so far, its top the worst of them, so O(n log k) with k slots
+// instead of n. The result is unordered.
+template <class Before>
+std::vector<ScanCandidate> best_by_heap(const KeyMap& keys, const ScanRange& range, std::uint64_t limit,
+                                        const Before& before) {
+  std::vector<ScanCandidate> heap;
+  if (limit == 0) return heap;
+  fault::fault_point();
+  heap.reserve(limit + 1);  // the heap never grows past this
   keys.for_each([&](const std::string& key, const EncodedValue& value) {
-    const std::string_view name(key);
-    if (!has_prefix(name, filter)) return;
-    if (range.start && name < *range.start) return;
-    if (range.stop && !(name < *range.stop)) return;
-    if (bounded) {
-      if (*range.limit == 0) return;
-      const Candidate candidate{&key, &value};
-      // Already full and not better than the worst kept: skip before filtering.
-      if (picked.size() == *range.limit && !first(candidate, picked.front())) return;
-      if (range.filter && !range.filter(value)) return;
-      picked.push_back(candidate);
-      std::push_heap(picked.begin(), picked.end(), first);
-      if (picked.size() > *range.limit) {
-        std::pop_heap(picked.begin(), picked.end(), first);
-        picked.pop_back();
-      }
-      return;
+    if (!in_scan_bounds(key, range)) return;
+    const ScanCandidate candidate{&key, &value};
+    // Already full and not better than the worst kept: skip before filtering.
+    if (heap.size() == limit && !before(candidate, heap.front())) return;
+    if (range.filter && !range.filter(value)) return;
+    heap.push_back(candidate);
+    std::push_heap(heap.begin(), heap.end(), before);
+    if (heap.size() > limit) {
+      std::pop_heap(heap.begin(), heap.end(), before);
+      heap.pop_back();
     }
+  });
+  return heap;
+}
+
+// The selection path: every key in bounds whose value passes the filter, then the
+// best `limit` of them picked by a partial selection. The result is unordered.
+template <class Before>
+std::vector<ScanCandidate> best_by_selection(const KeyMap& keys, const ScanRange& range, const Before& before) {
+  std::vector<ScanCandidate> picked;
+  keys.for_each([&](const std::string& key, const EncodedValue& value) {
+    if (!in_scan_bounds(key, range)) return;
     if (range.filter && !range.filter(value)) return;
     fault::fault_point();
     picked.push_back({&key, &value});
   });
-  if (!bounded && range.limit && *range.limit < picked.size()) {
+  if (range.limit && *range.limit < picked.size()) {
     const auto cut = picked.begin() + static_cast<std::ptrdiff_t>(*range.limit);
-    std::nth_element(picked.begin(), cut, picked.end(), first);
+    std::nth_element(picked.begin(), cut, picked.end(), before);
     picked.erase(cut, picked.end());
   }
-  std::sort(picked.begin(), picked.end(), first);
+  return picked;
+}
+
+}  // namespace
+
+std::vector<ScanEntry> Store::scan(std::string_view namespace_name, const ScanRange& range) const {
+  const KeyMap keys = key_map(namespace_name);  // walked with no lock held
+  const auto before = [reverse = range.reverse](const ScanCandidate& a, const ScanCandidate& b) {
+    return reverse ? *b.key < *a.key : *a.key < *b.key;
+  };
+  std::vector<ScanCandidate> picked = range.limit && *range.limit < keys.size() / 4
+                                          ? best_by_heap(keys, range, *range.limit, before)
+                                          : best_by_selection(keys, range, before);
+  std::sort(picked.begin(), picked.end(), before);
   std::vector<ScanEntry> result;
   result.reserve(picked.size());
-  for (const Candidate& candidate : picked) result.push_back({*candidate.key, *candidate.value});
+  for (const ScanCandidate& candidate : picked) result.push_back({*candidate.key, *candidate.value});
   return result;
 }
 

@@ -1,8 +1,7 @@
-"""HandoffGraph construction and queries: the cycle policy, add_node, add_edge, their refusals,
-the read-only views and is_dag against a reference."""
+"""HandoffGraph construction and queries as Python sees them: the cycle policy, add_node, add_edge, their
+refusals and the read-only views. (Random graphs against a reference are in the C++ graph tests.)"""
 
 import pytest
-from hypothesis import given, strategies as st
 
 from tallowmere._core import HandoffGraph
 
@@ -49,22 +48,16 @@ def test_cycle_policy():
     graph.add_edge("a", "b")
     graph.add_edge("b", "c")
     with pytest.raises(ValueError) as info:
-        graph.add_edge("c", "a")
+        graph.add_edge("c", "a", when="secret")
     assert str(info.value) == "adding edge 'c' -> 'a' would create a cycle (on_cycle='error')"
-    with pytest.raises(ValueError, match="would create a cycle"):
-        graph.add_edge("c", "a", when="secret")  # nor are its paths kept: route never converts "secret"
+    graph.add_edge("c", "d", when="x")  # the refused edge kept no path: route never converts "secret"
+    assert graph.route("c", {"x": 1, "secret": {1}}) == "d" and graph.edges("c") == [("d", "x")]
     with pytest.raises(ValueError, match=r"^invalid condition: unexpected token None$"):
         graph.add_edge("b", "a", when="x ==")  # the condition is checked before the cycle
-    graph.add_edge("c", "d", when="x")
-    assert graph.route("c", {"x": 1, "secret": {1}}) == "d"
-    assert graph.edges("c") == [("d", "x")] and graph.edges("b") == [("c", None)]
-    graph.add_edge("a", "b")
-    assert graph.edges("a") == [("b", None), ("b", None)] and graph.is_dag()
     loop = HandoffGraph("allow")
     for a, b in [("a", "a"), ("a", "b"), ("b", "a")]:
         loop.add_edge(a, b)
-    assert loop.edges("a") == [("a", None), ("b", None)]
-    assert not loop.is_dag()
+    assert loop.edges("a") == [("a", None), ("b", None)] and not loop.is_dag()
 
 
 def test_queries_and_repr():
@@ -95,32 +88,3 @@ def test_any_str_is_a_name_and_names_sort_by_utf8_bytes():
         graph.add_edge("end", "a'b")
     assert str(info.value) == "adding edge 'end' -> 'a'b' would create a cycle (on_cycle='error')"
     assert graph.nodes() == sorted(names + ["end"], key=lambda s: s.encode())
-
-
-def has_cycle(edges, nodes):
-    """Reference: peel off nodes without incoming edges; a cycle is what can never be peeled."""
-    left, edges = set(nodes), list(edges)
-    while sources := left - {b for _, b in edges}:
-        left -= sources
-        edges = [(a, b) for a, b in edges if a in left]
-    return bool(left)
-
-
-@given(st.lists(st.tuples(st.integers(0, 9), st.integers(0, 9)), max_size=40))
-def test_random_graphs_match_the_reference(pairs):
-    strict, loose = HandoffGraph(), HandoffGraph("allow")
-    named, kept = [(f"n{a}", f"n{b}") for a, b in pairs], []
-    for a, b in named:
-        loose.add_edge(a, b)
-        if has_cycle(kept + [(a, b)], {n for e in kept for n in e} | {a, b}):
-            with pytest.raises(ValueError, match=f"^adding edge '{a}' -> '{b}' would create a cycle"):
-                strict.add_edge(a, b)
-        else:
-            strict.add_edge(a, b)
-            kept.append((a, b))
-        assert strict.is_dag()
-    nodes = {n for e in named for n in e}
-    assert loose.is_dag() == (not has_cycle(named, nodes)) and loose.nodes() == sorted(nodes)
-    assert repr(loose) == f"HandoffGraph(nodes={len(nodes)}, edges={len(named)}, on_cycle='allow')"
-    assert len(strict) == len({n for e in kept for n in e})
-    assert sum(len(strict.edges(n)) for n in strict.nodes()) == len(kept)

@@ -1,5 +1,5 @@
 """Store and Snapshot as Python sees them: construction, values, the snapshot object, and the errors bad input
-raises (each leaving the store as it was). What the store holds is checked against a model in test_store_model.py."""
+raises (each leaving the store as it was). What the store holds is checked against a model in the C++ tests."""
 
 import gc
 import sys
@@ -99,6 +99,16 @@ def test_bad_input_raises_and_changes_nothing(store, call, error, message):
         assert str(info.value).startswith(message)
     assert contents(store) == before
     assert store.snapshot().id == 1  # no failed call took a snapshot id
+
+
+def test_scan_selects_by_range_and_condition():
+    s = Store()
+    s.set_many([("jobs", f"j{i}", {"state": "done" if i % 3 else "open", "n": i}) for i in range(10)])
+    s.set("jobs", "x", 5)  # no map, so it holds no paths
+    assert s.scan("jobs", "j", start="j2", stop="j8", where="state == 'open'") == ["j3", "j6"]
+    assert s.scan("jobs", reverse=True, limit=2, where="n >= 1", values=True) == [
+        ("j9", {"state": "open", "n": 9}), ("j8", {"state": "done", "n": 8})]
+    assert s.scan("jobs", where="not state") == ["x"] and s.scan("absent") == []
 
 
 def test_snapshot_object():

@@ -3,6 +3,7 @@
 #include <doctest/doctest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -38,26 +39,40 @@ TEST_CASE("writer: integers take the shortest form, switching exactly at each bo
       {0, "00"}, {127, "7f"}, {128, "cc80"}, {255, "ccff"}, {256, "cd0100"}, {65535, "cdffff"},
       {65536, "ce00010000"}, {4294967295, "ceffffffff"}, {4294967296, "cf0000000100000000"}, {-1, "ff"},
       {-32, "e0"}, {-33, "d0df"}, {-128, "d080"}, {-129, "d1ff7f"}, {-32768, "d18000"}, {-32769, "d2ffff7fff"},
-      {-2147483648LL, "d280000000"}, {-2147483649LL, "d3ffffffff7fffffff"},
+      {-2147483648LL, "d280000000"}, {-2147483649LL, "d3ffffffff7fffffff"}, {INT64_MAX, "cf7fffffffffffffff"},
+      {INT64_MIN, "d38000000000000000"},
   };
   for (const auto& [value, form] : cases) {
     CAPTURE(value);
     CHECK(written([&](OutputBuffer& out) { write_i64(out, value); }) == form);
   }
+  CHECK(written([](OutputBuffer& out) { write_uint(out, UINT64_MAX); }) == "cfffffffffffffffff");
+  CHECK(written([](OutputBuffer& out) { write_f64(out, -0.0); }) == "cb8000000000000000");
 }
 
 TEST_CASE("writer: headers switch form exactly at their limits, up to 2^32-1") {
   struct Case {
     std::uint32_t n;
-    const char *bin, *array, *map;
+    const char *str, *bin, *array, *map;
   };
   const Case cases[] = {
-      {0, "c400", "90", "80"},         {15, "c40f", "9f", "8f"},           {16, "c410", "dc0010", "de0010"},
-      {255, "c4ff", "dc00ff", "de00ff"}, {256, "c50100", "dc0100", "de0100"}, {65535, "c5ffff", "dcffff", "deffff"},
-      {65536, "c600010000", "dd00010000", "df00010000"}, {0xffffffffu, "c6ffffffff", "ddffffffff", "dfffffffff"},
+      {0, "a0", "c400", "90", "80"},
+      {15, "af", "c40f", "9f", "8f"},
+      {16, "b0", "c410", "dc0010", "de0010"},
+      {31, "bf", "c41f", "dc001f", "de001f"},
+      {32, "d920", "c420", "dc0020", "de0020"},
+      {255, "d9ff", "c4ff", "dc00ff", "de00ff"},
+      {256, "da0100", "c50100", "dc0100", "de0100"},
+      {65535, "daffff", "c5ffff", "dcffff", "deffff"},
+      {65536, "db00010000", "c600010000", "dd00010000", "df00010000"},
+      {0xffffffffu, nullptr, "c6ffffffff", "ddffffffff", "dfffffffff"},
   };
   for (const Case& c : cases) {
     CAPTURE(c.n);
+    if (c.str != nullptr) {
+      const std::string text(c.n, 'x');
+      CHECK(written([&](OutputBuffer& out) { write_str(out, text.data(), c.n); }).substr(0, std::strlen(c.str)) == c.str);
+    }
     CHECK(written([&](OutputBuffer& out) { write_bin_header(out, c.n); }) == c.bin);
     CHECK(written([&](OutputBuffer& out) { write_array_header(out, c.n); }) == c.array);
     CHECK(written([&](OutputBuffer& out) { write_map_header(out, c.n); }) == c.map);

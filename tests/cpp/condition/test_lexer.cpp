@@ -1,6 +1,9 @@
 #include <doctest/doctest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -40,7 +43,7 @@ TEST_CASE("lexer: tokens and their debug forms, refusals and their messages") {
       {"a-1", R"(Ident("a"), Int(-1))"}, {"_x1 x_2", R"(Ident("_x1"), Ident("x_2"))"},
       {"'it\\'s'", R"(Str("it's"))"}, {"\"it's\"", R"(Str("it's"))"}, {"\"a\\nb\\tc\\rd\"", R"(Str("a\nb\tcrd"))"},
       {"\"\\d\\\\\\\"\"", R"(Str("d\\\""))"}, {"'say \"hi\"'", R"(Str("say \"hi\""))"}, {"\"\"", R"(Str(""))"},
-      {"\"tab\there\"", R"(Str("tab\there"))"}, {"\"\x01\"", R"(Str("\u{1}"))"},
+      {"\"tab\there\"", R"(Str("tab\there"))"}, {"\"\x01\x1f\x7f\"", R"(Str("\u{1}\u{1f}\u{7f}"))"},
       {"état == 1", R"(Ident("état"), Eq, Int(1))"}, {"x²", R"(Ident("x²"))"},
       {"日本 == 'ok'", R"(Ident("日本"), Eq, Str("ok"))"},
       {"a\u3000b\u00a0c\u2028d", R"(Ident("a"), Ident("b"), Ident("c"), Ident("d"))"},
@@ -87,6 +90,27 @@ TEST_CASE("lexer: numbers are read correctly rounded, and print as the shortest 
       {5e-324, "5e-324"}, {INFINITY, "inf"}, {-INFINITY, "-inf"}, {123456.789, "123456.789"},
   };
   for (const auto& [value, text] : forms) CHECK(format_float(value) == text);
+
+  // Any finite double, written out in full (the language has no exponent form), reads
+  // back as itself; so does its shortest form wherever that needs no exponent.
+  std::mt19937_64 random(17);
+  for (int i = 0; i < 20000; ++i) {
+    double value = std::ldexp(static_cast<double>(random() >> 11), static_cast<int>(random() % 140) - 120);
+    if (i % 2) {
+      const std::uint64_t bits = random();
+      std::memcpy(&value, &bits, sizeof value);
+    }
+    if (!std::isfinite(value)) continue;
+    CAPTURE(value);
+    static char text[1500];
+    std::snprintf(text, sizeof text, "%.1100f", value);  // glibc prints the exact decimal
+    std::string exact(text);
+    const std::size_t last = exact.find_last_not_of('0');
+    exact.erase(last + (exact[last] == '.' ? 2 : 1));
+    CHECK(single_float(exact) == value);
+    CHECK(std::signbit(single_float(exact)) == std::signbit(value));
+    if (format_float(value).find('e') == std::string::npos) CHECK(single_float(format_float(value)) == value);
+  }
 }
 
 TEST_CASE("unicode: property tables agree with the character database; bad UTF-8 reads as U+FFFD") {

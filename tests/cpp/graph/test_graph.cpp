@@ -1,7 +1,7 @@
-// The routing graph core: the pruned index of condition paths, routing over a whole
-// context and over slots filled from it, long inputs without recursion, and allocation
-// failure in add_edge. (Policy names, cycle messages, refused edges, node order and random
-// graphs checked against a reference are in the Python graph tests.)
+// The routing graph core: random graphs against a reachability reference under both
+// cycle policies, the pruned index of condition paths, routing over a whole context and
+// over slots filled from it, long inputs without recursion, and allocation failure in
+// add_edge. (Policy names, cycle messages and node order are in the Python graph tests.)
 #include <doctest/doctest.h>
 
 #include <algorithm>
@@ -66,7 +66,47 @@ std::string dotted_k(std::size_t segments) {
   return text;
 }
 
+// Whether `to` can be reached from `from` along `edges` (every node reaches itself).
+bool reaches(const std::multimap<int, int>& edges, int from, int to) {
+  std::vector<int> pending{from};
+  std::set<int> seen{from};
+  while (!pending.empty()) {
+    const int node = pending.back();
+    pending.pop_back();
+    if (node == to) return true;
+    for (auto [it, end] = edges.equal_range(node); it != end; ++it) {
+      if (seen.insert(it->second).second) pending.push_back(it->second);
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+TEST_CASE("graph: random edges against a reachability reference, refused or kept by the policy") {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 400; ++round) {
+    Graph strict(CyclePolicy::Error), loose(CyclePolicy::Allow);
+    std::multimap<int, int> kept, all;
+    std::set<int> kept_nodes, all_nodes;
+    for (int n = static_cast<int>(rng() % 40); n > 0; --n) {
+      const int a = static_cast<int>(rng() % 10), b = static_cast<int>(rng() % 10);
+      const std::string from = "n" + std::to_string(a), to = "n" + std::to_string(b);
+      REQUIRE(loose.add_edge(from, to, std::nullopt));
+      all.emplace(a, b);
+      all_nodes.insert({a, b});
+      const bool closes_cycle = reaches(kept, b, a);
+      CHECK(bool(strict.add_edge(from, to, std::nullopt)) == !closes_cycle);
+      if (!closes_cycle) kept.emplace(a, b), kept_nodes.insert({a, b});
+      CHECK(strict.is_dag());
+    }
+    bool cyclic = false;
+    for (const auto& [a, b] : all) cyclic = cyclic || reaches(all, b, a);
+    CHECK(loose.is_dag() == !cyclic);
+    CHECK((loose.node_count() == all_nodes.size() && loose.edge_count() == all.size()));
+    CHECK((strict.node_count() == kept_nodes.size() && strict.edge_count() == kept.size()));
+  }
+}
 
 TEST_CASE("graph: condition paths are collected, ordered and pruned") {
   Graph g(CyclePolicy::Allow);

@@ -1,5 +1,5 @@
 // Shared pieces of the persistent-map tests: hashers that force rare shapes, a
-// counted value type, and a std::unordered_map model to compare against.
+// counted value type whose copies can fail, and a std::unordered_map model to compare against.
 #pragma once
 
 #include <doctest/doctest.h>
@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/fault.h"
 #include "common/siphash.h"
 #include "store/hamt.h"
 
@@ -58,7 +59,16 @@ struct Payload {
   Payload(const Payload&) = delete;
   ~Payload() { --live; }
 };
-using Val = std::shared_ptr<const Payload>;
+// Copies pass a fault point (moves never fail), so with fault injection on, an
+// allocation or a copy of an entry can fail half way through copying a node.
+struct Val : std::shared_ptr<const Payload> {
+  Val() noexcept = default;
+  Val(std::shared_ptr<const Payload> payload) noexcept : shared_ptr(std::move(payload)) {}
+  Val(const Val& other) : shared_ptr(other) { tallowmere::fault::fault_point(); }
+  Val(Val&&) noexcept = default;
+  Val& operator=(const Val& other) = default;
+  Val& operator=(Val&&) noexcept = default;
+};
 inline Val make_val(int n) { return std::make_shared<const Payload>(n); }
 
 template <class Hasher = tallowmere::SipHasher>

@@ -1,5 +1,7 @@
 // The persistent map against a std::unordered_map model: contents, canonical shape
-// whatever the history, and what a write to a shared map copies.
+// whatever the history, and what a write to a shared map copies. With
+// -DTALLOWMERE_FAULT_INJECTION=ON the model walk also fails an allocation or a value
+// copy at random writes, after which the map, its clones and the live counts are as before.
 #include <algorithm>
 #include <set>
 
@@ -33,8 +35,9 @@ namespace {
 template <class Hasher>
 void run_model(std::uint64_t seed, int steps, int key_space) {
   CAPTURE(seed);
-  std::mt19937_64 rng(seed);
+  std::mt19937_64 rng(seed), injector(seed);  // apart, so every build walks the same steps
   LeakCheck leaks;
+  int failures = 0;
   {
     TestMap<Hasher> map{Hasher{}};
     Model model;
@@ -46,30 +49,53 @@ void run_model(std::uint64_t seed, int steps, int key_space) {
       const unsigned roll = rng() % 100;
       const auto it = model.find(key);
       const bool present = it != model.end();
-      if (roll < 45) {
-        auto replaced = map.insert(key, make_val(number));
-        REQUIRE(replaced.has_value() == present);
-        if (replaced) REQUIRE((*replaced)->number == it->second);
-        model[key] = number;
-      } else if (roll < 70) {
-        auto removed = map.remove(key);
-        REQUIRE(removed.has_value() == present);
-        if (removed) {
-          REQUIRE((removed->first == key && removed->second->number == it->second));
-          model.erase(it);
+      auto write_or_read = [&] {  // the map first, the model after: a failed write leaves the model as it was
+        if (roll < 45) {
+          auto replaced = map.insert(key, make_val(number));
+          REQUIRE(replaced.has_value() == present);
+          if (replaced) REQUIRE((*replaced)->number == it->second);
+          model[key] = number;
+        } else if (roll < 70) {
+          auto removed = map.remove(key);
+          REQUIRE(removed.has_value() == present);
+          if (removed) {
+            REQUIRE((removed->first == key && removed->second->number == it->second));
+            model.erase(it);
+          }
+        } else if (roll < 80) {
+          const Val* found = map.find(key);
+          REQUIRE((found != nullptr) == present);
+          if (found) REQUIRE((*found)->number == it->second);
+        } else {
+          Val* slot = map.find_for_update(key);
+          REQUIRE((slot != nullptr) == present);
+          if (slot) {
+            REQUIRE((*slot)->number == it->second);
+            *slot = make_val(number);
+            it->second = number;
+          }
         }
-      } else if (roll < 80) {
-        const Val* found = map.find(key);
-        REQUIRE((found != nullptr) == present);
-        if (found) REQUIRE((*found)->number == it->second);
-      } else if (roll < 90) {
-        Val* slot = map.find_for_update(key);
-        REQUIRE((slot != nullptr) == present);
-        if (slot) {
-          REQUIRE((*slot)->number == it->second);
-          *slot = make_val(number);
-          it->second = number;
+      };
+      if (roll < 90 && (!tallowmere::fault::kEnabled || injector() % 4 != 0)) {
+        write_or_read();
+      } else if (roll < 90) {  // the n-th allocation or value copy fails: nothing may change
+        const std::string shape_before = shape(map);
+        const auto nodes = TestMap<>::live_nodes();
+        const long payloads = Payload::live;
+        tallowmere::fault::arm(1 + injector() % 6);
+        try {
+          write_or_read();
+        } catch (const std::bad_alloc&) {
+          tallowmere::fault::disarm();
+          ++failures;
+          map.validate();
+          REQUIRE(shape(map) == shape_before);
+          REQUIRE(contents(map) == model);
+          REQUIRE(TestMap<>::live_nodes() == nodes);
+          REQUIRE(Payload::live == payloads);
+          write_or_read();
         }
+        tallowmere::fault::disarm();
       } else if (roll < 96) {
         if (clones.size() < 12) {
           clones.emplace_back(map, model);
@@ -93,6 +119,7 @@ void run_model(std::uint64_t seed, int steps, int key_space) {
     for (const auto& [clone, frozen] : clones) check_equals_model(clone, frozen);
   }
   leaks.verify();
+  if (tallowmere::fault::kEnabled) CHECK(failures > 0);
 }
 
 // Applies one random sequence either with a clone held across every write (every
