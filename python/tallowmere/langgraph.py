@@ -73,22 +73,19 @@ _CHECKPOINTS, _BLOBS, _WRITES, _ITEMS = "lg:c", "lg:b", "lg:w", "ls:"
 _CACHE_LIMIT = 65_536  # each cache is emptied when it reaches this many entries
 
 
-def _cached(build):
-    """`build` memoised in a dict that is emptied when it reaches _CACHE_LIMIT entries
-    (names repeat on every call: thread ids, channels, tasks)."""
-    cache: dict = {}
-
-    def lookup(key):
-        found = cache.get(key)
-        if found is None:
-            if len(cache) >= _CACHE_LIMIT:
-                cache.clear()
-            found = cache[key] = build(key)
-        return found
-    return lookup
+def _remember(cache: dict, key: Any, value: Any) -> Any:
+    # Names repeat on every call (thread ids, channels, tasks): each is built once.
+    if len(cache) >= _CACHE_LIMIT:
+        cache.clear()
+    cache[key] = value
+    return value
 
 
-_part = _cached(lambda text: f"{len(text)}:{text}")
+_PARTS: dict[str, str] = {}
+
+
+def _part(text: str) -> str:
+    return _PARTS.get(text) or _remember(_PARTS, text, f"{len(text)}:{text}")
 
 
 def _parts(name: str, start: int) -> tuple[str, ...]:
@@ -102,22 +99,28 @@ def _parts(name: str, start: int) -> tuple[str, ...]:
     return tuple(out)
 
 
-# (thread id, checkpoint ns) -> the namespace names of that checkpoint scope
-_scope = _cached(lambda key: (_CHECKPOINTS + _part(key[0]) + _part(key[1]),
-                              _BLOBS + _part(key[0]) + _part(key[1]),
-                              _WRITES + _part(key[0]) + _part(key[1])))
+_CHECKPOINT_NAMES: dict[tuple[str, str], str] = {}
+_BLOB_NAMES: dict[tuple[str, str], str] = {}
+_WRITE_SCOPES: dict[tuple[str, str], str] = {}
+_ITEM_NAMES: dict[tuple[str, ...], str] = {}
+_NAMESPACES: dict[str, tuple[str, ...]] = {}
 
 
 def _checkpoints_name(thread_id: str, checkpoint_ns: str) -> str:
-    return _scope((thread_id, checkpoint_ns))[0]
+    key = (thread_id, checkpoint_ns)
+    return _CHECKPOINT_NAMES.get(key) or _remember(_CHECKPOINT_NAMES, key, _CHECKPOINTS + _part(thread_id) +
+                                                   _part(checkpoint_ns))
 
 
 def _blobs_name(thread_id: str, checkpoint_ns: str) -> str:
-    return _scope((thread_id, checkpoint_ns))[1]
+    key = (thread_id, checkpoint_ns)
+    return _BLOB_NAMES.get(key) or _remember(_BLOB_NAMES, key, _BLOBS + _part(thread_id) + _part(checkpoint_ns))
 
 
 def _writes_name(thread_id: str, checkpoint_ns: str, checkpoint_id: str) -> str:
-    return _scope((thread_id, checkpoint_ns))[2] + _part(checkpoint_id)
+    key = (thread_id, checkpoint_ns)
+    scope = _WRITE_SCOPES.get(key) or _remember(_WRITE_SCOPES, key, _WRITES + _part(thread_id) + _part(checkpoint_ns))
+    return scope + _part(checkpoint_id)
 
 
 def _thread_prefix(kind: str, thread_id: str | None) -> str:
@@ -125,8 +128,18 @@ def _thread_prefix(kind: str, thread_id: str | None) -> str:
     return kind if thread_id is None else kind + _part(thread_id)
 
 
-_items_name = _cached(lambda namespace: _ITEMS + "".join(map(_part, namespace)))
-_namespace_of = _cached(lambda name: _parts(name, len(_ITEMS)))
+def _items_name(namespace: tuple[str, ...]) -> str:
+    return _ITEM_NAMES.get(namespace) or _remember(_ITEM_NAMES, namespace, _ITEMS + "".join(map(_part, namespace)))
+
+
+def _namespace_of(name: str) -> tuple[str, ...]:
+    return _NAMESPACES.get(name) or _remember(_NAMESPACES, name, _parts(name, len(_ITEMS)))
+
+
+def _blob_key(channel: str, version: Any) -> str:
+    return f"{len(channel)}:{channel}{version}"
+
+
 _INDEX = {i: str(i) for i in range(-8, 64)}  # write indexes as key text, without formatting
 
 
@@ -160,33 +173,30 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
     # ---- reading
 
     def _fetch(self, thread_id: str, checkpoint_ns: str, checkpoint_id: str, saved: list) -> tuple:
-        """Everything one checkpoint tuple needs, still serialized, and its size in bytes."""
+        """The checkpoint, its channel values and its pending writes, the last two still serialized."""
         checkpoint = self.serde.loads_typed((saved[0], saved[1]))
-        versions = checkpoint["channel_versions"]
         blob_ns = _blobs_name(thread_id, checkpoint_ns)
-        channels = list(versions)
-        blobs = self.store.get_many([(blob_ns, _part(ch) + str(versions[ch])) for ch in channels])
-        writes = [w for _, w in self.store.scan(_writes_name(thread_id, checkpoint_ns, checkpoint_id), values=True)]
-        size = sum(len(b[1]) for b in blobs if b is not None) + sum(len(w[3]) for w in writes)
-        return checkpoint, channels, blobs, writes, size
+        blobs = self.store.get_many([(blob_ns, _blob_key(ch, v)) for ch, v in checkpoint["channel_versions"].items()])
+        writes = self.store.scan(_writes_name(thread_id, checkpoint_ns, checkpoint_id), values=True)
+        return checkpoint, blobs, writes
 
     def _build(self, thread_id: str, checkpoint_ns: str, checkpoint_id: str, saved: list, fetched: tuple,
                config: RunnableConfig | None = None, metadata: Any = None) -> CheckpointTuple:
         loads = self.serde.loads_typed
-        checkpoint, channels, blobs, writes, _ = fetched
+        checkpoint, blobs, writes = fetched
         checkpoint["channel_values"] = {
             ch: loads((blob[0], blob[1]))
-            for ch, blob in zip(channels, blobs) if blob is not None and blob[0] != "empty"
+            for ch, blob in zip(checkpoint["channel_versions"], blobs) if blob is not None and blob[0] != "empty"
         }
         if len(writes) > 1:
-            writes.sort(key=lambda w: writes_sort_key(w[4], w[0], w[5]))
+            writes.sort(key=lambda w: writes_sort_key(w[1][4], w[1][0], w[1][5]))
         parent = saved[4]
         return CheckpointTuple(
-            config=config if config is not None else _config(thread_id, checkpoint_ns, checkpoint_id),
+            config=config or _config(thread_id, checkpoint_ns, checkpoint_id),
             checkpoint=checkpoint,
             metadata=metadata if metadata is not None else loads((saved[2], saved[3])),
             parent_config=_config(thread_id, checkpoint_ns, parent) if parent else None,
-            pending_writes=[(w[0], w[1], loads((w[2], w[3]))) for w in writes],
+            pending_writes=[(w[0], w[1], loads((w[2], w[3]))) for _, w in writes],
         )
 
     def _saved(self, config: RunnableConfig) -> tuple | None:
@@ -195,7 +205,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         thread_id = configurable["thread_id"]
         checkpoint_ns = configurable.get("checkpoint_ns", "")
         namespace = _checkpoints_name(thread_id, checkpoint_ns)
-        checkpoint_id = get_checkpoint_id(config)
+        checkpoint_id = configurable.get("checkpoint_id")
         if checkpoint_id:
             saved = self.store.get(namespace, checkpoint_id)
             return None if saved is None else (thread_id, checkpoint_ns, checkpoint_id, saved)
@@ -206,8 +216,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         found = self._saved(config)
         if found is None:
             return None
-        fetched = self._fetch(*found)
-        return self._build(*found, fetched, config if get_checkpoint_id(config) else None)
+        return self._build(*found, self._fetch(*found), config if config["configurable"].get("checkpoint_id") else None)
 
     def _scopes(self, thread_id: str | None) -> list[tuple[str, ...]]:
         """(thread id, checkpoint ns) of every checkpoint namespace, of one thread or all."""
@@ -271,18 +280,19 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         thread_id = configurable["thread_id"]
         checkpoint_ns = configurable.get("checkpoint_ns", "")
         dumps = self.serde.dumps_typed
-        checkpoints_ns, blobs_ns, _ = _scope((thread_id, checkpoint_ns))
+        blobs_ns = _blobs_name(thread_id, checkpoint_ns)
         stored = checkpoint.copy()
         values = stored.pop("channel_values")  # type: ignore[misc]
         items = [
-            (blobs_ns, _part(ch) + str(version), _typed(dumps(values[ch])) if ch in values else _EMPTY)
+            (blobs_ns, _blob_key(ch, version), _typed(dumps(values[ch])) if ch in values else _EMPTY)
             for ch, version in new_versions.items()
         ]
         kind, data = _typed(dumps(stored))
         meta_kind, meta_data = _typed(dumps(get_checkpoint_metadata(config, metadata)))
         checkpoint_id = checkpoint["id"]
         parent = configurable.get("checkpoint_id")
-        items.append((checkpoints_ns, checkpoint_id, (kind, data, meta_kind, meta_data, parent)))
+        items.append((_checkpoints_name(thread_id, checkpoint_ns), checkpoint_id,
+                      (kind, data, meta_kind, meta_data, parent)))
         return _config(thread_id, checkpoint_ns, checkpoint_id), items
 
     def put_writes(
@@ -297,18 +307,18 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
                                  configurable["checkpoint_id"])
         dumps = self.serde.dumps_typed
         task = _part(task_id)
-        overwrite = []
+        first, last = [], []
         for idx, (channel, value) in enumerate(writes):
             index = WRITES_IDX_MAP.get(channel, idx)
             kind, data = _typed(dumps(value))
-            key = task + (_INDEX.get(index) or str(index))
-            if index >= 0:
-                # A task's regular writes are kept from the first attempt that made them.
-                self.store.add(namespace, key, (task_id, channel, kind, data, task_path, index))
-            else:
-                overwrite.append((namespace, key, (task_id, channel, kind, data, task_path, index)))
-        if overwrite:
-            self.store.set_many(overwrite)
+            # A task's regular writes are kept from the first attempt that made them; the special
+            # ones (errors, interrupts, resumes: negative indexes) from the last.
+            (first if index >= 0 else last).append(
+                (namespace, task + (_INDEX.get(index) or str(index)), (task_id, channel, kind, data, task_path, index)))
+        if first:
+            self.store.add_many(first)
+        if last:
+            self.store.set_many(last)
 
     def _drop(self, thread_id: str, checkpoint_ns: str, checkpoint_ids: Iterable[str]) -> None:
         namespace = _checkpoints_name(thread_id, checkpoint_ns)
@@ -355,7 +365,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
                 if latest is None:
                     continue
                 versions = self.serde.loads_typed((latest[0], latest[1]))["channel_versions"]
-                keep = {_part(ch) + str(v) for ch, v in versions.items()}
+                keep = {_blob_key(ch, v) for ch, v in versions.items()}
                 blob_ns = _blobs_name(thread_id, checkpoint_ns)
                 for key in self.store.scan(blob_ns):
                     if key not in keep:
@@ -397,9 +407,10 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         if found is None:
             return None
         fetched = self._fetch(*found)
-        self._note_size(found[0], found[1], fetched[-1])
-        own_config = config if get_checkpoint_id(config) else None
-        if fetched[-1] > _INLINE_BYTES:
+        size = sum(len(b[1]) for b in fetched[1] if b is not None) + sum(len(w[3]) for _, w in fetched[2])
+        self._note_size(found[0], found[1], size)
+        own_config = config if config["configurable"].get("checkpoint_id") else None
+        if size > _INLINE_BYTES:
             return await self._off_loop(self._build, *found, fetched, own_config)
         return self._build(*found, fetched, own_config)
 
@@ -590,7 +601,12 @@ def _condition(filter: dict) -> tuple[str | None, bool]:
 # ---- long-term memory store
 
 _EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
-_when = _cached(lambda micros: _EPOCH + timedelta(microseconds=micros))  # immutable: items share them
+_TIMES: dict[int, datetime] = {}
+
+
+def _when(micros: int) -> datetime:
+    # datetime objects are immutable: items written together share theirs.
+    return _TIMES.get(micros) or _remember(_TIMES, micros, _EPOCH + timedelta(microseconds=micros))
 
 
 def _item(cls: type, record: dict, key: str, namespace: tuple[str, ...]) -> Any:

@@ -334,6 +334,29 @@ bool Store::add(std::string_view namespace_name, std::string_view key, EncodedVa
   return true;
 }
 
+std::uint64_t Store::add_many(std::vector<WriteView> items) {
+  if (items.empty()) return 0;
+  const ShardBuckets buckets(items.size(), [&](std::size_t i) -> std::string_view {
+    return items[i].namespace_name;
+  });
+  std::uint64_t written = 0;
+  for (std::size_t s = 0; s < kShardCount; ++s) {
+    if (buckets.begin[s] == buckets.begin[s + 1]) continue;
+    Shard& shard = shards_[s];
+    WriteLock lock(shard.mutex);
+    ShardWriter writer(shard);  // as in set_many: each pair whole or not at all
+    for (std::size_t at = buckets.begin[s]; at < buckets.begin[s + 1]; ++at) {
+      WriteView& item = items[buckets.order[at]];
+      // Probe read-only first, as add() does: a present pair copies no path.
+      const KeyMap* keys = shard.map.find(item.namespace_name);
+      if (keys != nullptr && keys->find(item.key) != nullptr) continue;
+      writer.put(item);
+      ++written;
+    }
+  }
+  return written;
+}
+
 std::uint64_t Store::delete_namespace(std::string_view namespace_name) {
   Shard& shard = shard_for(namespace_name);
   // The lengths are summed from a clone with no lock held; under the lock the map is

@@ -174,11 +174,21 @@ TEST_CASE("store: random operations agree with a model, and snapshots never chan
             model.clear();
           }
           break;
-        case 7: {
-          auto ns = draw.name(), key = draw.name(), value = draw.bytes();
-          const bool absent = !model.count({ns, key});
-          CHECK(store->add(ns, key, value_of(value)) == absent);
-          if (absent) model[{ns, key}] = value;
+        case 7: {  // add_many: pairs repeat within a batch, and the first of them wins
+          std::vector<WriteItem> items;
+          std::uint64_t absent = 0;
+          for (std::size_t n = draw.pick(2) ? 1 : draw.pick(8); n > 0; --n) {
+            auto ns = draw.name(), key = draw.name(), value = draw.bytes();
+            if (model.emplace(std::make_pair(ns, key), value).second) ++absent;
+            items.push_back({ns, key, value_of(value)});
+          }
+          if (items.size() == 1) {
+            CHECK(store->add(items[0].namespace_name, items[0].key, std::move(items[0].value)) == (absent == 1));
+            break;
+          }
+          std::vector<WriteView> views;
+          for (WriteItem& item : items) views.push_back({item.namespace_name, item.key, std::move(item.value)});
+          CHECK(store->add_many(std::move(views)) == absent);
           break;
         }
         case 8: {

@@ -98,6 +98,13 @@ TEST_CASE("store: an allocation failure under a shard lock leaves the store as i
        },
        true},
       {"add a new pair", [](Store& s) { s.add("ns3", "added", value_of("abc")); }, true},
+      {"add_many across every shard",
+       [&](Store& s) {
+         std::vector<WriteView> items;
+         for (const auto& [pair, bytes] : batch) items.push_back({pair.first, pair.second, value_of(bytes)});
+         s.add_many(std::move(items));
+       },
+       true, true},
       {"delete a namespace", [](Store& s) { s.delete_namespace("ns7"); }, false},
       {"copy over an existing namespace", [](Store& s) { s.copy_namespace("ns1", "ns2"); }, false},
       {"copy into a new namespace", [](Store& s) { s.copy_namespace("ns1", "fork"); }, true},
