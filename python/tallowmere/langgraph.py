@@ -81,11 +81,8 @@ def _remember(cache: dict, key: Any, value: Any) -> Any:
     return value
 
 
-_PARTS: dict[str, str] = {}
-
-
 def _part(text: str) -> str:
-    return _PARTS.get(text) or _remember(_PARTS, text, f"{len(text)}:{text}")
+    return f"{len(text)}:{text}"
 
 
 def _parts(name: str, start: int) -> tuple[str, ...]:
@@ -120,7 +117,7 @@ def _blobs_name(thread_id: str, checkpoint_ns: str) -> str:
 def _writes_name(thread_id: str, checkpoint_ns: str, checkpoint_id: str) -> str:
     key = (thread_id, checkpoint_ns)
     scope = _WRITE_SCOPES.get(key) or _remember(_WRITE_SCOPES, key, _WRITES + _part(thread_id) + _part(checkpoint_ns))
-    return scope + _part(checkpoint_id)
+    return f"{scope}{len(checkpoint_id)}:{checkpoint_id}"  # scope + _part(checkpoint_id), ids being new each step
 
 
 def _thread_prefix(kind: str, thread_id: str | None) -> str:
@@ -310,7 +307,9 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         first, last = [], []
         for idx, (channel, value) in enumerate(writes):
             index = WRITES_IDX_MAP.get(channel, idx)
-            kind, data = _typed(dumps(value))
+            kind, data = dumps(value)
+            if type(data) is not bytes:  # as _typed
+                data = bytes(data)
             # A task's regular writes are kept from the first attempt that made them; the special
             # ones (errors, interrupts, resumes: negative indexes) from the last.
             (first if index >= 0 else last).append(
