@@ -61,11 +61,8 @@ SCOPES = [("a|b", "c", "x"), ("a", "b|c", "x"), ("1:t", "", "1:x"), ("1", ":t", 
 scalars = st.one_of(st.integers(-5, 5), st.text(max_size=4), st.lists(st.integers(0, 3), max_size=3))
 
 
-def config(thread, ns, checkpoint_id=None):
-    configurable = {"thread_id": thread, "checkpoint_ns": ns}
-    if checkpoint_id is not None:
-        configurable["checkpoint_id"] = checkpoint_id
-    return {"configurable": configurable}
+def config(thread, ns):
+    return {"configurable": {"thread_id": thread, "checkpoint_ns": ns}}
 
 
 def checkpoint_of(values, checkpoint_id):
@@ -124,8 +121,7 @@ filters = st.one_of(
     st.none(),
     st.fixed_dictionaries({}, optional={"s": st.sampled_from(["x", "y"]), "x": scalars,
                                         "n": st.one_of(st.integers(-3, 3), st.fixed_dictionaries(
-                                            {}, optional={op: st.integers(-3, 3) for op in
-                                                          ["$gt", "$gte", "$lt", "$lte", "$eq", "$ne"]}))}),
+                                            {}, optional={op: st.integers(-3, 3) for op in _OPERATORS}))}),
     st.fixed_dictionaries({"s": st.fixed_dictionaries({"$ne": st.sampled_from(["x", "y"])})}),
 )
 
