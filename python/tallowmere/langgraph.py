@@ -96,28 +96,30 @@ def _parts(name: str, start: int) -> tuple[str, ...]:
     return tuple(out)
 
 
-_CHECKPOINT_NAMES: dict[tuple[str, str], str] = {}
-_BLOB_NAMES: dict[tuple[str, str], str] = {}
-_WRITE_SCOPES: dict[tuple[str, str], str] = {}
+_SCOPES: dict[tuple[str, str], tuple[str, str, str]] = {}
 _ITEM_NAMES: dict[tuple[str, ...], str] = {}
 _NAMESPACES: dict[str, tuple[str, ...]] = {}
 
 
-def _checkpoints_name(thread_id: str, checkpoint_ns: str) -> str:
+def _scope(thread_id: str, checkpoint_ns: str) -> tuple[str, str, str]:
+    """The names of one (thread, checkpoint ns) scope: the namespace of its checkpoints, that of
+    its channel values (blobs), and the prefix of its writes' namespaces (see _writes_name)."""
     key = (thread_id, checkpoint_ns)
-    return _CHECKPOINT_NAMES.get(key) or _remember(_CHECKPOINT_NAMES, key, _CHECKPOINTS + _part(thread_id) +
-                                                   _part(checkpoint_ns))
+    names = _SCOPES.get(key)
+    if names is None:
+        scope = _part(thread_id) + _part(checkpoint_ns)
+        names = _remember(_SCOPES, key, (_CHECKPOINTS + scope, _BLOBS + scope, _WRITES + scope))
+    return names
 
 
-def _blobs_name(thread_id: str, checkpoint_ns: str) -> str:
-    key = (thread_id, checkpoint_ns)
-    return _BLOB_NAMES.get(key) or _remember(_BLOB_NAMES, key, _BLOBS + _part(thread_id) + _part(checkpoint_ns))
+def _writes_name(scope: tuple[str, str, str], checkpoint_id: str) -> str:
+    """The namespace of one checkpoint's pending writes."""
+    return scope[2] + _part(checkpoint_id)
 
 
-def _writes_name(thread_id: str, checkpoint_ns: str, checkpoint_id: str) -> str:
-    key = (thread_id, checkpoint_ns)
-    scope = _WRITE_SCOPES.get(key) or _remember(_WRITE_SCOPES, key, _WRITES + _part(thread_id) + _part(checkpoint_ns))
-    return f"{scope}{len(checkpoint_id)}:{checkpoint_id}"  # scope + _part(checkpoint_id), ids being new each step
+def _blob_keys(versions: ChannelVersions) -> list[str]:
+    """The keys, in a scope's blobs namespace, of these channels at these versions."""
+    return [f"{len(channel)}:{channel}{version}" for channel, version in versions.items()]
 
 
 def _thread_prefix(kind: str, thread_id: str | None) -> str:
@@ -133,10 +135,6 @@ def _namespace_of(name: str) -> tuple[str, ...]:
     return _NAMESPACES.get(name) or _remember(_NAMESPACES, name, _parts(name, len(_ITEMS)))
 
 
-def _blob_key(channel: str, version: Any) -> str:
-    return f"{len(channel)}:{channel}{version}"
-
-
 _INDEX = {i: str(i) for i in range(-8, 64)}  # write indexes as key text, without formatting
 
 
@@ -144,9 +142,14 @@ def _config(thread_id: str, checkpoint_ns: str, checkpoint_id: str) -> RunnableC
     return {"configurable": {"thread_id": thread_id, "checkpoint_ns": checkpoint_ns, "checkpoint_id": checkpoint_id}}
 
 
-def _typed(pair: tuple[str, Any]) -> tuple[str, bytes]:
-    # The serializer may hand out a bytearray (or another buffer): the store keeps bytes.
-    return pair if type(pair[1]) is bytes else (pair[0], bytes(pair[1]))
+def _write_all(write: Any, items: list) -> None:
+    """write(items) with one of the store's batch writers. The serializer may hand out a
+    bytearray (or another buffer), which the codec refuses: only then are they made bytes."""
+    try:
+        write(items)
+    except TypeError:
+        write([(ns, key, tuple(bytes(x) if isinstance(x, (bytearray, memoryview)) else x for x in value))
+               for ns, key, value in items])
 
 
 _EMPTY = ("empty", b"")
@@ -172,24 +175,25 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
     def _fetch(self, thread_id: str, checkpoint_ns: str, checkpoint_id: str, saved: list) -> tuple:
         """The checkpoint, its channel values and its pending writes, the last two still serialized."""
         checkpoint = self.serde.loads_typed((saved[0], saved[1]))
-        blob_ns = _blobs_name(thread_id, checkpoint_ns)
-        blobs = self.store.get_many([(blob_ns, _blob_key(ch, v)) for ch, v in checkpoint["channel_versions"].items()])
-        writes = self.store.scan(_writes_name(thread_id, checkpoint_ns, checkpoint_id), values=True)
-        return checkpoint, blobs, writes
+        scope = _scope(thread_id, checkpoint_ns)
+        blob_ns = scope[1]
+        blobs = self.store.get_many([(blob_ns, key) for key in _blob_keys(checkpoint["channel_versions"])])
+        return checkpoint, blobs, self.store.scan(_writes_name(scope, checkpoint_id), values=True)
 
     def _build(self, thread_id: str, checkpoint_ns: str, checkpoint_id: str, saved: list, fetched: tuple,
                config: RunnableConfig | None = None, metadata: Any = None) -> CheckpointTuple:
         loads = self.serde.loads_typed
         checkpoint, blobs, writes = fetched
-        checkpoint["channel_values"] = {
-            ch: loads((blob[0], blob[1]))
-            for ch, blob in zip(checkpoint["channel_versions"], blobs) if blob is not None and blob[0] != "empty"
-        }
+        values = checkpoint["channel_values"] = {}
+        for channel, blob in zip(checkpoint["channel_versions"], blobs):
+            if blob is not None and blob[0] != "empty":
+                values[channel] = loads((blob[0], blob[1]))
         if len(writes) > 1:
             writes.sort(key=lambda w: writes_sort_key(w[1][4], w[1][0], w[1][5]))
         parent = saved[4]
         return CheckpointTuple(
-            config=config or _config(thread_id, checkpoint_ns, checkpoint_id),
+            config=config or {"configurable": {"thread_id": thread_id, "checkpoint_ns": checkpoint_ns,
+                                               "checkpoint_id": checkpoint_id}},
             checkpoint=checkpoint,
             metadata=metadata if metadata is not None else loads((saved[2], saved[3])),
             parent_config=_config(thread_id, checkpoint_ns, parent) if parent else None,
@@ -201,7 +205,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         configurable = config["configurable"]
         thread_id = configurable["thread_id"]
         checkpoint_ns = configurable.get("checkpoint_ns", "")
-        namespace = _checkpoints_name(thread_id, checkpoint_ns)
+        namespace = _scope(thread_id, checkpoint_ns)[0]
         checkpoint_id = configurable.get("checkpoint_id")
         if checkpoint_id:
             saved = self.store.get(namespace, checkpoint_id)
@@ -237,7 +241,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         for thread_id, checkpoint_ns in self._scopes(configurable.get("thread_id") if config else None):
             if wanted_ns is not None and checkpoint_ns != wanted_ns:
                 continue
-            namespace = _checkpoints_name(thread_id, checkpoint_ns)
+            namespace = _scope(thread_id, checkpoint_ns)[0]
             if wanted_id:
                 if before_id and wanted_id >= before_id:
                     continue
@@ -267,8 +271,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         new_versions: ChannelVersions,
     ) -> RunnableConfig:
         saved, items = self._checkpoint_items(config, checkpoint, metadata, new_versions)
-        # The blobs and the checkpoint that names them land together or not at all.
-        self.store.set_many_atomic(items)
+        _write_all(self.store.set_many_atomic, items)  # the blobs and the checkpoint naming them, or nothing
         return saved
 
     def _checkpoint_items(self, config: RunnableConfig, checkpoint: Checkpoint, metadata: CheckpointMetadata,
@@ -276,21 +279,20 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         configurable = config["configurable"]
         thread_id = configurable["thread_id"]
         checkpoint_ns = configurable.get("checkpoint_ns", "")
+        checkpoints_ns, blobs_ns, _ = _scope(thread_id, checkpoint_ns)
         dumps = self.serde.dumps_typed
-        blobs_ns = _blobs_name(thread_id, checkpoint_ns)
         stored = checkpoint.copy()
         values = stored.pop("channel_values")  # type: ignore[misc]
-        items = [
-            (blobs_ns, _blob_key(ch, version), _typed(dumps(values[ch])) if ch in values else _EMPTY)
-            for ch, version in new_versions.items()
-        ]
-        kind, data = _typed(dumps(stored))
-        meta_kind, meta_data = _typed(dumps(get_checkpoint_metadata(config, metadata)))
+        items = []
+        for key, channel in zip(_blob_keys(new_versions), new_versions):
+            items.append((blobs_ns, key, dumps(values[channel]) if channel in values else _EMPTY))
+        kind, data = dumps(stored)
+        meta_kind, meta_data = dumps(get_checkpoint_metadata(config, metadata))
         checkpoint_id = checkpoint["id"]
         parent = configurable.get("checkpoint_id")
-        items.append((_checkpoints_name(thread_id, checkpoint_ns), checkpoint_id,
-                      (kind, data, meta_kind, meta_data, parent)))
-        return _config(thread_id, checkpoint_ns, checkpoint_id), items
+        items.append((checkpoints_ns, checkpoint_id, (kind, data, meta_kind, meta_data, parent)))
+        return {"configurable": {"thread_id": thread_id, "checkpoint_ns": checkpoint_ns,
+                                 "checkpoint_id": checkpoint_id}}, items
 
     def put_writes(
         self,
@@ -300,7 +302,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         task_path: str = "",
     ) -> None:
         configurable = config["configurable"]
-        namespace = _writes_name(configurable["thread_id"], configurable.get("checkpoint_ns", ""),
+        namespace = _writes_name(_scope(configurable["thread_id"], configurable.get("checkpoint_ns", "")),
                                  configurable["checkpoint_id"])
         dumps = self.serde.dumps_typed
         task = _part(task_id)
@@ -308,22 +310,20 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         for idx, (channel, value) in enumerate(writes):
             index = WRITES_IDX_MAP.get(channel, idx)
             kind, data = dumps(value)
-            if type(data) is not bytes:  # as _typed
-                data = bytes(data)
             # A task's regular writes are kept from the first attempt that made them; the special
             # ones (errors, interrupts, resumes: negative indexes) from the last.
             (first if index >= 0 else last).append(
                 (namespace, task + (_INDEX.get(index) or str(index)), (task_id, channel, kind, data, task_path, index)))
         if first:
-            self.store.add_many(first)
+            _write_all(self.store.add_many, first)
         if last:
-            self.store.set_many(last)
+            _write_all(self.store.set_many, last)
 
     def _drop(self, thread_id: str, checkpoint_ns: str, checkpoint_ids: Iterable[str]) -> None:
-        namespace = _checkpoints_name(thread_id, checkpoint_ns)
+        scope = _scope(thread_id, checkpoint_ns)
         for checkpoint_id in checkpoint_ids:
-            self.store.delete(namespace, checkpoint_id)
-            self.store.delete_namespace(_writes_name(thread_id, checkpoint_ns, checkpoint_id))
+            self.store.delete(scope[0], checkpoint_id)
+            self.store.delete_namespace(_writes_name(scope, checkpoint_id))
 
     def delete_thread(self, thread_id: str) -> None:
         for kind in (_CHECKPOINTS, _BLOBS, _WRITES):
@@ -345,7 +345,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         if not runs:
             return
         for thread_id, checkpoint_ns in self._scopes(None):
-            doomed = [cid for cid, saved in self.store.scan(_checkpoints_name(thread_id, checkpoint_ns), values=True)
+            doomed = [cid for cid, saved in self.store.scan(_scope(thread_id, checkpoint_ns)[0], values=True)
                       if self.serde.loads_typed((saved[2], saved[3])).get("run_id") in runs]
             self._drop(thread_id, checkpoint_ns, doomed)
 
@@ -357,15 +357,14 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
                 self.delete_thread(thread_id)
                 continue
             for _, checkpoint_ns in self._scopes(thread_id):
-                namespace = _checkpoints_name(thread_id, checkpoint_ns)
+                namespace, blob_ns, _ = _scope(thread_id, checkpoint_ns)
                 ids = self.store.scan(namespace, reverse=True)
                 self._drop(thread_id, checkpoint_ns, ids[1:])
                 latest = self.store.get(namespace, ids[0]) if ids else None
                 if latest is None:
                     continue
                 versions = self.serde.loads_typed((latest[0], latest[1]))["channel_versions"]
-                keep = {_blob_key(ch, v) for ch, v in versions.items()}
-                blob_ns = _blobs_name(thread_id, checkpoint_ns)
+                keep = set(_blob_keys(versions))
                 for key in self.store.scan(blob_ns):
                     if key not in keep:
                         self.store.delete(blob_ns, key)
@@ -433,7 +432,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
     def _put_noting_size(self, config: RunnableConfig, checkpoint: Checkpoint, metadata: CheckpointMetadata,
                          new_versions: ChannelVersions) -> RunnableConfig:
         saved, items = self._checkpoint_items(config, checkpoint, metadata, new_versions)
-        self.store.set_many_atomic(items)
+        _write_all(self.store.set_many_atomic, items)
         configurable = saved["configurable"]
         self._note_size(configurable["thread_id"], configurable["checkpoint_ns"], sum(len(i[2][1]) for i in items))
         return saved
