@@ -128,7 +128,13 @@ def _thread_prefix(kind: str, thread_id: str | None) -> str:
 
 
 def _items_name(namespace: tuple[str, ...]) -> str:
-    return _ITEM_NAMES.get(namespace) or _remember(_ITEM_NAMES, namespace, _ITEMS + "".join(map(_part, namespace)))
+    name = _ITEM_NAMES.get(namespace)
+    if name is None:
+        # Labels may hold any text (names are length-prefixed, never split), but must be text.
+        if not all(isinstance(label, str) for label in namespace):
+            raise TypeError(f"namespace labels must be str, not {namespace!r}")
+        name = _remember(_ITEM_NAMES, namespace, _ITEMS + "".join(map(_part, namespace)))
+    return name
 
 
 def _namespace_of(name: str) -> tuple[str, ...]:
@@ -690,15 +696,14 @@ class TallowmereStore(BaseStore):
         micros = time.time_ns() // 1000
         writes, deletes = [], []
         for op in puts:
-            # Labels may hold any text (names are length-prefixed, never split), but must be text.
-            if not all(isinstance(label, str) for label in op.namespace) or not isinstance(op.key, str):
-                raise TypeError(f"namespace labels and keys must be str: {op.namespace!r}, {op.key!r}")
             name = _items_name(tuple(op.namespace))
-            if op.value is None:
-                name.encode(), op.key.encode()  # what the delete will need, checked now
-                deletes.append((name, op.key))
-            else:
+            if op.value is not None:  # the store checks the names of writes before it writes
                 writes.append((name, op.key, {"v": dict(op.value), "c": micros, "u": micros}))
+            else:
+                if not isinstance(op.key, str):
+                    raise TypeError(f"key must be str, not {type(op.key).__name__}")
+                name.encode(), op.key.encode()  # what the delete will need, checked before anything changes
+                deletes.append((name, op.key))
         return writes, deletes
 
     def _search(self, op: SearchOp, where: str | None, exact: bool) -> list[SearchItem]:
