@@ -148,12 +148,10 @@ def _config(thread_id: str, checkpoint_ns: str, checkpoint_id: str) -> RunnableC
     return {"configurable": {"thread_id": thread_id, "checkpoint_ns": checkpoint_ns, "checkpoint_id": checkpoint_id}}
 
 
-def _write_all(write: Any, items: list) -> None:
-    """write(items) with one of the store's batch writers. The serializer may hand out a
-    bytearray (or another buffer), which the codec refuses: only then are they made bytes."""
-    try:
-        write(items)
-    except TypeError:
+def _write_as_bytes(write: Any, items: list) -> None:
+    """write(items) with one of the store's batch writers, once it has refused them: the serializer
+    may hand out a bytearray (or another buffer), which the codec refuses, so those become bytes."""
+    if items:
         write([(ns, key, tuple(bytes(x) if isinstance(x, (bytearray, memoryview)) else x for x in value))
                for ns, key, value in items])
 
@@ -277,7 +275,10 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         new_versions: ChannelVersions,
     ) -> RunnableConfig:
         saved, items = self._checkpoint_items(config, checkpoint, metadata, new_versions)
-        _write_all(self.store.set_many_atomic, items)  # the blobs and the checkpoint naming them, or nothing
+        try:  # the blobs and the checkpoint naming them land together, or nothing does
+            self.store.set_many_atomic(items)
+        except TypeError:
+            _write_as_bytes(self.store.set_many_atomic, items)
         return saved
 
     def _checkpoint_items(self, config: RunnableConfig, checkpoint: Checkpoint, metadata: CheckpointMetadata,
@@ -320,10 +321,14 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
             # ones (errors, interrupts, resumes: negative indexes) from the last.
             (first if index >= 0 else last).append(
                 (namespace, task + (_INDEX.get(index) or str(index)), (task_id, channel, kind, data, task_path, index)))
-        if first:
-            _write_all(self.store.add_many, first)
-        if last:
-            _write_all(self.store.set_many, last)
+        try:
+            if first:
+                self.store.add_many(first)
+            if last:
+                self.store.set_many(last)
+        except TypeError:
+            _write_as_bytes(self.store.add_many, first)
+            _write_as_bytes(self.store.set_many, last)
 
     def _drop(self, thread_id: str, checkpoint_ns: str, checkpoint_ids: Iterable[str]) -> None:
         scope = _scope(thread_id, checkpoint_ns)
@@ -438,7 +443,10 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
     def _put_noting_size(self, config: RunnableConfig, checkpoint: Checkpoint, metadata: CheckpointMetadata,
                          new_versions: ChannelVersions) -> RunnableConfig:
         saved, items = self._checkpoint_items(config, checkpoint, metadata, new_versions)
-        _write_all(self.store.set_many_atomic, items)
+        try:
+            self.store.set_many_atomic(items)
+        except TypeError:
+            _write_as_bytes(self.store.set_many_atomic, items)
         configurable = saved["configurable"]
         self._note_size(configurable["thread_id"], configurable["checkpoint_ns"], sum(len(i[2][1]) for i in items))
         return saved
