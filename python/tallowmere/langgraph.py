@@ -148,6 +148,11 @@ def _config(thread_id: str, checkpoint_ns: str, checkpoint_id: str) -> RunnableC
     return {"configurable": {"thread_id": thread_id, "checkpoint_ns": checkpoint_ns, "checkpoint_id": checkpoint_id}}
 
 
+def _is_durable(store: Store) -> bool:
+    """Whether `store` keeps its changes in a file (it then names it in `path`)."""
+    return getattr(store, "path", None) is not None
+
+
 def _write_as_bytes(write: Any, items: list) -> None:
     """write(items) with one of the store's batch writers, once it has refused them: the serializer
     may hand out a bytearray (or another buffer), which the codec refuses, so those become bytes."""
@@ -173,6 +178,8 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         self.store = store if store is not None else Store()
         # Bytes last seen in each thread's state, to run the async twins of big ones off the loop.
         self._sizes: dict[tuple[str, str], int] = {}
+        # A store kept in a file may wait for its disk on every write: async writes then leave the loop.
+        self._writes_wait = _is_durable(self.store)
 
     # ---- reading
 
@@ -453,13 +460,13 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
 
     async def aput(self, config: RunnableConfig, checkpoint: Checkpoint, metadata: CheckpointMetadata,
                    new_versions: ChannelVersions) -> RunnableConfig:
-        if self._is_big(config):
+        if self._writes_wait or self._is_big(config):
             return await self._off_loop(self._put_noting_size, config, checkpoint, metadata, new_versions)
         return self._put_noting_size(config, checkpoint, metadata, new_versions)
 
     async def aput_writes(self, config: RunnableConfig, writes: Sequence[tuple[str, Any]], task_id: str,
                           task_path: str = "") -> None:
-        if self._is_big(config):
+        if self._writes_wait or self._is_big(config):
             await self._off_loop(self.put_writes, config, writes, task_id, task_path)
         else:
             self.put_writes(config, writes, task_id, task_path)
@@ -679,7 +686,9 @@ class TallowmereStore(BaseStore):
 
     async def abatch(self, ops: Iterable[Op]) -> list[Result]:
         ops = list(ops)
-        if any(isinstance(op, (SearchOp, ListNamespacesOp)) for op in ops):  # their work grows with the store
+        # Searches and listings grow with the store; writes to a store kept in a file may wait for its disk.
+        off_loop = (SearchOp, ListNamespacesOp, PutOp) if _is_durable(self.store) else (SearchOp, ListNamespacesOp)
+        if any(isinstance(op, off_loop) for op in ops):
             return await asyncio.get_running_loop().run_in_executor(None, self.batch, ops)
         return self.batch(ops)
 
