@@ -74,7 +74,7 @@ _CACHE_LIMIT = 65_536  # each cache is emptied when it reaches this many entries
 
 
 def _remember(cache: dict, key: Any, value: Any) -> Any:
-    # Names repeat on every call (thread ids, channels, tasks): each is built once.
+    # Scopes and store namespaces recur on every call: each name is built once.
     if len(cache) >= _CACHE_LIMIT:
         cache.clear()
     cache[key] = value
@@ -118,7 +118,7 @@ def _writes_name(scope: tuple[str, str, str], checkpoint_id: str) -> str:
 
 
 def _blob_keys(versions: ChannelVersions) -> list[str]:
-    """The keys, in a scope's blobs namespace, of these channels at these versions."""
+    """The keys, in a scope's blobs namespace, of these channels at these versions (_part(channel) + version)."""
     return [f"{len(channel)}:{channel}{version}" for channel, version in versions.items()]
 
 
