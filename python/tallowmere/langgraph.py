@@ -658,26 +658,26 @@ class TallowmereStore(BaseStore):
     def batch(self, ops: Iterable[Op]) -> list[Result]:
         ops = list(ops)
         puts: dict[tuple[tuple[str, ...], str], PutOp] = {}
-        plans = {}
+        reads = []
         for i, op in enumerate(ops):
             if isinstance(op, PutOp):
                 puts[(op.namespace, op.key)] = op
             elif isinstance(op, SearchOp):
-                plans[i] = _condition(op.filter) if op.filter else (None, True)
-            elif not isinstance(op, (GetOp, ListNamespacesOp)):
+                reads.append((i, op, _condition(op.filter) if op.filter else (None, True)))
+            elif isinstance(op, (GetOp, ListNamespacesOp)):
+                reads.append((i, op, None))
+            else:
                 raise ValueError(f"Unknown operation type: {type(op)}")
         # Every put is checked and encoded before anything changes: a batch applies whole or not at all.
-        writes, deletes = self._prepare(puts.values())
-        results: list[Result] = []
-        for i, op in enumerate(ops):
-            if isinstance(op, GetOp):
-                results.append(self._get(op.namespace, op.key))
-            elif isinstance(op, SearchOp):
-                results.append(self._search(op, *plans[i]))
-            elif isinstance(op, ListNamespacesOp):
-                results.append(self._list_namespaces(op))
+        writes, deletes = self._prepare(puts.values()) if puts else ((), ())
+        results: list[Result] = [None] * len(ops)
+        for i, op, plan in reads:  # reads see the store as it was before this batch's puts
+            if plan is not None:
+                results[i] = self._search(op, *plan)
+            elif isinstance(op, GetOp):
+                results[i] = self._get(op.namespace, op.key)
             else:
-                results.append(None)
+                results[i] = self._list_namespaces(op)
         if writes:
             self.store.set_many_atomic(writes)
         for name, key in deletes:
