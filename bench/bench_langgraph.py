@@ -1,10 +1,12 @@
 """TallowmereSaver / TallowmereStore against LangGraph's InMemorySaver / InMemoryStore.
 
-Run: python bench/bench_langgraph.py [--quick] [--profile]
+Run: python bench/bench_langgraph.py [--quick] [--profile] [--lag]
 Per-call figures are CPU time of the calling thread, medians over interleaved rounds
 (ours and the peer's timed in the same round), with the median of the per-round
-ratios ours/peer (below 1.00x ours is faster). The StateGraph run is process CPU
-time; RSS is measured in fresh child processes. --profile prints where the time of
+ratios ours/peer (below 1.00x ours is faster). The StateGraph runs are wall time,
+against InMemorySaver and LangGraph's SqliteSaver on a file; the async case counts
+how late the event loop wakes while many graphs with big states run at once; RSS is
+measured in fresh child processes. --profile prints where the time of
 TallowmereSaver.put and get_tuple goes.
 """
 
@@ -14,6 +16,7 @@ import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 from langgraph.checkpoint.base import empty_checkpoint
@@ -99,7 +102,7 @@ def saver_cases(size, repeat, rounds):
         return run
 
     compare(f"put, {size // 1000} KB", put(0), put(1), repeat, rounds)
-    writes = [("messages", values["messages"][:2])]
+    writes = [("messages", values["messages"][:1]), ("step", 4)]  # a step's writes: a message and a counter
     write_cfg = cfg("w", "000000000001")
 
     def put_writes(i):
@@ -110,7 +113,7 @@ def saver_cases(size, repeat, rounds):
                 saver.put_writes(write_cfg, writes, f"task{counters[i]}")
         return run
 
-    compare(f"put_writes, {size // 1000} KB", put_writes(0), put_writes(1), repeat, rounds)
+    compare(f"put_writes (2 writes), {size // 1000} KB", put_writes(0), put_writes(1), repeat, rounds)
     full = [filled(TallowmereSaver(), size), filled(InMemorySaver(), size)]
 
     def call(i, fn):
@@ -129,7 +132,8 @@ def saver_cases(size, repeat, rounds):
                 max(1, repeat // (10 if "list" in label else 1)), rounds)
 
 
-def graph_case(runs):
+def graph_app(saver):
+    """A 5-node StateGraph with a conditional edge: each invoke saves 6 checkpoints and their writes."""
     from typing import TypedDict
 
     from langgraph.graph import END, START, StateGraph
@@ -138,30 +142,107 @@ def graph_case(runs):
         messages: list
         count: int
 
+    g = StateGraph(State)
+    g.add_node("plan", lambda s: {"count": s["count"] + 1, "messages": s["messages"] + [{"text": "p" * 200}]})
+    g.add_node("search", lambda s: {"messages": s["messages"] + [{"text": "s" * 400}]})
+    g.add_node("review", lambda s: {"count": s["count"] * 2})
+    g.add_node("write", lambda s: {"messages": s["messages"] + [{"text": "w" * 200}]})
+    g.add_node("check", lambda s: {"count": s["count"] - 1})
+    g.add_edge(START, "plan")
+    g.add_conditional_edges("plan", lambda s: "search" if s["count"] % 2 else "review", ["search", "review"])
+    g.add_edge("search", "review")
+    g.add_edge("review", "write")
+    g.add_edge("write", "check")
+    g.add_edge("check", END)
+    return g.compile(checkpointer=saver)
+
+
+def graph_case(runs, rounds, savers):
+    """Wall time per `invoke` of graph_app on each saver (durable ones wait for their disk), interleaved."""
+    apps = {name: graph_app(saver) for name, saver in savers.items()}
+    times = {name: [] for name in apps}
+    for r in range(rounds):
+        for name, app in apps.items():
+            gc.collect()
+            start = time.perf_counter()
+            for n in range(runs):
+                app.invoke({"messages": [], "count": n}, {"configurable": {"thread_id": f"r{r}-{n}"}})
+            times[name].append((time.perf_counter() - start) / runs * 1e6)
+    base = times["InMemorySaver"]
+    for name, spent in times.items():
+        ratios = [a / b for a, b in zip(spent, base)]
+        print(f"| StateGraph invoke, 5 nodes (wall), {name} | {statistics.median(spent):.0f} us | "
+              f"{statistics.median(base):.0f} us | {statistics.median(ratios):.2f}x "
+              f"({min(ratios):.2f}-{max(ratios):.2f}) |", flush=True)
+
+
+def sqlite_saver(directory):
+    """LangGraph's SqliteSaver on a file, as it ships (WAL journal, one commit per put and put_writes)."""
+    import sqlite3
+
+    from langgraph.checkpoint.sqlite import SqliteSaver
+
+    return SqliteSaver(sqlite3.connect(os.path.join(directory, "checkpoints.sqlite"), check_same_thread=False))
+
+
+def async_lag_case(graphs, size, rounds):
+    """Event-loop lag while `graphs` graphs with states of `size` bytes run at once under ainvoke:
+    a ticker asks for a wake-up every millisecond and records how late it comes."""
+    import asyncio
+    import operator
+    from typing import Annotated, TypedDict
+
+    from langgraph.graph import END, START, StateGraph
+
+    class State(TypedDict):
+        messages: Annotated[list, operator.add]
+        count: int
+
     def build(saver):
         g = StateGraph(State)
-        g.add_node("a", lambda s: {"count": s["count"] + 1, "messages": s["messages"] + [{"text": "a" * 200}]})
+        g.add_node("a", lambda s: {"messages": [{"text": "a" * 200}], "count": s["count"] + 1})
         g.add_node("b", lambda s: {"count": s["count"] * 2})
-        g.add_node("c", lambda s: {"messages": s["messages"] + [{"text": "c" * 200}]})
+        g.add_node("c", lambda s: {"messages": [{"text": "c" * 200}]})
         g.add_edge(START, "a")
-        g.add_conditional_edges("a", lambda s: "b" if s["count"] % 2 else "c", ["b", "c"])
+        g.add_edge("a", "b")
         g.add_edge("b", "c")
         g.add_edge("c", END)
         return g.compile(checkpointer=saver)
 
+    history = [{"role": "user", "content": "x" * 1000, "id": f"m{i}"} for i in range(size // 1050)]
+
+    async def run(app, tag):
+        loop = asyncio.get_running_loop()
+        lags, done = [], False
+
+        async def ticker():
+            while not done:
+                start = loop.time()
+                await asyncio.sleep(0.001)
+                lags.append((loop.time() - start - 0.001) * 1000)
+        tick = asyncio.create_task(ticker())
+        start = time.perf_counter()
+        await asyncio.gather(*(app.ainvoke({"messages": history, "count": n},
+                                           {"configurable": {"thread_id": f"{tag}-{n}"}}) for n in range(graphs)))
+        elapsed = time.perf_counter() - start
+        done = True
+        await tick
+        lags.sort()
+        return elapsed, lags[int(len(lags) * 0.99)], lags[-1]
+
     apps = [build(TallowmereSaver()), build(InMemorySaver())]
-    times = [[], []]
-    for r in range(5):
+    figures = [[], []]
+    for r in range(rounds):
         for i, app in enumerate(apps):
             gc.collect()
-            start = time.process_time()
-            for n in range(runs):
-                app.invoke({"messages": [], "count": n}, {"configurable": {"thread_id": f"r{r}-{n}"}})
-            times[i].append((time.process_time() - start) / runs * 1e6)
-    ratios = [a / b for a, b in zip(*times)]
-    print(f"| StateGraph invoke (3 nodes, conditional edge; process CPU) | {statistics.median(times[0]):.0f} us | "
-          f"{statistics.median(times[1]):.0f} us | {statistics.median(ratios):.2f}x "
-          f"({min(ratios):.2f}-{max(ratios):.2f}) |", flush=True)
+            figures[i].append(asyncio.run(run(app, f"r{r}")))
+    cells = []
+    for runs in figures:
+        wall, p99, worst = (sorted(f[k] for f in runs) for k in range(3))
+        cells.append(f"{statistics.median(wall):.2f} s, loop lag p99 {statistics.median(p99):.0f} ms "
+                     f"({p99[0]:.0f}-{p99[-1]:.0f}), max {statistics.median(worst):.0f} ms")
+    print(f"| {graphs} graphs at once, {size // 1_000_000} MB states, ainvoke | {cells[0]} | {cells[1]} | |",
+          flush=True)
 
 
 RSS_CHILD = """
@@ -246,16 +327,24 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--profile", action="store_true")
+    parser.add_argument("--lag", action="store_true", help="only the event-loop lag case")
     args = parser.parse_args()
     if args.profile:
         profile()
+        return
+    if args.lag:
+        async_lag_case(20, 5_000_000, 3 if args.quick else 7)
         return
     repeat, rounds = (200, 5) if args.quick else (1000, 11)
     print("| case | tallowmere | LangGraph in-memory | ratio (range) |\n|---|---|---|---|")
     for size in (1000, 50_000):
         saver_cases(size, repeat if size < 10_000 else repeat // 5, rounds)
     store_cases(repeat, rounds)
-    graph_case(20 if args.quick else 100)
+    with tempfile.TemporaryDirectory() as directory:
+        graph_case(20 if args.quick else 50, 5 if args.quick else 11,
+                   {"TallowmereSaver": TallowmereSaver(), "InMemorySaver": InMemorySaver(),
+                    "SqliteSaver": sqlite_saver(directory)})
+    async_lag_case(20, 5_000_000, 3 if args.quick else 7)
     for size in (1000, 50_000):
         rss_case(size)
 

@@ -121,6 +121,9 @@ MUTANTS = [
      "values compared without their sizes"),
     ("value-release-order", "src/store/encoded_value.h", "buffer_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1",
      "buffer_->refs.fetch_sub(1, std::memory_order_relaxed) == 1", "wrong memory order releasing a value", "tsan"),
+    ("store-add-many-present", "src/store/operation.cpp",
+     "if (const KeyMap* keys = map.find(op.first); keys != nullptr && keys->find(op.second) != nullptr) return 0;",
+     "(void)map;", "add and add_many overwrite a pair already present"),
     # snapshot files
     ("file-torn-cut", "src/persist/snapshot_file.cpp",
      "if (end != static_cast<std::uint64_t>(info.st_size)) {", "if (false) {", "a delta appended behind a torn tail"),
@@ -168,8 +171,12 @@ MUTANTS = [
     # LangGraph adapter
     ("lg-version-suffix", "python/tallowmere/langgraph.py", 'return f"{current_v + 1:032}.{random.random():016}"',
      'return f"{current_v + 1:032}.{0.5:016}"', "two forks of one thread get the same channel version"),
-    ("lg-copy-name", "python/tallowmere/langgraph.py", "kind + target + name[len(kind) + len(source):]",
-     "kind + target + name[len(kind) + len(source_thread_id):]", "copy_thread writes under mangled names"),
+    ("lg-copy-name", "python/tallowmere/langgraph.py", "target + name[len(source):]",
+     "target + name[len(source_thread_id):]", "copy_thread writes under mangled names"),
+    ("lg-filter-exact", "python/tallowmere/langgraph.py", "-_EXACT < value < _EXACT else None",
+     "-_EXACT <= value <= _EXACT else None", "an integer of 2**53 compared through floats in the core"),
+    ("lg-filter-missing", "python/tallowmere/langgraph.py", 'elif op == "$ne" or literal == "null":',
+     "elif False:", "a missing field matches $ne or None in the core"),
     # bindings
     ("graph-exclusive", "src/graph/graph_py.cpp",
      "    ExclusiveAccess access(state.access);\n    return body(state);",

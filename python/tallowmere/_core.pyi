@@ -74,6 +74,8 @@ class Store:
         """Store many `(namespace, key, value)` triples in one call."""
     def set_many_atomic(self, items: Sequence[tuple[str, str, _Encodable]]) -> None:
         """Store many `(namespace, key, value)` triples as one atomic batch."""
+    def add_many(self, items: Sequence[tuple[str, str, _Encodable]]) -> int:
+        """Store each `(namespace, key, value)` triple only if that pair is absent."""
     def get_many(self, pairs: Sequence[tuple[str, str]]) -> list[Any]:
         """Fetch many `(namespace, key)` pairs in one call, preserving input order."""
     def keys(self, namespace: str, prefix: str | None = None) -> list[str]:

@@ -6,20 +6,29 @@ Layout in the store. Every free-text component (thread id, checkpoint namespace,
 checkpoint id, channel, task id, store label) is written as `<length>:<text>`,
 which is self-delimiting: two different component tuples never give the same
 name, and a name prefix made of whole components matches whole components only.
+Each kind of name is built by one function below.
   saver   "lg:c" + thread + ns            key checkpoint id -> [type, bytes, type, bytes, parent]
           "lg:b" + thread + ns            key channel + version -> [type, bytes]
-          "lg:w" + thread + ns + id       key task id + index -> [task id, channel, type, bytes, path]
+          "lg:w" + thread + ns + id       key task id + index -> [task id, channel, type, bytes, path, index]
   store   "ls:" + label + label ...       key -> {"v": value, "c": created us, "u": updated us}
 Values go through the store's own codec, so reads hand out fresh copies.
+
+Async twins run inline while the work is small, and in the loop's default executor
+(the store releases the interpreter lock while it copies) once a thread's state
+passes _INLINE_BYTES, so that no coroutine holds the event loop for work that grows
+with the payload.
 """
 
 from __future__ import annotations
 
+import asyncio
+import functools
 import random
 import re
 import time
 from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
 from datetime import datetime, timedelta, timezone
+from decimal import Decimal
 from typing import Any
 
 from langchain_core.runnables import RunnableConfig
@@ -58,21 +67,25 @@ except ImportError:  # pragma: no cover
 __all__ = ["TallowmereSaver", "TallowmereStore"]
 
 
-_PARTS: dict[str, str] = {}
+# ---- names
+
+_CHECKPOINTS, _BLOBS, _WRITES, _ITEMS = "lg:c", "lg:b", "lg:w", "ls:"
 _CACHE_LIMIT = 65_536  # each cache is emptied when it reaches this many entries
 
 
+def _remember(cache: dict, key: Any, value: Any) -> Any:
+    # Scopes and store namespaces recur on every call: each name is built once.
+    if len(cache) >= _CACHE_LIMIT:
+        cache.clear()
+    cache[key] = value
+    return value
+
+
 def _part(text: str) -> str:
-    # Names repeat on every call (thread ids, channels, tasks): encode each once.
-    encoded = _PARTS.get(text)
-    if encoded is None:
-        if len(_PARTS) >= _CACHE_LIMIT:
-            _PARTS.clear()
-        encoded = _PARTS[text] = f"{len(text)}:{text}"
-    return encoded
+    return f"{len(text)}:{text}"
 
 
-def _parts(name: str, start: int) -> list[str]:
+def _parts(name: str, start: int) -> tuple[str, ...]:
     """The components of `name` from offset `start` (the inverse of joining _part)."""
     out = []
     while start < len(name):
@@ -80,26 +93,76 @@ def _parts(name: str, start: int) -> list[str]:
         end = colon + 1 + int(name[start:colon])
         out.append(name[colon + 1:end])
         start = end
-    return out
+    return tuple(out)
 
 
-_CHECKPOINTS, _BLOBS, _WRITES = "lg:c", "lg:b", "lg:w"
-_SCOPES: dict[tuple[str, str], str] = {}
+_SCOPES: dict[tuple[str, str], tuple[str, str, str]] = {}
+_ITEM_NAMES: dict[tuple[str, ...], str] = {}
+_NAMESPACES: dict[str, tuple[str, ...]] = {}
 
 
-def _scope(thread_id: str, checkpoint_ns: str) -> str:
-    """The encoded (thread, namespace) pair that every name of a checkpoint scope contains."""
+def _scope(thread_id: str, checkpoint_ns: str) -> tuple[str, str, str]:
+    """The names of one (thread, checkpoint ns) scope: the namespace of its checkpoints, that of
+    its channel values (blobs), and the prefix of its writes' namespaces (see _writes_name)."""
     key = (thread_id, checkpoint_ns)
-    scope = _SCOPES.get(key)
-    if scope is None:
-        if len(_SCOPES) >= _CACHE_LIMIT:
-            _SCOPES.clear()
-        scope = _SCOPES[key] = _part(thread_id) + _part(checkpoint_ns)
-    return scope
+    names = _SCOPES.get(key)
+    if names is None:
+        scope = _part(thread_id) + _part(checkpoint_ns)
+        names = _remember(_SCOPES, key, (_CHECKPOINTS + scope, _BLOBS + scope, _WRITES + scope))
+    return names
+
+
+def _writes_name(scope: tuple[str, str, str], checkpoint_id: str) -> str:
+    """The namespace of one checkpoint's pending writes."""
+    return scope[2] + _part(checkpoint_id)
+
+
+def _blob_keys(versions: ChannelVersions) -> list[str]:
+    """The keys, in a scope's blobs namespace, of these channels at these versions (_part(channel) + version)."""
+    return [f"{len(channel)}:{channel}{version}" for channel, version in versions.items()]
+
+
+def _thread_prefix(kind: str, thread_id: str | None) -> str:
+    """The prefix of every saver name of one kind, of one thread or of all."""
+    return kind if thread_id is None else kind + _part(thread_id)
+
+
+def _items_name(namespace: tuple[str, ...]) -> str:
+    name = _ITEM_NAMES.get(namespace)
+    if name is None:
+        # Labels may hold any text (names are length-prefixed, never split), but must be text.
+        if not all(isinstance(label, str) for label in namespace):
+            raise TypeError(f"namespace labels must be str, not {namespace!r}")
+        name = _remember(_ITEM_NAMES, namespace, _ITEMS + "".join(map(_part, namespace)))
+    return name
+
+
+def _namespace_of(name: str) -> tuple[str, ...]:
+    return _NAMESPACES.get(name) or _remember(_NAMESPACES, name, _parts(name, len(_ITEMS)))
+
+
+_INDEX = {i: str(i) for i in range(-8, 64)}  # write indexes as key text, without formatting
 
 
 def _config(thread_id: str, checkpoint_ns: str, checkpoint_id: str) -> RunnableConfig:
     return {"configurable": {"thread_id": thread_id, "checkpoint_ns": checkpoint_ns, "checkpoint_id": checkpoint_id}}
+
+
+def _is_durable(store: Store) -> bool:
+    """Whether `store` keeps its changes in a file (it then names it in `path`)."""
+    return getattr(store, "path", None) is not None
+
+
+def _write_as_bytes(write: Any, items: list) -> None:
+    """write(items) with one of the store's batch writers, once it has refused them: the serializer
+    may hand out a bytearray (or another buffer), which the codec refuses, so those become bytes."""
+    if items:
+        write([(ns, key, tuple(bytes(x) if isinstance(x, (bytearray, memoryview)) else x for x in value))
+               for ns, key, value in items])
+
+
+_EMPTY = ("empty", b"")
+_INLINE_BYTES = 256 * 1024  # state of one thread above which async twins leave the loop
 
 
 class TallowmereSaver(BaseCheckpointSaver[str]):
@@ -113,54 +176,64 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
     def __init__(self, store: Store | None = None, *, serde: SerializerProtocol | None = None) -> None:
         super().__init__(serde=serde)
         self.store = store if store is not None else Store()
+        # Bytes last seen in each thread's state, to run the async twins of big ones off the loop.
+        self._sizes: dict[tuple[str, str], int] = {}
+        # A store kept in a file may wait for its disk on every write: async writes then leave the loop.
+        self._writes_wait = _is_durable(self.store)
 
     # ---- reading
 
-    def _tuple(self, thread_id: str, checkpoint_ns: str, checkpoint_id: str, saved: list,
+    def _fetch(self, thread_id: str, checkpoint_ns: str, checkpoint_id: str, saved: list) -> tuple:
+        """The checkpoint, its channel values and its pending writes, the last two still serialized."""
+        checkpoint = self.serde.loads_typed((saved[0], saved[1]))
+        scope = _scope(thread_id, checkpoint_ns)
+        blob_ns = scope[1]
+        blobs = self.store.get_many([(blob_ns, key) for key in _blob_keys(checkpoint["channel_versions"])])
+        return checkpoint, blobs, self.store.scan(_writes_name(scope, checkpoint_id), values=True)
+
+    def _build(self, thread_id: str, checkpoint_ns: str, checkpoint_id: str, saved: list, fetched: tuple,
                config: RunnableConfig | None = None, metadata: Any = None) -> CheckpointTuple:
         loads = self.serde.loads_typed
-        scope = _scope(thread_id, checkpoint_ns)
-        checkpoint = loads((saved[0], saved[1]))
-        versions = checkpoint["channel_versions"]
-        blob_ns = _BLOBS + scope
-        channels = list(versions)
-        found = self.store.get_many([(blob_ns, _part(ch) + str(versions[ch])) for ch in channels])
-        checkpoint["channel_values"] = {
-            ch: loads((blob[0], blob[1])) for ch, blob in zip(channels, found) if blob is not None and blob[0] != "empty"
-        }
-        writes = [w for _, w in self.store.scan(f"{_WRITES}{scope}{len(checkpoint_id)}:{checkpoint_id}", values=True)]
+        checkpoint, blobs, writes = fetched
+        values = checkpoint["channel_values"] = {}
+        for channel, blob in zip(checkpoint["channel_versions"], blobs):
+            if blob is not None and blob[0] != "empty":
+                values[channel] = loads((blob[0], blob[1]))
         if len(writes) > 1:
-            writes.sort(key=lambda w: writes_sort_key(w[4], w[0], w[5]))
+            writes.sort(key=lambda w: writes_sort_key(w[1][4], w[1][0], w[1][5]))
         parent = saved[4]
         return CheckpointTuple(
-            config=config if config is not None else _config(thread_id, checkpoint_ns, checkpoint_id),
+            config=config or {"configurable": {"thread_id": thread_id, "checkpoint_ns": checkpoint_ns,
+                                               "checkpoint_id": checkpoint_id}},
             checkpoint=checkpoint,
             metadata=metadata if metadata is not None else loads((saved[2], saved[3])),
             parent_config=_config(thread_id, checkpoint_ns, parent) if parent else None,
-            pending_writes=[(w[0], w[1], loads((w[2], w[3]))) for w in writes],
+            pending_writes=[(w[0], w[1], loads((w[2], w[3]))) for _, w in writes],
         )
 
-    def get_tuple(self, config: RunnableConfig) -> CheckpointTuple | None:
+    def _saved(self, config: RunnableConfig) -> tuple | None:
+        """(thread id, ns, checkpoint id, stored record) of the checkpoint `config` names, or None."""
         configurable = config["configurable"]
         thread_id = configurable["thread_id"]
         checkpoint_ns = configurable.get("checkpoint_ns", "")
-        namespace = _CHECKPOINTS + _scope(thread_id, checkpoint_ns)
-        checkpoint_id = get_checkpoint_id(config)
+        namespace = _scope(thread_id, checkpoint_ns)[0]
+        checkpoint_id = configurable.get("checkpoint_id")
         if checkpoint_id:
             saved = self.store.get(namespace, checkpoint_id)
-            if saved is None:
-                return None
-            return self._tuple(thread_id, checkpoint_ns, checkpoint_id, saved, config)
+            return None if saved is None else (thread_id, checkpoint_ns, checkpoint_id, saved)
         newest = self.store.scan(namespace, reverse=True, limit=1, values=True)
-        if not newest:
-            return None
-        checkpoint_id, saved = newest[0]
-        return self._tuple(thread_id, checkpoint_ns, checkpoint_id, saved)
+        return (thread_id, checkpoint_ns, *newest[0]) if newest else None
 
-    def _scopes(self, thread_id: str | None) -> list[tuple[str, str]]:
+    def get_tuple(self, config: RunnableConfig) -> CheckpointTuple | None:
+        found = self._saved(config)
+        if found is None:
+            return None
+        return self._build(*found, self._fetch(*found), config if config["configurable"].get("checkpoint_id") else None)
+
+    def _scopes(self, thread_id: str | None) -> list[tuple[str, ...]]:
         """(thread id, checkpoint ns) of every checkpoint namespace, of one thread or all."""
-        prefix = _CHECKPOINTS + (_part(thread_id) if thread_id is not None else "")
-        return [tuple(_parts(name, len(_CHECKPOINTS))) for name in self.store.namespaces(prefix)]
+        return [_parts(name, len(_CHECKPOINTS))
+                for name in self.store.namespaces(_thread_prefix(_CHECKPOINTS, thread_id))]
 
     def list(
         self,
@@ -179,7 +252,7 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         for thread_id, checkpoint_ns in self._scopes(configurable.get("thread_id") if config else None):
             if wanted_ns is not None and checkpoint_ns != wanted_ns:
                 continue
-            namespace = _CHECKPOINTS + _scope(thread_id, checkpoint_ns)
+            namespace = _scope(thread_id, checkpoint_ns)[0]
             if wanted_id:
                 if before_id and wanted_id >= before_id:
                     continue
@@ -192,7 +265,8 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
                 metadata = self.serde.loads_typed((saved[2], saved[3]))
                 if filter and not all(metadata.get(k) == v for k, v in filter.items()):
                     continue
-                yield self._tuple(thread_id, checkpoint_ns, checkpoint_id, saved, metadata=metadata)
+                fetched = self._fetch(thread_id, checkpoint_ns, checkpoint_id, saved)
+                yield self._build(thread_id, checkpoint_ns, checkpoint_id, saved, fetched, metadata=metadata)
                 if limit is not None:
                     limit -= 1
                     if limit <= 0:
@@ -207,25 +281,32 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         metadata: CheckpointMetadata,
         new_versions: ChannelVersions,
     ) -> RunnableConfig:
+        saved, items = self._checkpoint_items(config, checkpoint, metadata, new_versions)
+        try:  # the blobs and the checkpoint naming them land together, or nothing does
+            self.store.set_many_atomic(items)
+        except TypeError:
+            _write_as_bytes(self.store.set_many_atomic, items)
+        return saved
+
+    def _checkpoint_items(self, config: RunnableConfig, checkpoint: Checkpoint, metadata: CheckpointMetadata,
+                          new_versions: ChannelVersions) -> tuple[RunnableConfig, list]:
         configurable = config["configurable"]
         thread_id = configurable["thread_id"]
         checkpoint_ns = configurable.get("checkpoint_ns", "")
+        checkpoints_ns, blobs_ns, _ = _scope(thread_id, checkpoint_ns)
         dumps = self.serde.dumps_typed
-        scope = _scope(thread_id, checkpoint_ns)
         stored = checkpoint.copy()
         values = stored.pop("channel_values")  # type: ignore[misc]
-        blob_ns = _BLOBS + scope
-        items = [
-            (blob_ns, _part(ch) + str(version), dumps(values[ch]) if ch in values else ("empty", b""))
-            for ch, version in new_versions.items()
-        ]
+        items = []
+        for key, channel in zip(_blob_keys(new_versions), new_versions):
+            items.append((blobs_ns, key, dumps(values[channel]) if channel in values else _EMPTY))
         kind, data = dumps(stored)
         meta_kind, meta_data = dumps(get_checkpoint_metadata(config, metadata))
-        items.append((_CHECKPOINTS + scope, checkpoint["id"],
-                      (kind, data, meta_kind, meta_data, configurable.get("checkpoint_id"))))
-        # The blobs and the checkpoint that names them land together or not at all.
-        self.store.set_many_atomic(items)
-        return _config(thread_id, checkpoint_ns, checkpoint["id"])
+        checkpoint_id = checkpoint["id"]
+        parent = configurable.get("checkpoint_id")
+        items.append((checkpoints_ns, checkpoint_id, (kind, data, meta_kind, meta_data, parent)))
+        return {"configurable": {"thread_id": thread_id, "checkpoint_ns": checkpoint_ns,
+                                 "checkpoint_id": checkpoint_id}}, items
 
     def put_writes(
         self,
@@ -235,36 +316,36 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         task_path: str = "",
     ) -> None:
         configurable = config["configurable"]
-        checkpoint_id = configurable["checkpoint_id"]
-        namespace = (f"{_WRITES}{_scope(configurable['thread_id'], configurable.get('checkpoint_ns', ''))}"
-                     f"{len(checkpoint_id)}:{checkpoint_id}")
+        namespace = _writes_name(_scope(configurable["thread_id"], configurable.get("checkpoint_ns", "")),
+                                 configurable["checkpoint_id"])
         dumps = self.serde.dumps_typed
-        add = self.store.add
         task = _part(task_id)
-        overwrite = None
+        first, last = [], []
         for idx, (channel, value) in enumerate(writes):
             index = WRITES_IDX_MAP.get(channel, idx)
             kind, data = dumps(value)
-            if index >= 0:
-                # A task's regular writes are kept from the first attempt that made them.
-                add(namespace, f"{task}{index}", (task_id, channel, kind, data, task_path, index))
-            else:
-                if overwrite is None:
-                    overwrite = []
-                overwrite.append((namespace, f"{task}{index}", (task_id, channel, kind, data, task_path, index)))
-        if overwrite:
-            self.store.set_many(overwrite)
+            # A task's regular writes are kept from the first attempt that made them; the special
+            # ones (errors, interrupts, resumes: negative indexes) from the last.
+            (first if index >= 0 else last).append(
+                (namespace, task + (_INDEX.get(index) or str(index)), (task_id, channel, kind, data, task_path, index)))
+        try:
+            if first:
+                self.store.add_many(first)
+            if last:
+                self.store.set_many(last)
+        except TypeError:
+            _write_as_bytes(self.store.add_many, first)
+            _write_as_bytes(self.store.set_many, last)
 
     def _drop(self, thread_id: str, checkpoint_ns: str, checkpoint_ids: Iterable[str]) -> None:
         scope = _scope(thread_id, checkpoint_ns)
         for checkpoint_id in checkpoint_ids:
-            self.store.delete(_CHECKPOINTS + scope, checkpoint_id)
-            self.store.delete_namespace(_WRITES + scope + _part(checkpoint_id))
+            self.store.delete(scope[0], checkpoint_id)
+            self.store.delete_namespace(_writes_name(scope, checkpoint_id))
 
     def delete_thread(self, thread_id: str) -> None:
-        thread = _part(thread_id)
         for kind in (_CHECKPOINTS, _BLOBS, _WRITES):
-            for name in self.store.namespaces(kind + thread):
+            for name in self.store.namespaces(_thread_prefix(kind, thread_id)):
                 self.store.delete_namespace(name)
 
     def copy_thread(self, source_thread_id: str, target_thread_id: str) -> None:
@@ -272,18 +353,17 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         if source_thread_id == target_thread_id:
             return
         self.delete_thread(target_thread_id)
-        source, target = _part(source_thread_id), _part(target_thread_id)
         for kind in (_CHECKPOINTS, _BLOBS, _WRITES):
-            for name in self.store.namespaces(kind + source):
-                self.store.copy_namespace(name, kind + target + name[len(kind) + len(source):])
+            source, target = _thread_prefix(kind, source_thread_id), _thread_prefix(kind, target_thread_id)
+            for name in self.store.namespaces(source):
+                self.store.copy_namespace(name, target + name[len(source):])
 
     def delete_for_runs(self, run_ids: Sequence[str]) -> None:
         runs = set(run_ids)
         if not runs:
             return
         for thread_id, checkpoint_ns in self._scopes(None):
-            namespace = _CHECKPOINTS + _scope(thread_id, checkpoint_ns)
-            doomed = [cid for cid, saved in self.store.scan(namespace, values=True)
+            doomed = [cid for cid, saved in self.store.scan(_scope(thread_id, checkpoint_ns)[0], values=True)
                       if self.serde.loads_typed((saved[2], saved[3])).get("run_id") in runs]
             self._drop(thread_id, checkpoint_ns, doomed)
 
@@ -295,15 +375,14 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
                 self.delete_thread(thread_id)
                 continue
             for _, checkpoint_ns in self._scopes(thread_id):
-                namespace = _CHECKPOINTS + _scope(thread_id, checkpoint_ns)
+                namespace, blob_ns, _ = _scope(thread_id, checkpoint_ns)
                 ids = self.store.scan(namespace, reverse=True)
                 self._drop(thread_id, checkpoint_ns, ids[1:])
                 latest = self.store.get(namespace, ids[0]) if ids else None
                 if latest is None:
                     continue
                 versions = self.serde.loads_typed((latest[0], latest[1]))["channel_versions"]
-                keep = {_part(ch) + str(v) for ch, v in versions.items()}
-                blob_ns = _BLOBS + _scope(thread_id, checkpoint_ns)
+                keep = set(_blob_keys(versions))
                 for key in self.store.scan(blob_ns):
                     if key not in keep:
                         self.store.delete(blob_ns, key)
@@ -318,10 +397,38 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
             current_v = int(current.split(".")[0])
         return f"{current_v + 1:032}.{random.random():016}"
 
-    # ---- async twins: the calls take microseconds, less than a hop to an executor
+    # ---- async twins
+
+    def _is_big(self, config: RunnableConfig | None) -> bool:
+        """Whether the thread `config` names last held a state too big to handle on the
+        event loop (unknown threads count as big until their first read or write)."""
+        if not config:
+            return True
+        configurable = config["configurable"]
+        size = self._sizes.get((configurable.get("thread_id"), configurable.get("checkpoint_ns", "")))
+        return size is None or size > _INLINE_BYTES
+
+    def _note_size(self, thread_id: str, checkpoint_ns: str, size: int) -> None:
+        if len(self._sizes) >= _CACHE_LIMIT:
+            self._sizes.clear()
+        self._sizes[(thread_id, checkpoint_ns)] = size
+
+    async def _off_loop(self, fn, *args, **kwargs):
+        return await asyncio.get_running_loop().run_in_executor(None, functools.partial(fn, *args, **kwargs))
 
     async def aget_tuple(self, config: RunnableConfig) -> CheckpointTuple | None:
-        return self.get_tuple(config)
+        # Fetching copies bytes with the interpreter lock released; decoding is what
+        # grows with the state, so it leaves the loop once the state is big.
+        found = self._saved(config)
+        if found is None:
+            return None
+        fetched = self._fetch(*found)
+        size = sum(len(b[1]) for b in fetched[1] if b is not None) + sum(len(w[3]) for _, w in fetched[2])
+        self._note_size(found[0], found[1], size)
+        own_config = config if config["configurable"].get("checkpoint_id") else None
+        if size > _INLINE_BYTES:
+            return await self._off_loop(self._build, *found, fetched, own_config)
+        return self._build(*found, fetched, own_config)
 
     async def alist(
         self,
@@ -331,110 +438,194 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         before: RunnableConfig | None = None,
         limit: int | None = None,
     ) -> AsyncIterator[CheckpointTuple]:
-        for item in self.list(config, filter=filter, before=before, limit=limit):
+        found = self.list(config, filter=filter, before=before, limit=limit)
+        if not self._is_big(config):
+            for item in found:
+                yield item
+            return
+        done = object()
+        while (item := await self._off_loop(next, found, done)) is not done:
             yield item
+
+    def _put_noting_size(self, config: RunnableConfig, checkpoint: Checkpoint, metadata: CheckpointMetadata,
+                         new_versions: ChannelVersions) -> RunnableConfig:
+        saved, items = self._checkpoint_items(config, checkpoint, metadata, new_versions)
+        try:
+            self.store.set_many_atomic(items)
+        except TypeError:
+            _write_as_bytes(self.store.set_many_atomic, items)
+        configurable = saved["configurable"]
+        self._note_size(configurable["thread_id"], configurable["checkpoint_ns"], sum(len(i[2][1]) for i in items))
+        return saved
 
     async def aput(self, config: RunnableConfig, checkpoint: Checkpoint, metadata: CheckpointMetadata,
                    new_versions: ChannelVersions) -> RunnableConfig:
-        return self.put(config, checkpoint, metadata, new_versions)
+        if self._writes_wait or self._is_big(config):
+            return await self._off_loop(self._put_noting_size, config, checkpoint, metadata, new_versions)
+        return self._put_noting_size(config, checkpoint, metadata, new_versions)
 
     async def aput_writes(self, config: RunnableConfig, writes: Sequence[tuple[str, Any]], task_id: str,
                           task_path: str = "") -> None:
-        self.put_writes(config, writes, task_id, task_path)
+        if self._writes_wait or self._is_big(config):
+            await self._off_loop(self.put_writes, config, writes, task_id, task_path)
+        else:
+            self.put_writes(config, writes, task_id, task_path)
 
     async def adelete_thread(self, thread_id: str) -> None:
-        self.delete_thread(thread_id)
+        await self._off_loop(self.delete_thread, thread_id)
 
     async def acopy_thread(self, source_thread_id: str, target_thread_id: str) -> None:
-        self.copy_thread(source_thread_id, target_thread_id)
+        await self._off_loop(self.copy_thread, source_thread_id, target_thread_id)
 
     async def adelete_for_runs(self, run_ids: Sequence[str]) -> None:
-        self.delete_for_runs(run_ids)
+        await self._off_loop(self.delete_for_runs, run_ids)
 
     async def aprune(self, thread_ids: Sequence[str], *, strategy: str = "keep_latest") -> None:
-        self.prune(thread_ids, strategy=strategy)
+        await self._off_loop(self.prune, thread_ids, strategy=strategy)
+
+
+# ---- long-term memory store: filters
+
+_OPERATORS = {"$eq": "==", "$ne": "!=", "$gt": ">", "$gte": ">=", "$lt": "<", "$lte": "<="}
+_SEGMENT = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
+_KEYWORDS = frozenset({"and", "or", "not", "in", "true", "True", "false", "False", "null", "none", "None"})
+_EXACT = 2**53  # numbers below this in magnitude compare exactly as the condition's floats
+
+
+def _kind(value: Any) -> Any:
+    """What a filter may compare `value` with: bool is not a number, a str is only a str."""
+    if isinstance(value, bool):
+        return bool
+    if isinstance(value, (int, float)):
+        return float
+    if isinstance(value, (list, tuple)):
+        return list
+    if isinstance(value, (bytes, bytearray)):
+        return bytes
+    for kind in (str, dict):
+        if isinstance(value, kind):
+            return kind
+    return type(value)
+
+
+def _equal(a: Any, b: Any) -> bool:
+    kind = _kind(a)
+    if kind is not _kind(b):
+        return False
+    if kind is list:
+        return len(a) == len(b) and all(map(_equal, a, b))
+    if kind is dict:
+        return a.keys() == b.keys() and all(_equal(v, b[k]) for k, v in a.items())
+    return a == b  # numbers of any size compare exactly; NaN equals nothing
+
+
+def _apply_operator(value: Any, operator: str, operand: Any) -> bool:
+    if operator == "$eq":
+        return _equal(value, operand)
+    if operator == "$ne":
+        return not _equal(value, operand)
+    kind = _kind(value)
+    if kind is not _kind(operand) or kind not in (float, str):
+        return False  # only numbers with numbers, and strings with strings, are ordered
+    if operator == "$gt":
+        return value > operand
+    if operator == "$gte":
+        return value >= operand
+    if operator == "$lt":
+        return value < operand
+    return value <= operand
+
+
+def _holds(value: Any, wanted: Any) -> bool:
+    """Whether a present `value` satisfies one filter entry (operators, a nested filter, or equality)."""
+    if isinstance(wanted, dict):
+        if _is_operators(wanted):
+            return all(_apply_operator(value, op, operand) for op, operand in wanted.items())
+        return isinstance(value, dict) and all(k in value and _holds(value[k], w) for k, w in wanted.items())
+    if isinstance(wanted, (list, tuple)):
+        return isinstance(value, (list, tuple)) and len(value) == len(wanted) and all(map(_holds, value, wanted))
+    return _equal(value, wanted)
+
+
+def _matches(value: dict, filter: dict) -> bool:
+    """The filter rules, in Python: a missing field never matches."""
+    return all(field in value and _holds(value[field], wanted) for field, wanted in filter.items())
+
+
+def _is_operators(wanted: dict) -> bool:
+    if not any(isinstance(k, str) and k.startswith("$") for k in wanted):
+        return False
+    for op in wanted:
+        if op not in _OPERATORS:
+            raise ValueError(f"Unsupported operator: {op}")
+    return True
+
+
+def _literal(value: Any) -> str | None:
+    """`value` as a condition literal that compares exactly as the rules say, or None."""
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, int):
+        return str(int(value)) if -_EXACT < value < _EXACT else None
+    if isinstance(value, float):
+        if not -_EXACT < value < _EXACT:  # NaN and infinities too
+            return None
+        # The language has no exponents; below 2**53 repr() writes a "." or an "e-", so the
+        # positional form of its digits is a float literal, read back as this very float.
+        return format(Decimal(repr(float(value))), "f")
+    if isinstance(value, str):
+        try:
+            value.encode()
+        except UnicodeEncodeError:  # a lone surrogate cannot be stored either
+            return None
+        return '"' + value.replace("\\", "\\\\").replace('"', '\\"') + '"'
+    return None
+
+
+def _terms(filter: dict, path: tuple = ()) -> Iterator[str | None]:
+    """One condition per filter entry on a stored record, None for an entry the condition
+    language cannot say exactly (Python then checks the whole filter)."""
+    for field, wanted in filter.items():
+        at = (*path, field)
+        if isinstance(wanted, dict) and not _is_operators(wanted):
+            yield from _terms(wanted, at) if wanted else (None,)
+            continue
+        pairs = wanted.items() if isinstance(wanted, dict) else (("$eq", wanted),)
+        if not all(isinstance(s, str) and _SEGMENT.match(s) and s not in _KEYWORDS for s in at):
+            yield None
+            continue
+        ref = "v." + ".".join(at)
+        for op, operand in pairs:
+            literal = _literal(operand)
+            if literal is None:
+                yield None
+            elif op == "$ne" or literal == "null":
+                # `!=` and `== null` hold for a missing field too: ask for the key first. Only
+                # a top-level record is known to be a map (`in` on a string finds substrings).
+                yield f'("{field}" in v and {ref} {_OPERATORS[op]} {literal})' if not path else None
+            else:
+                yield f"{ref} {_OPERATORS[op]} {literal}"
+
+
+def _condition(filter: dict) -> tuple[str | None, bool]:
+    """(condition, exact): the native condition narrowing a search, and whether it says
+    the whole filter (if not, Python checks the filter on what the condition lets through)."""
+    terms = list(_terms(filter))
+    said = [t for t in terms if t is not None]
+    return (" and ".join(said) or None), len(said) == len(terms)
 
 
 # ---- long-term memory store
 
-_ITEMS = "ls:"
 _EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
-_FIELD = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
-_KEYWORDS = {"and", "or", "not", "in", "true", "false", "null"}
-_OPERATORS = {"$eq": "==", "$ne": "!=", "$gt": ">", "$gte": ">=", "$lt": "<", "$lte": "<="}
-_EXACT_FLOAT = 2**53
-
-
-_LABELS: dict[tuple[str, ...], str] = {}
-_NAMESPACES: dict[str, tuple[str, ...]] = {}
 _TIMES: dict[int, datetime] = {}
-
-
-def _labels(namespace: tuple[str, ...]) -> str:
-    if type(namespace) is not tuple:
-        namespace = tuple(namespace)
-    name = _LABELS.get(namespace)
-    if name is None:
-        if len(_LABELS) >= _CACHE_LIMIT:
-            _LABELS.clear()
-        name = _LABELS[namespace] = _ITEMS + "".join(_part(label) for label in namespace)
-    return name
-
-
-def _namespace(name: str) -> tuple[str, ...]:
-    namespace = _NAMESPACES.get(name)
-    if namespace is None:
-        if len(_NAMESPACES) >= _CACHE_LIMIT:
-            _NAMESPACES.clear()
-        namespace = _NAMESPACES[name] = tuple(_parts(name, len(_ITEMS)))
-    return namespace
-
-
-def _literal(value: Any, ordered: bool) -> str | None:
-    """`value` as a condition literal, or None when the condition language would not
-    compare it exactly as Python does (then the filter runs in Python)."""
-    if isinstance(value, bool) or value is None:
-        return None
-    if isinstance(value, int):
-        return str(value) if abs(value) <= _EXACT_FLOAT else None
-    if isinstance(value, float):
-        return repr(value) if value == value and abs(value) != float("inf") else None
-    if isinstance(value, str) and not ordered and value.isprintable() and '"' not in value and "\\" not in value:
-        return f'"{value}"'
-    return None
-
-
-def _condition(filter: dict[str, Any]) -> str | None:
-    """A filter as a condition on the stored record, or None if some part of it needs Python."""
-    terms = []
-    for field, wanted in filter.items():
-        if not isinstance(field, str) or not _FIELD.match(field) or field in _KEYWORDS:
-            return None
-        path = "v." + field
-        if isinstance(wanted, dict):
-            if not wanted or not all(k in _OPERATORS for k in wanted):
-                return None
-            for op, operand in wanted.items():
-                literal = _literal(operand, op not in ("$eq", "$ne"))
-                if literal is None:
-                    return None
-                terms.append(f"{path} {_OPERATORS[op]} {literal}")
-        else:
-            literal = _literal(wanted, False)
-            if literal is None:
-                return None
-            terms.append(f"{path} == {literal}")
-    return " and ".join(terms) if terms else None
 
 
 def _when(micros: int) -> datetime:
     # datetime objects are immutable: items written together share theirs.
-    when = _TIMES.get(micros)
-    if when is None:
-        if len(_TIMES) >= _CACHE_LIMIT:
-            _TIMES.clear()
-        when = _TIMES[micros] = _EPOCH + timedelta(microseconds=micros)
-    return when
+    return _TIMES.get(micros) or _remember(_TIMES, micros, _EPOCH + timedelta(microseconds=micros))
 
 
 def _item(cls: type, record: dict, key: str, namespace: tuple[str, ...]) -> Any:
@@ -455,9 +646,9 @@ def _item(cls: type, record: dict, key: str, namespace: tuple[str, ...]) -> Any:
 class TallowmereStore(BaseStore):
     """A LangGraph `BaseStore` on a tallowmere `Store` (a new one if none is given).
 
-    Items come back as fresh copies. Search filters with `$eq`, `$ne`, `$gt`, `$gte`,
-    `$lt`, `$lte` on top-level fields run in the native core; other filters run in
-    Python. Results are ordered by namespace, then key. A namespace is listed only
+    Items come back as fresh copies. Search filters run in the native core where the
+    condition language says them exactly, and in Python otherwise, with one set of
+    rules. Results are ordered by namespace, then key. A namespace is listed only
     while it holds an item.
     """
 
@@ -465,25 +656,40 @@ class TallowmereStore(BaseStore):
         self.store = store if store is not None else Store()
 
     def batch(self, ops: Iterable[Op]) -> list[Result]:
-        results: list[Result] = []
+        ops = list(ops)
         puts: dict[tuple[tuple[str, ...], str], PutOp] = {}
-        for op in ops:
-            if isinstance(op, GetOp):
-                results.append(self._get(op.namespace, op.key))
-            elif isinstance(op, SearchOp):
-                results.append(self._search(op))
-            elif isinstance(op, ListNamespacesOp):
-                results.append(self._list_namespaces(op))
-            elif isinstance(op, PutOp):
+        reads = []
+        for i, op in enumerate(ops):
+            if isinstance(op, PutOp):
                 puts[(op.namespace, op.key)] = op
-                results.append(None)
+            elif isinstance(op, SearchOp):
+                reads.append((i, op, _condition(op.filter) if op.filter else (None, True)))
+            elif isinstance(op, (GetOp, ListNamespacesOp)):
+                reads.append((i, op, None))
             else:
                 raise ValueError(f"Unknown operation type: {type(op)}")
-        if puts:
-            self._apply(puts.values())
+        # Every put is checked and encoded before anything changes: a batch applies whole or not at all.
+        writes, deletes = self._prepare(puts.values()) if puts else ((), ())
+        results: list[Result] = [None] * len(ops)
+        for i, op, plan in reads:  # reads see the store as it was before this batch's puts
+            if plan is not None:
+                results[i] = self._search(op, *plan)
+            elif isinstance(op, GetOp):
+                results[i] = self._get(op.namespace, op.key)
+            else:
+                results[i] = self._list_namespaces(op)
+        if writes:
+            self.store.set_many_atomic(writes)
+        for name, key in deletes:
+            self.store.delete(name, key)
         return results
 
     async def abatch(self, ops: Iterable[Op]) -> list[Result]:
+        ops = list(ops)
+        # Searches and listings grow with the store; writes to a store kept in a file may wait for its disk.
+        off_loop = (SearchOp, ListNamespacesOp, PutOp) if _is_durable(self.store) else (SearchOp, ListNamespacesOp)
+        if any(isinstance(op, off_loop) for op in ops):
+            return await asyncio.get_running_loop().run_in_executor(None, self.batch, ops)
         return self.batch(ops)
 
     def get(self, namespace: tuple[str, ...], key: str, *, refresh_ttl: bool | None = None) -> Item | None:
@@ -497,32 +703,35 @@ class TallowmereStore(BaseStore):
         return self.get(namespace, key, refresh_ttl=refresh_ttl)
 
     def _get(self, namespace: tuple[str, ...], key: str) -> Item | None:
-        record = self.store.get(_labels(namespace), key)
+        record = self.store.get(_items_name(tuple(namespace)), key)
         if record is None:
             return None
         return _item(Item, record, key, tuple(namespace))
 
-    def _apply(self, puts: Iterable[PutOp]) -> None:
+    @staticmethod
+    def _prepare(puts: Iterable[PutOp]) -> tuple[list, list]:
         micros = time.time_ns() // 1000
-        writes = []
+        writes, deletes = [], []
         for op in puts:
-            if op.value is None:
-                self.store.delete(_labels(op.namespace), op.key)
+            name = _items_name(tuple(op.namespace))
+            if op.value is not None:  # the store checks the names of writes before it writes
+                writes.append((name, op.key, {"v": dict(op.value), "c": micros, "u": micros}))
             else:
-                writes.append((_labels(op.namespace), op.key, {"v": dict(op.value), "c": micros, "u": micros}))
-        if writes:
-            self.store.set_many_atomic(writes)
+                if not isinstance(op.key, str):
+                    raise TypeError(f"key must be str, not {type(op.key).__name__}")
+                name.encode(), op.key.encode()  # what the delete will need, checked before anything changes
+                deletes.append((name, op.key))
+        return writes, deletes
 
-    def _search(self, op: SearchOp) -> list[SearchItem]:
-        where = _condition(op.filter) if op.filter else None
-        in_python = bool(op.filter) and where is None
-        prefix = _labels(op.namespace_prefix)
+    def _search(self, op: SearchOp, where: str | None, exact: bool) -> list[SearchItem]:
+        check = None if exact else op.filter
+        names = sorted(self.store.namespaces(_items_name(tuple(op.namespace_prefix))), key=_namespace_of)
         found: list[SearchItem] = []
         wanted = None if op.offset < 0 or op.limit < 0 else op.offset + op.limit
-        for name in sorted(self.store.namespaces(prefix)):
-            namespace = _namespace(name)
+        for name in names:
+            namespace = _namespace_of(name)
             for key, record in self.store.scan(name, where=where, values=True):
-                if in_python and not all(_compare_values(record["v"].get(k), v) for k, v in op.filter.items()):
+                if check is not None and not _matches(record["v"], check):
                     continue
                 found.append(_item(SearchItem, record, key, namespace))
                 if len(found) == wanted:
@@ -530,9 +739,9 @@ class TallowmereStore(BaseStore):
         return found[op.offset:op.offset + op.limit]
 
     def _list_namespaces(self, op: ListNamespacesOp) -> list[tuple[str, ...]]:
-        namespaces = [_namespace(name) for name in self.store.namespaces(_ITEMS)]
+        namespaces = [_namespace_of(name) for name in self.store.namespaces(_ITEMS)]
         for condition in op.match_conditions or ():
-            namespaces = [ns for ns in namespaces if _matches(condition, ns)]
+            namespaces = [ns for ns in namespaces if _namespace_matches(condition, ns)]
         if op.max_depth is not None:
             namespaces = sorted({ns[: op.max_depth] for ns in namespaces})
         else:
@@ -540,7 +749,7 @@ class TallowmereStore(BaseStore):
         return namespaces[op.offset: op.offset + op.limit]
 
 
-def _matches(condition: MatchCondition, namespace: tuple[str, ...]) -> bool:
+def _namespace_matches(condition: MatchCondition, namespace: tuple[str, ...]) -> bool:
     path = condition.path
     if len(namespace) < len(path):
         return False
@@ -551,31 +760,3 @@ def _matches(condition: MatchCondition, namespace: tuple[str, ...]) -> bool:
     else:
         raise ValueError(f"Unsupported match type: {condition.match_type}")
     return all(p == "*" or k == p for k, p in pairs)
-
-
-def _compare_values(item_value: Any, filter_value: Any) -> bool:
-    """The filter semantics LangGraph documents, for filters the core cannot run."""
-    if isinstance(filter_value, dict):
-        if any(k.startswith("$") for k in filter_value):
-            return all(_apply_operator(item_value, op, operand) for op, operand in filter_value.items())
-        if not isinstance(item_value, dict):
-            return False
-        return all(_compare_values(item_value.get(k), v) for k, v in filter_value.items())
-    if isinstance(filter_value, (list, tuple)):
-        return (isinstance(item_value, (list, tuple)) and len(item_value) == len(filter_value)
-                and all(_compare_values(i, f) for i, f in zip(item_value, filter_value)))
-    return item_value == filter_value
-
-
-def _apply_operator(value: Any, operator: str, operand: Any) -> bool:
-    if operator == "$eq":
-        return value == operand
-    if operator == "$ne":
-        return value != operand
-    if operator not in _OPERATORS:
-        raise ValueError(f"Unsupported operator: {operator}")
-    try:
-        left, right = float(value), float(operand)
-    except (TypeError, ValueError):
-        return False  # not a number: no match, as in the native filter
-    return {"$gt": left > right, "$gte": left >= right, "$lt": left < right, "$lte": left <= right}[operator]

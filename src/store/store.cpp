@@ -403,6 +403,13 @@ bool Store::add(std::string_view namespace_name, std::string_view key, EncodedVa
   return true;
 }
 
+std::uint64_t Store::add_many(std::vector<WriteView> items) {
+  std::vector<Operation> operations = set_operations(items);
+  for (Operation& op : operations) op.only_if_absent = true;
+  const std::vector<std::uint64_t> effects = apply_logged(operations, Fit::kLenient);
+  return static_cast<std::uint64_t>(std::count(effects.begin(), effects.end(), 1));
+}
+
 std::uint64_t Store::delete_namespace(std::string_view namespace_name) {
   if (journal_) {
     const Operation op = Operation::delete_namespace(namespace_name);
@@ -820,7 +827,18 @@ std::vector<std::uint64_t> Store::apply_logged(std::span<const Operation> operat
         }
         changed = changed || changed_anything(operations[i], effects[i]);
       }
-      if (changed && journal_) position = journal_->append(*record);
+      if (changed && journal_) {
+        // A record holds what happened: adds that found their pair present are left
+        // out (replayed, they would be plain sets).
+        if (fit == Fit::kLenient && operations.size() > 1) {
+          std::vector<Operation> happened;
+          for (std::size_t i = 0; i < operations.size(); ++i) {
+            if (effects[i] != 0 || !needs_fit(operations[i])) happened.push_back(operations[i]);
+          }
+          if (happened.size() != operations.size()) record = journal_->prepare(happened);
+        }
+        position = journal_->append(*record);
+      }
     } catch (...) {
       put_back();
       throw;

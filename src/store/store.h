@@ -144,6 +144,10 @@ class Store {
   // no reader or snapshot sees part of it. All or nothing: a failed allocation puts
   // every touched shard back as it was.
   void set_many_atomic(std::vector<WriteView> items);
+  // add() for many pairs: each is written only if absent (one already written by this
+  // batch counts as present). One change, as set_many_atomic. Returns how many were
+  // written.
+  std::uint64_t add_many(std::vector<WriteView> items);
   // One result per input pair, in input order; an empty handle where absent.
   std::vector<EncodedValue> get_many(const std::vector<KeyPath>& pairs) const;
 

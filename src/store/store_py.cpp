@@ -337,6 +337,16 @@ PyObject* store_set_many_atomic(PyObject* self, PyObject* const* args, Py_ssize_
   });
 }
 
+PyObject* store_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return store_method(self, [&](StoreState& state) {
+    static const Params<1> params{"Store.add_many", {"items"}, 1};
+    auto [items_arg] = bind(params, args, nargs, kwnames);
+    std::uint64_t written = 0;
+    write_batch(items_arg, [&](std::vector<WriteView> batch) { written = state.store.add_many(std::move(batch)); });
+    return count_result(written);
+  });
+}
+
 PyObject* store_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return store_method(self, [&](StoreState& state) {
     static const Params<1> params{"Store.get_many", {"pairs"}, 1};
@@ -638,6 +648,12 @@ PyMethodDef store_methods[] = {
      "Store many `(namespace, key, value)` triples as one atomic batch.\n\n"
      "Every shard the batch touches is write-locked (in ascending order) for the\n"
      "whole batch, so no reader and no snapshot sees part of it."),
+    method_entry("add_many", store_add_many,
+     "add_many($self, items)\n--\n\n"
+     "Store each `(namespace, key, value)` triple only if that pair is absent.\n\n"
+     "One call for many `add`s: each shard is locked once for its part of the\n"
+     "batch; of several triples for one pair the first wins. Returns how many\n"
+     "were written."),
     method_entry("get_many", store_get_many,
      "get_many($self, pairs)\n--\n\n"
      "Fetch many `(namespace, key)` pairs in one call, preserving input order.\n\n"

@@ -73,11 +73,17 @@ inline void random_change(Store& store, Model& model, std::mt19937& random, std:
     case 10:
       CHECK(store.delete_key(ns, key) == (model.erase({ns, key}) == 1));
       break;
-    case 11:
-    case 12: {
+    case 11: {
       const bool absent = model.count({ns, key}) == 0;
       CHECK(store.add(ns, key, value_of(value)) == absent);
       if (absent) model[{ns, key}] = value;
+      break;
+    }
+    case 12: {  // the batch's second pair repeats its first: the first wins, and only what was added is logged
+      const std::string other = pick_key(random);
+      std::uint64_t added = 0;
+      for (const std::string& k : {key, key, other}) added += model.emplace(std::make_pair(ns, k), value + k).second;
+      CHECK(store.add_many({{ns, key, value_of(value + key)}, {ns, key, value_of("lost")}, {ns, other, value_of(value + other)}}) == added);
       break;
     }
     case 13: {

@@ -230,11 +230,22 @@ TEST_CASE("store: random operations agree with a model, snapshots never change, 
             model.clear();
           }
           break;
-        case kAdd: {
-          auto ns = draw.name(), key = draw.name(), value = draw.bytes();
-          const bool added = store->add(ns, key, value_of(value));
-          CHECK(added == !model.count({ns, key}));
-          if (added) model[{ns, key}] = value;
+        case kAdd: {  // one pair, or many: pairs repeat within a batch, and the first of them wins
+          std::vector<WriteItem> items;
+          Model added;
+          for (std::size_t n = draw.pick(2) ? 1 : draw.pick(8); n > 0; --n) {
+            auto ns = draw.name(), key = draw.name(), value = draw.bytes();
+            if (!model.count({ns, key})) added.emplace(std::make_pair(ns, key), value);
+            items.push_back({ns, key, value_of(value)});
+          }
+          if (items.size() == 1) {
+            CHECK(store->add(items[0].namespace_name, items[0].key, std::move(items[0].value)) == (added.size() == 1));
+          } else {
+            std::vector<WriteView> views;
+            for (WriteItem& item : items) views.push_back({item.namespace_name, item.key, std::move(item.value)});
+            CHECK(store->add_many(std::move(views)) == added.size());
+          }
+          model.insert(added.begin(), added.end());
           break;
         }
         case kDeleteNamespace: {
