@@ -3,7 +3,8 @@
 All libraries run in this one process on the same payloads. Each round times a
 batch of calls per library, in an order that rotates from round to round; the
 table shows the median time per call and the median of the per-round ratios
-library/tallowmere (above 1.00 means tallowmere is faster).
+library/tallowmere (above 1.00 means tallowmere is faster). Times are the CPU
+time of this thread, so that other work on a shared machine does not count.
 
     python bench/bench_codec.py [--rounds N] [--only NAME,...]
 """
@@ -105,17 +106,17 @@ def decoders():
 
 
 def time_batch(function, argument, calls: int) -> float:
-    start = time.perf_counter_ns()
+    start = time.thread_time_ns()
     for _ in range(calls):
         function(argument)
-    return (time.perf_counter_ns() - start) / calls
+    return (time.thread_time_ns() - start) / calls
 
 
 def time_fresh_batch(function, copies: list) -> float:
-    start = time.perf_counter_ns()
+    start = time.thread_time_ns()
     for argument in copies:
         function(argument)
-    return (time.perf_counter_ns() - start) / len(copies)
+    return (time.thread_time_ns() - start) / len(copies)
 
 
 def calls_for(function, argument, target_ns: float = 2e6) -> int:
@@ -177,7 +178,8 @@ def main() -> int:
     enc, dec = encoders(), decoders()
     peers = [name for name in enc if name != "tallowmere"]
     print(machine())
-    print(f"{options.rounds} rounds; median per call; ratio = peer / tallowmere (median of per-round ratios)\n")
+    print(f"{options.rounds} rounds; median thread CPU time per call; ratio = peer / tallowmere "
+          f"(median of per-round ratios); load average {os.getloadavg()[0]:.1f}\n")
     header = f"| payload | op | tallowmere | " + " | ".join(peers) + " |"
     print(header)
     print("|" + "---|" * (3 + len(peers)))
