@@ -42,8 +42,10 @@ MUTANTS = [
     ("reader-map16", "src/codec/msgpack_reader.h", "case 0xde:\n        count = reader.be<2>();",
      "case 0xde:\n        count = reader.be<1>();", "map16 count read with the wrong width"),
     # codec: Python decoder
-    ("keycache-length", "src/codec/decode_py.cpp", "slot.size == bytes.size() && same_bytes",
-     "same_bytes", "cached key matched without its length"),
+    ("keycache-length", "src/codec/decode_py.cpp", "slot.size == bytes.size() && same_short_bytes",
+     "same_short_bytes", "cached key matched without its length"),
+    ("keycache-middle", "src/codec/short_bytes.h", "a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]",
+     "a[0] == b[0] && a[n - 1] == b[n - 1]", "a cached key of 3 bytes matched without its middle byte"),
     ("itemstack-grow", "src/codec/decode_py.cpp", "std::memcpy(grown, items_, size_ * sizeof(PyObject*));",
      "std::memcpy(grown, items_, (size_ - 1) * sizeof(PyObject*));", "growth drops the last pending item"),
     ("decode-gc", "src/codec/decode_py.cpp", "if (gc_was_enabled_) PyGC_Enable();", "",
@@ -61,7 +63,8 @@ MUTANTS = [
      "missed error check on UTF-8 conversion"),
     ("encode-depth", "src/codec/codec_py.cpp",
      "if (items.size() != 0) check_depth(depth + 1);\n    for (Py_ssize_t i",
-     "if (items.size() != 0) check_depth(depth);\n    for (Py_ssize_t i", "off-by-one: elements written one level too deep"),
+     "if (items.size() != 0) check_depth(depth);\n    for (Py_ssize_t i",
+     "off-by-one: elements written one level too deep"),
     ("utf8-surrogate", "src/codec/utf8.cpp", "if (code < 0x800 || (code >> 11) == (0xd800 >> 11)) return 0;",
      "if (code < 0x800) return 0;", "surrogates accepted as UTF-8"),
     ("utf8-overlong", "src/codec/utf8.cpp", "if (lead < 0xc2 || (kBounded && left < 2)) return 0;",
@@ -186,9 +189,9 @@ MUTANTS = [
      "unsupported codec name accepted"),
 ]
 
-CORE_PREFIXES = ("src/codec/msgpack", "src/codec/utf8", "src/codec/value", "src/store/hamt", "src/store/store.",
-                 "src/store/snapshot.", "src/store/snapshot_diff", "src/store/shard", "src/store/encoded",
-                 "src/condition/", "src/graph/graph.", "src/common/")
+CORE_PREFIXES = ("src/codec/msgpack", "src/codec/utf8", "src/codec/short_bytes", "src/codec/value",
+                 "src/store/hamt", "src/store/store.", "src/store/snapshot.", "src/store/snapshot_diff",
+                 "src/store/shard", "src/store/encoded", "src/condition/", "src/graph/graph.", "src/common/")
 
 
 def run(cmd, cwd, timeout, env=None):

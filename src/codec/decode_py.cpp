@@ -22,6 +22,7 @@
 
 #include "codec/codec_py.h"
 #include "codec/msgpack_reader.h"
+#include "codec/short_bytes.h"
 #include "codec/utf8.h"
 #include "common/error.h"
 #include "common/fault.h"
@@ -120,25 +121,6 @@ class KeyCache {
              static_cast<std::uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16;
     }
     return (head ^ (tail * 0x9e3779b97f4a7c15ULL) ^ (middle * 0xc2b2ae3d27d4eb4fULL) ^ n) * 0xff51afd7ed558ccdULL;
-  }
-
-  // memcmp for at most kMaxKeyBytes, without a library call.
-  static bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
-    std::uint64_t x, y;
-    if (n >= 8) {
-      for (std::size_t i = 0; i + 8 < n; i += 8) {
-        std::memcpy(&x, a + i, 8);
-        std::memcpy(&y, b + i, 8);
-        if (x != y) return false;
-      }
-      std::memcpy(&x, a + n - 8, 8);
-      std::memcpy(&y, b + n - 8, 8);
-      return x == y;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      if (a[i] != b[i]) return false;
-    }
-    return true;
   }
 
   Slot slots_[kSlots];
@@ -241,7 +223,7 @@ inline OwnedRef str_or_bytes(std::string_view bytes) {
 OwnedRef KeyCache::get(std::string_view bytes) {
   const std::uint64_t hash = hash_of(bytes);
   Slot& slot = slots_[hash >> (64 - kSlotBits)];
-  if (slot.text != nullptr && slot.size == bytes.size() && same_bytes(slot.bytes, bytes.data(), bytes.size())) {
+  if (slot.text != nullptr && slot.size == bytes.size() && same_short_bytes(slot.bytes, bytes.data(), bytes.size())) {
     return OwnedRef::borrow(slot.text);
   }
   // A key is cached on its second sighting in a row at this slot: one-off keys
