@@ -8,6 +8,9 @@
 // * Short map keys go through a direct-mapped cache of str objects keyed by their
 //   bytes (compared in full before use), so the keys of repeated records are made
 //   once and share one object whose hash is already computed.
+// * A str payload of up to 256 bytes is made here rather than by the interpreter's
+//   UTF-8 decoder: ASCII from an aligned copy, other valid text from its code
+//   points (see "Making a str"); invalid UTF-8 still comes back as bytes.
 // Threads: runs under the interpreter lock, with automatic garbage collection
 // paused, so no Python code runs in the middle of a decode. Each call still owns
 // its stack, and the cache is never held across a call that allocates.
