@@ -3,7 +3,8 @@
 All libraries run in this one process on the same payloads. Each round times a
 batch of calls per library, in an order that rotates from round to round; the
 table shows the median time per call and the median of the per-round ratios
-library/tallowmere (above 1.00 means tallowmere is faster).
+library/tallowmere (above 1.00 means tallowmere is faster). Times are the CPU
+time of this thread, so that other work on a shared machine does not count.
 
     python bench/bench_codec.py [--rounds N] [--only NAME,...]
 """
@@ -19,11 +20,10 @@ import string
 import sys
 import time
 
-import msgpack
-import msgspec
-import ormsgpack
-
 import tallowmere
+
+# The peers are imported where they are timed, so that scripts/instruction_counts.py
+# can take the payloads from here without loading them.
 
 
 def checkpoint_payload() -> dict:
@@ -80,6 +80,8 @@ def fresh_copy(strings: list[str]) -> list[str]:
 
 
 def encoders():
+    import msgpack, msgspec, ormsgpack
+
     ms_encoder = msgspec.msgpack.Encoder()
     return {
         "tallowmere": tallowmere.dumps,
@@ -92,6 +94,8 @@ def encoders():
 
 
 def decoders():
+    import msgpack, msgspec, ormsgpack
+
     ms_decoder = msgspec.msgpack.Decoder()
     return {
         "tallowmere": tallowmere.loads,
@@ -102,17 +106,17 @@ def decoders():
 
 
 def time_batch(function, argument, calls: int) -> float:
-    start = time.perf_counter_ns()
+    start = time.thread_time_ns()
     for _ in range(calls):
         function(argument)
-    return (time.perf_counter_ns() - start) / calls
+    return (time.thread_time_ns() - start) / calls
 
 
 def time_fresh_batch(function, copies: list) -> float:
-    start = time.perf_counter_ns()
+    start = time.thread_time_ns()
     for argument in copies:
         function(argument)
-    return (time.perf_counter_ns() - start) / len(copies)
+    return (time.thread_time_ns() - start) / len(copies)
 
 
 def calls_for(function, argument, target_ns: float = 2e6) -> int:
@@ -140,6 +144,8 @@ def measure(functions: dict, argument, rounds: int, fresh_strings: list | None =
 
 
 def machine() -> str:
+    import msgpack, msgspec, ormsgpack
+
     cpu = platform.processor() or platform.machine()
     try:
         with open("/proc/cpuinfo") as info:
@@ -163,6 +169,7 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=25)
     parser.add_argument("--only", default="", help="comma-separated payload names (substring match)")
     options = parser.parse_args()
+    import msgpack
 
     cases = payloads()
     if options.only:
@@ -171,7 +178,8 @@ def main() -> int:
     enc, dec = encoders(), decoders()
     peers = [name for name in enc if name != "tallowmere"]
     print(machine())
-    print(f"{options.rounds} rounds; median per call; ratio = peer / tallowmere (median of per-round ratios)\n")
+    print(f"{options.rounds} rounds; median thread CPU time per call; ratio = peer / tallowmere "
+          f"(median of per-round ratios); load average {os.getloadavg()[0]:.1f}\n")
     header = f"| payload | op | tallowmere | " + " | ".join(peers) + " |"
     print(header)
     print("|" + "---|" * (3 + len(peers)))

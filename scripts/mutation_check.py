@@ -45,8 +45,10 @@ MUTANTS = [
     ("reader-map16", "src/codec/msgpack_reader.h", "case 0xde:\n        count = reader.be<2>();",
      "case 0xde:\n        count = reader.be<1>();", "map16 count read with the wrong width"),
     # codec: Python decoder
-    ("keycache-length", "src/codec/decode_py.cpp", "slot.size == bytes.size() && same_bytes",
-     "same_bytes", "cached key matched without its length"),
+    ("keycache-length", "src/codec/decode_py.cpp", "slot.size == bytes.size() && same_short_bytes",
+     "same_short_bytes", "cached key matched without its length"),
+    ("keycache-middle", "src/codec/short_bytes.h", "a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]",
+     "a[0] == b[0] && a[n - 1] == b[n - 1]", "a cached key of 3 bytes matched without its middle byte"),
     ("itemstack-grow", "src/codec/decode_py.cpp", "std::memcpy(grown, items_, size_ * sizeof(PyObject*));",
      "std::memcpy(grown, items_, (size_ - 1) * sizeof(PyObject*));", "growth drops the last pending item"),
     ("decode-gc", "src/codec/decode_py.cpp", "if (gc_was_enabled_) PyGC_Enable();", "",
@@ -60,15 +62,20 @@ MUTANTS = [
      "if (n <= fix_max + 1 && fix_max != 0) {", "off-by-one in fixstr/fixarray/fixmap headers"),
     ("writer-16", "src/codec/msgpack_writer.h", "if (n <= 0xffff) {", "if (n < 0xffff) {",
      "swapped comparison: 65535 takes the 32-bit form"),
-    ("encode-utf8", "src/codec/codec_py.cpp", "if (utf8 == nullptr) throw PythonErrorSet{};", "",
+    ("encode-utf8", "src/codec/codec_py.cpp", "if (utf8 == nullptr) [[unlikely]]\n    throw PythonErrorSet{};", "",
      "missed error check on UTF-8 conversion"),
     ("encode-depth", "src/codec/codec_py.cpp",
-     "const bool scalars_inline = depth + 1 <= kMaxDepth;\n  for_each_list_item",
-     "const bool scalars_inline = depth <= kMaxDepth;\n  for_each_list_item", "off-by-one: scalars written one level too deep"),
-    ("utf8-surrogate", "src/codec/utf8.cpp", "if (lead == 0xed) second_max = 0x9f;", "",
-     "surrogates accepted as UTF-8"),
-    ("utf8-overlong", "src/codec/utf8.cpp", "if (lead >= 0xc2 && lead <= 0xdf) {",
-     "if (lead >= 0xc0 && lead <= 0xdf) {", "overlong two-byte forms accepted"),
+     "if (items.size() != 0) check_depth(depth + 1);\n    for (Py_ssize_t i",
+     "if (items.size() != 0) check_depth(depth);\n    for (Py_ssize_t i",
+     "off-by-one: elements written one level too deep"),
+    ("utf8-surrogate", "src/codec/utf8.cpp", "if (code < 0x800 || (code >> 11) == (0xd800 >> 11)) return 0;",
+     "if (code < 0x800) return 0;", "surrogates accepted as UTF-8"),
+    ("utf8-overlong", "src/codec/utf8.cpp", "if (lead < 0xc2 || (kBounded && left < 2)) return 0;",
+     "if (lead < 0xc0 || (kBounded && left < 2)) return 0;", "overlong two-byte forms accepted"),
+    ("text-ascii-test", "src/codec/decode_py.cpp", "high = first | middle | last;", "high = first | last;",
+     "a non-ASCII byte in the middle of a 3-byte str missed"),
+    ("text-latin1-bound", "src/codec/decode_py.cpp", "if (all_bits < 0x100) {", "if (all_bits < 0x200) {",
+     "text past Latin-1 narrowed to Latin-1"),
     # store
     ("store-get-lock", "src/store/store.cpp",
      "ReadLock lock(shard.mutex);\n  if (const KeyMap* keys = shard.map.find(namespace_name)) {",
@@ -187,9 +194,8 @@ MUTANTS = [
      "      if (found == nullptr) {\n        if (PyErr_Occurred()) throw PythonErrorSet{};",
      "      if (found == nullptr) {", "missed error check after a state lookup"),
     ("route-refill-shrink", "src/codec/codec_py.cpp",
-     "  Value::Array& items = target.items();\n  items.resize(static_cast<std::size_t>(size));",
-     "  Value::Array& items = target.items();\n"
-     "  if (items.size() < static_cast<std::size_t>(size)) items.resize(static_cast<std::size_t>(size));",
+     "    Value::Array& values = into_.items();\n    values.resize(size);",
+     "    Value::Array& values = into_.items();\n    if (values.size() < size) values.resize(size);",
      "a refilled routing context keeps the tail of a longer list routed before"),
     ("args-too-many", "src/py/args.cpp",
      "if (static_cast<std::size_t>(nargs) > count) raise_too_many(function, count, required, nargs);\n"
@@ -202,9 +208,9 @@ MUTANTS = [
      "unsupported codec name accepted"),
 ]
 
-CORE_PREFIXES = ("src/codec/msgpack", "src/codec/utf8", "src/codec/value", "src/store/hamt", "src/store/store.",
-                 "src/persist/",
-                 "src/store/snapshot.", "src/store/snapshot_diff", "src/store/shard", "src/store/encoded",
+CORE_PREFIXES = ("src/codec/msgpack", "src/codec/utf8", "src/codec/short_bytes", "src/codec/value",
+                 "src/store/hamt", "src/store/store.", "src/store/operation", "src/store/snapshot.",
+                 "src/store/snapshot_diff", "src/store/shard", "src/store/encoded", "src/persist/",
                  "src/condition/", "src/graph/graph.", "src/common/")
 
 

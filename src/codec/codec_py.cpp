@@ -1,7 +1,16 @@
-// Encoding side of the codec: Python objects to MessagePack bytes and to Value.
-// The type tests follow one order (str, dict, list, None, bool, int, float, bytes,
-// tuple); the exact built-in types are tried first because under the limited API
-// every subclass test is a call to PyType_GetFlags.
+// Encoding side of the codec: Python objects to MessagePack bytes and to Value trees.
+// * One dispatch states the type mapping for every destination. Every value's
+//   nesting depth is checked before its type is looked at (a container checks
+//   for all its elements at once). The dispatch tries the exact built-in types
+//   first, one pointer compare each and the commonest first, and only then the
+//   subclass tests, in the documented order str, dict, list, None, bool, int,
+//   float, bytes, tuple (under the limited API each is a call to
+//   PyType_GetFlags; None and bool have no subclasses).
+// * A destination is a target with one member per supported type: ByteWriter
+//   appends MessagePack to a buffer; ValueFill writes a Value in place, over the
+//   recycled tree of a routing context or over a fresh one.
+// * Failures throw: PythonErrorSet with the Python error set, CoreError for our
+//   own errors, InternalFailure when a container changes size under the walk.
 #include "codec/codec_py.h"
 
 #include <cstdint>
@@ -34,13 +43,9 @@ struct Int64 {
   std::uint64_t unsigned_value;
 };
 
-Int64 read_int(PyObject* obj) {
-  int overflow = 0;
-  long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-  if (overflow == 0) [[likely]] {
-    if (value == -1 && PyErr_Occurred()) throw PythonErrorSet{};
-    return {false, value, 0};
-  }
+// The reads below are inlined into the dispatch of every container loop: each
+// is a call into the interpreter and a test, with the rare paths kept apart.
+[[gnu::noinline, gnu::cold]] Int64 read_int_beyond_i64(PyObject* obj, int overflow) {
   if (overflow > 0) {
     unsigned long long big = PyLong_AsUnsignedLongLong(obj);
     if (big == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
@@ -53,23 +58,36 @@ Int64 read_int(PyObject* obj) {
   raise_int_out_of_range();
 }
 
-double read_float(PyObject* obj) {
+[[gnu::always_inline]] inline Int64 read_int(PyObject* obj) {
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (overflow != 0) [[unlikely]]
+    return read_int_beyond_i64(obj, overflow);
+  if (value == -1 && PyErr_Occurred()) [[unlikely]]
+    throw PythonErrorSet{};
+  return {false, value, 0};
+}
+
+[[gnu::always_inline]] inline double read_float(PyObject* obj) {
   double value = PyFloat_AsDouble(obj);
-  if (value == -1.0 && PyErr_Occurred()) throw PythonErrorSet{};
+  if (value == -1.0 && PyErr_Occurred()) [[unlikely]]
+    throw PythonErrorSet{};
   return value;
 }
 
-std::string_view read_utf8(PyObject* obj) {
+[[gnu::always_inline]] inline std::string_view read_utf8(PyObject* obj) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);  // lone surrogates raise here
-  if (utf8 == nullptr) throw PythonErrorSet{};
+  if (utf8 == nullptr) [[unlikely]]
+    throw PythonErrorSet{};
   return {utf8, static_cast<std::size_t>(size)};
 }
 
-std::string_view read_bytes(PyObject* obj) {
+[[gnu::always_inline]] inline std::string_view read_bytes(PyObject* obj) {
   char* bytes = nullptr;
   Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(obj, &bytes, &size) < 0) throw PythonErrorSet{};
+  if (PyBytes_AsStringAndSize(obj, &bytes, &size) < 0) [[unlikely]]
+    throw PythonErrorSet{};
   return {bytes, static_cast<std::size_t>(size)};
 }
 
@@ -79,89 +97,114 @@ std::string_view read_bytes(PyObject* obj) {
 // no container can change or lose an item while it is being converted.
 // The size checks are kept all the same: if that ever stopped holding, the walk
 // must stop with an internal failure rather than write a count it then breaks.
-template <class Visit>
-void for_each_entry(PyObject* dict, Py_ssize_t size, Visit&& visit) {
-  Py_ssize_t position = 0;
-  Py_ssize_t seen = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  for (;;) {
-    if (PyDict_Size(dict) != size) throw InternalFailure("dictionary changed size during iteration");
-    if (!PyDict_Next(dict, &position, &key, &value)) break;
-    if (++seen > size) throw InternalFailure("dictionary keys changed during iteration");
-    visit(key, value);
+class DictEntries {
+ public:
+  explicit DictEntries(PyObject* dict) : dict_(dict), size_(PyDict_Size(dict)) {}
+  Py_ssize_t size() const noexcept { return size_; }
+  // The next entry in iteration order, or false after the last.
+  bool next(PyObject*& key, PyObject*& value) {
+    if (PyDict_Size(dict_) != size_) throw InternalFailure("dictionary changed size during iteration");
+    if (!PyDict_Next(dict_, &position_, &key, &value)) return false;
+    if (++seen_ > size_) throw InternalFailure("dictionary keys changed during iteration");
+    return true;
   }
-}
 
-template <class Visit>
-void for_each_list_item(PyObject* list, Py_ssize_t size, Visit&& visit) {
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* item = PyList_GetItem(list, i);
-    if (item == nullptr) {
+ private:
+  PyObject* dict_;
+  Py_ssize_t size_;
+  Py_ssize_t position_ = 0;
+  Py_ssize_t seen_ = 0;
+};
+
+// A list or a tuple, walked as one kind of array: its size, read once, and its
+// items by index, borrowed.
+class ListItems {
+ public:
+  explicit ListItems(PyObject* list) : list_(list), size_(PyList_Size(list)) {}
+  Py_ssize_t size() const noexcept { return size_; }
+  PyObject* at(Py_ssize_t i) const {
+    PyObject* item = PyList_GetItem(list_, i);
+    if (item == nullptr) [[unlikely]] {
       PyErr_Clear();
       throw InternalFailure("list changed size during iteration");
     }
-    visit(item);
+    return item;
+  }
+
+ private:
+  PyObject* list_;
+  Py_ssize_t size_;
+};
+
+class TupleItems {
+ public:
+  explicit TupleItems(PyObject* tuple) : tuple_(tuple), size_(PyTuple_Size(tuple)) {}
+  Py_ssize_t size() const noexcept { return size_; }
+  PyObject* at(Py_ssize_t i) const noexcept { return PyTuple_GetItem(tuple_, i); }  // immutable: never null
+
+ private:
+  PyObject* tuple_;
+  Py_ssize_t size_;
+};
+
+// ---- The dispatch ------------------------------------------------------------
+// A Target has: str(obj), integer(Int64), f64(double), nil(), boolean(bool),
+// bytes(obj), dict(obj, depth), array(ListItems or TupleItems, depth).
+// A container checks its elements' depth once, before the first, and then
+// dispatches each, inlined into its loop, so a scalar element costs no call of ours.
+
+// Capped at 128 so a self-referential or hostile structure cannot exhaust the native stack.
+inline void check_depth(unsigned depth) {
+  if (depth > kMaxDepth) [[unlikely]]
+    msgpack::throw_depth_error();
+}
+
+enum class Subclass : std::uint8_t { Str, Dict, List, Int, Float, Bytes, Tuple };
+
+// Which supported type an instance of a subclass converts as, by the documented
+// order; the unsupported-type error for anything else.
+[[gnu::noinline]] Subclass subclass_of(PyObject* obj) {
+  if (PyUnicode_Check(obj)) return Subclass::Str;
+  if (PyDict_Check(obj)) return Subclass::Dict;
+  if (PyList_Check(obj)) return Subclass::List;
+  if (PyLong_Check(obj)) return Subclass::Int;
+  if (PyFloat_Check(obj)) return Subclass::Float;
+  if (PyBytes_Check(obj)) return Subclass::Bytes;
+  if (PyTuple_Check(obj)) return Subclass::Tuple;
+  raise_unsupported_type();
+}
+
+// Converts `obj`, at nesting level `depth` (already checked), into `target`.
+template <class Target>
+[[gnu::always_inline]] inline void dispatch(Target&& target, PyObject* obj, unsigned depth) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type) return target.str(obj);
+  if (type == &PyFloat_Type) return target.f64(read_float(obj));
+  if (type == &PyLong_Type) return target.integer(read_int(obj));
+  if (type == &PyDict_Type) return target.dict(obj, depth);
+  if (type == &PyList_Type) return target.array(ListItems(obj), depth);
+  if (obj == Py_None) return target.nil();
+  if (type == &PyBool_Type) return target.boolean(obj == Py_True);
+  if (type == &PyTuple_Type) return target.array(TupleItems(obj), depth);
+  if (type == &PyBytes_Type) return target.bytes(obj);
+  switch (subclass_of(obj)) {
+    case Subclass::Str: return target.str(obj);
+    case Subclass::Dict: return target.dict(obj, depth);
+    case Subclass::List: return target.array(ListItems(obj), depth);
+    case Subclass::Int: return target.integer(read_int(obj));
+    case Subclass::Float: return target.f64(read_float(obj));
+    case Subclass::Bytes: return target.bytes(obj);
+    case Subclass::Tuple: return target.array(TupleItems(obj), depth);
   }
 }
 
-// ---- MessagePack -----------------------------------------------------------
-
-void write_obj(OutputBuffer& out, PyObject* obj, unsigned depth);
-
-// Set for the length of one top-level encode whose caller takes large payloads
-// by reference (null: every payload is copied into the buffer).
-LargePayloads* active_large_payloads = nullptr;
-
-// Writes the header of a large str or bytes payload and splices its bytes in by
-// reference. The reference taken keeps the object (and so its bytes: a str's
-// UTF-8 form lives as long as the str) alive and unchanged until the output is
-// copied out, even if another thread drops it from its container meanwhile.
-bool write_large_payload(OutputBuffer& out, PyObject* obj, std::string_view payload, bool is_str) {
-  LargePayloads* large = active_large_payloads;
-  if (large == nullptr || payload.size() < LargePayloads::kMinBytes) return false;
-  const std::uint32_t n = msgpack::u32_len(payload.size(), is_str ? "string" : "bytes");
-  large->keep(obj);
-  char* p = out.reserve(5);
-  char* body = is_str ? msgpack::detail::put_length_header(p, n, 0xa0, 31, 0xd9, 0xda, 0xdb)
-                      : msgpack::detail::put_length_header(p, n, 0, 0, 0xc4, 0xc5, 0xc6);
-  out.commit(static_cast<std::size_t>(body - p));
-  out.append_external(payload.data(), payload.size());
-  return true;
+// The top of a walk: `obj` at nesting level 0, which the limit always allows.
+template <class Target>
+void convert(Target&& target, PyObject* obj) {
+  dispatch(target, obj, 0);
 }
 
-void write_str_obj(OutputBuffer& out, PyObject* obj) {
-  std::string_view utf8 = read_utf8(obj);
-  if (utf8.size() >= LargePayloads::kMinBytes && write_large_payload(out, obj, utf8, true)) return;
-  msgpack::write_str(out, utf8.data(), msgpack::u32_len(utf8.size(), "string"));
-}
-
-void write_int_obj(OutputBuffer& out, PyObject* obj) {
-  Int64 number = read_int(obj);
-  if (number.is_unsigned) {
-    msgpack::write_u64(out, number.unsigned_value);
-  } else {
-    msgpack::write_i64(out, number.signed_value);
-  }
-}
-
-void write_bytes_obj(OutputBuffer& out, PyObject* obj) {
-  std::string_view bytes = read_bytes(obj);
-  if (bytes.size() >= LargePayloads::kMinBytes && write_large_payload(out, obj, bytes, false)) return;
-  msgpack::write_bin(out, bytes.data(), msgpack::u32_len(bytes.size(), "bytes"));
-}
-
-// Elements of the commonest scalar types are written without the general
-// dispatch (where their depth is allowed at all).
-inline void write_element(OutputBuffer& out, PyObject* item, unsigned depth, bool scalars_inline) {
-  if (scalars_inline) {
-    PyTypeObject* type = Py_TYPE(item);
-    if (type == &PyFloat_Type) return msgpack::write_f64(out, read_float(item));
-    if (type == &PyLong_Type) return write_int_obj(out, item);
-    if (type == &PyUnicode_Type) return write_str_obj(out, item);
-  }
-  write_obj(out, item, depth);
-}
+// ---- MessagePack -------------------------------------------------------------
 
 // Encoded forms of recently written short str keys, found by object identity.
 // Programs write the same key objects over and over (literals are interned, and
@@ -229,204 +272,131 @@ class KeyEncodings {
 
 KeyEncodings KeyEncodings::instance_;
 
-// Set for the length of one top-level encode (null: write keys the long way).
-KeyEncodings* active_key_encodings = nullptr;
+// Appends MessagePack, straight into the buffer: one pass, no intermediate tree.
+class ByteWriter {
+ public:
+  // `keys`: the key cache to use, if any. `large`: when set, big str and bytes
+  // payloads are spliced in by reference and kept alive there.
+  ByteWriter(OutputBuffer& out, KeyEncodings* keys, LargePayloads* large) noexcept
+      : out_(out), keys_(keys), large_(large) {}
 
-void write_dict_obj(OutputBuffer& out, PyObject* dict, unsigned depth) {
-  Py_ssize_t size = PyDict_Size(dict);
-  msgpack::write_map_header(out, msgpack::u32_len(static_cast<std::uint64_t>(size), "dict"));
-  const bool scalars_inline = depth + 1 <= kMaxDepth;
-  KeyEncodings* key_encodings = scalars_inline ? active_key_encodings : nullptr;
-  for_each_entry(dict, size, [&](PyObject* key, PyObject* value) {
-    if (key_encodings == nullptr || Py_TYPE(key) != &PyUnicode_Type || !key_encodings->write(out, key)) {
-      write_obj(out, key, depth + 1);
+  void str(PyObject* obj) {
+    std::string_view utf8 = read_utf8(obj);
+    if (utf8.size() >= LargePayloads::kMinBytes && write_large_payload(obj, utf8, true)) return;
+    msgpack::write_str(out_, utf8.data(), msgpack::u32_len(utf8.size(), "string"));
+  }
+  void integer(Int64 number) {
+    if (number.is_unsigned) return msgpack::write_u64(out_, number.unsigned_value);
+    msgpack::write_i64(out_, number.signed_value);
+  }
+  void f64(double value) { msgpack::write_f64(out_, value); }
+  void nil() { msgpack::write_nil(out_); }
+  void boolean(bool value) { msgpack::write_bool(out_, value); }
+  void bytes(PyObject* obj) {
+    std::string_view bytes = read_bytes(obj);
+    if (bytes.size() >= LargePayloads::kMinBytes && write_large_payload(obj, bytes, false)) return;
+    msgpack::write_bin(out_, bytes.data(), msgpack::u32_len(bytes.size(), "bytes"));
+  }
+  void dict(PyObject* dict, unsigned depth) {
+    DictEntries entries(dict);
+    msgpack::write_map_header(out_, msgpack::u32_len(static_cast<std::uint64_t>(entries.size()), "dict"));
+    if (entries.size() != 0) check_depth(depth + 1);
+    PyObject* key;
+    PyObject* value;
+    while (entries.next(key, value)) {
+      if (keys_ == nullptr || Py_TYPE(key) != &PyUnicode_Type || !keys_->write(out_, key)) {
+        dispatch(*this, key, depth + 1);
+      }
+      dispatch(*this, value, depth + 1);
     }
-    write_element(out, value, depth + 1, scalars_inline);
-  });
-}
+  }
+  template <class Items>
+  void array(Items items, unsigned depth) {
+    msgpack::write_array_header(out_, msgpack::u32_len(static_cast<std::uint64_t>(items.size()), "list"));
+    if (items.size() != 0) check_depth(depth + 1);
+    for (Py_ssize_t i = 0; i < items.size(); ++i) dispatch(*this, items.at(i), depth + 1);
+  }
 
-void write_list_obj(OutputBuffer& out, PyObject* list, unsigned depth) {
-  Py_ssize_t size = PyList_Size(list);
-  msgpack::write_array_header(out, msgpack::u32_len(static_cast<std::uint64_t>(size), "list"));
-  const bool scalars_inline = depth + 1 <= kMaxDepth;
-  for_each_list_item(list, size, [&](PyObject* item) { write_element(out, item, depth + 1, scalars_inline); });
-}
+ private:
+  // Writes the header of a large payload and splices its bytes in by reference.
+  // The reference taken keeps the object (and so its bytes: a str's UTF-8 form
+  // lives as long as the str) alive and unchanged until the output is copied
+  // out, even if another thread drops it from its container meanwhile.
+  bool write_large_payload(PyObject* obj, std::string_view payload, bool is_str) {
+    if (large_ == nullptr) return false;
+    const std::uint32_t n = msgpack::u32_len(payload.size(), is_str ? "string" : "bytes");
+    large_->keep(obj);
+    char* p = out_.reserve(5);
+    char* body = is_str ? msgpack::detail::put_length_header(p, n, 0xa0, 31, 0xd9, 0xda, 0xdb)
+                        : msgpack::detail::put_length_header(p, n, 0, 0, 0xc4, 0xc5, 0xc6);
+    out_.commit(static_cast<std::size_t>(body - p));
+    out_.append_external(payload.data(), payload.size());
+    return true;
+  }
 
-void write_tuple_obj(OutputBuffer& out, PyObject* tuple, unsigned depth) {
-  Py_ssize_t size = PyTuple_Size(tuple);
-  msgpack::write_array_header(out, msgpack::u32_len(static_cast<std::uint64_t>(size), "list"));
-  const bool scalars_inline = depth + 1 <= kMaxDepth;
-  for (Py_ssize_t i = 0; i < size; ++i) write_element(out, PyTuple_GetItem(tuple, i), depth + 1, scalars_inline);
-}
+  OutputBuffer& out_;
+  KeyEncodings* keys_;
+  LargePayloads* large_;
+};
 
-// Instances of subclasses of the supported types (and everything unsupported).
-void write_other(OutputBuffer& out, PyObject* obj, unsigned depth) {
-  if (PyUnicode_Check(obj)) return write_str_obj(out, obj);
-  if (PyDict_Check(obj)) return write_dict_obj(out, obj, depth);
-  if (PyList_Check(obj)) return write_list_obj(out, obj, depth);
-  if (PyLong_Check(obj)) return write_int_obj(out, obj);
-  if (PyFloat_Check(obj)) return msgpack::write_f64(out, read_float(obj));
-  if (PyBytes_Check(obj)) return write_bytes_obj(out, obj);
-  if (PyTuple_Check(obj)) return write_tuple_obj(out, obj, depth);
-  raise_unsupported_type();
-}
+// ---- Value -------------------------------------------------------------------
 
-void write_obj(OutputBuffer& out, PyObject* obj, unsigned depth) {
-  // Capped at 128 so a self-referential or hostile structure cannot exhaust the native stack.
-  if (depth > kMaxDepth) [[unlikely]]
-    msgpack::throw_depth_error();
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type == &PyUnicode_Type) return write_str_obj(out, obj);
-  if (type == &PyLong_Type) return write_int_obj(out, obj);
-  if (type == &PyFloat_Type) return msgpack::write_f64(out, read_float(obj));
-  if (type == &PyDict_Type) return write_dict_obj(out, obj, depth);
-  if (type == &PyList_Type) return write_list_obj(out, obj, depth);
-  if (obj == Py_None) return msgpack::write_nil(out);
-  if (type == &PyBool_Type) return msgpack::write_bool(out, obj == Py_True);
-  if (type == &PyTuple_Type) return write_tuple_obj(out, obj, depth);
-  if (type == &PyBytes_Type) return write_bytes_obj(out, obj);
-  write_other(out, obj, depth);
-}
+// Writes the conversion of one object over `into`, reusing the capacity of its
+// strings and containers (Value::recycle_as), and counts what it wrote.
+class ValueFill {
+ public:
+  ValueFill(Value& into, RefillFootprint& footprint) noexcept : into_(into), footprint_(footprint) {}
 
-// ---- Value -----------------------------------------------------------------
+  void str(PyObject* obj) { text_or_binary(Value::Kind::String, read_utf8(obj)); }
+  void integer(Int64 number) {
+    into_.recycle_as_scalar(number.is_unsigned ? Value::from_u64(number.unsigned_value)
+                                               : Value::from_i64(number.signed_value));
+  }
+  void f64(double value) { into_.recycle_as_scalar(Value::f64(value)); }
+  void nil() { into_.recycle_as(Value::Kind::Nil); }
+  void boolean(bool value) { into_.recycle_as_scalar(Value::boolean(value)); }
+  void bytes(PyObject* obj) { text_or_binary(Value::Kind::Binary, read_bytes(obj)); }
+  void dict(PyObject* dict, unsigned depth) {
+    DictEntries entries(dict);
+    const auto size = static_cast<std::size_t>(entries.size());
+    into_.recycle_as(Value::Kind::Map);
+    Value::Map& pairs = into_.pairs();
+    pairs.resize(size);
+    footprint_.values += 2 * size;
+    if (size != 0) check_depth(depth + 1);
+    std::size_t filled = 0;  // never more than `size`: the walk stops first
+    PyObject* key;
+    PyObject* value;
+    while (entries.next(key, value)) {
+      dispatch(ValueFill(pairs[filled].first, footprint_), key, depth + 1);
+      dispatch(ValueFill(pairs[filled].second, footprint_), value, depth + 1);
+      ++filled;
+    }
+    pairs.resize(filled);
+  }
+  template <class Items>
+  void array(Items items, unsigned depth) {
+    const auto size = static_cast<std::size_t>(items.size());
+    into_.recycle_as(Value::Kind::Array);
+    Value::Array& values = into_.items();
+    values.resize(size);
+    footprint_.values += size;
+    if (size != 0) check_depth(depth + 1);
+    for (std::size_t i = 0; i < size; ++i) {
+      dispatch(ValueFill(values[i], footprint_), items.at(static_cast<Py_ssize_t>(i)), depth + 1);
+    }
+  }
 
-Value to_value(PyObject* obj, unsigned depth);
+ private:
+  void text_or_binary(Value::Kind kind, std::string_view bytes) {
+    into_.recycle_as(kind);
+    into_.recycled_bytes().assign(bytes.data(), bytes.size());
+    footprint_.bytes += bytes.size();
+  }
 
-Value int_value(PyObject* obj) {
-  Int64 number = read_int(obj);
-  if (number.is_unsigned) return Value::from_u64(number.unsigned_value);
-  return Value::from_i64(number.signed_value);
-}
-
-Value dict_value(PyObject* dict, unsigned depth) {
-  Py_ssize_t size = PyDict_Size(dict);
-  Value::Map pairs;
-  pairs.reserve(static_cast<std::size_t>(size));
-  for_each_entry(dict, size, [&](PyObject* key, PyObject* value) {
-    Value converted_key = to_value(key, depth + 1);
-    pairs.emplace_back(std::move(converted_key), to_value(value, depth + 1));
-  });
-  return Value::map(std::move(pairs));
-}
-
-Value list_value(PyObject* list, unsigned depth) {
-  Py_ssize_t size = PyList_Size(list);
-  Value::Array items;
-  items.reserve(static_cast<std::size_t>(size));
-  for_each_list_item(list, size, [&](PyObject* item) { items.push_back(to_value(item, depth + 1)); });
-  return Value::array(std::move(items));
-}
-
-Value tuple_value(PyObject* tuple, unsigned depth) {
-  Py_ssize_t size = PyTuple_Size(tuple);
-  Value::Array items;
-  items.reserve(static_cast<std::size_t>(size));
-  for (Py_ssize_t i = 0; i < size; ++i) items.push_back(to_value(PyTuple_GetItem(tuple, i), depth + 1));
-  return Value::array(std::move(items));
-}
-
-Value to_value(PyObject* obj, unsigned depth) {
-  if (depth > kMaxDepth) [[unlikely]]
-    msgpack::throw_depth_error();
-  PyTypeObject* type = Py_TYPE(obj);
-  if (obj == Py_None) return Value::nil();
-  if (type == &PyBool_Type) return Value::boolean(obj == Py_True);
-  if (type == &PyLong_Type) return int_value(obj);
-  if (type == &PyFloat_Type) return Value::f64(read_float(obj));
-  if (type == &PyUnicode_Type) return Value::string(std::string(read_utf8(obj)));
-  if (type == &PyBytes_Type) return Value::binary(std::string(read_bytes(obj)));
-  if (type == &PyDict_Type) return dict_value(obj, depth);
-  if (type == &PyList_Type) return list_value(obj, depth);
-  if (type == &PyTuple_Type) return tuple_value(obj, depth);
-  if (PyLong_Check(obj)) return int_value(obj);
-  if (PyFloat_Check(obj)) return Value::f64(read_float(obj));
-  if (PyUnicode_Check(obj)) return Value::string(std::string(read_utf8(obj)));
-  if (PyBytes_Check(obj)) return Value::binary(std::string(read_bytes(obj)));
-  if (PyDict_Check(obj)) return dict_value(obj, depth);
-  if (PyList_Check(obj)) return list_value(obj, depth);
-  if (PyTuple_Check(obj)) return tuple_value(obj, depth);
-  raise_unsupported_type();
-}
-
-// ---- Value, refilled in place ------------------------------------------------
-// The same conversion as to_value, written over an existing tree (see
-// Value::recycle_as): same type order, errors and depth limit.
-
-void refill(Value& target, PyObject* obj, unsigned depth, RefillFootprint& footprint);
-
-void refill_int(Value& target, PyObject* obj) {
-  Int64 number = read_int(obj);
-  target.recycle_as_scalar(number.is_unsigned ? Value::from_u64(number.unsigned_value)
-                                              : Value::from_i64(number.signed_value));
-}
-
-void refill_bytes(Value& target, Value::Kind kind, std::string_view bytes, RefillFootprint& footprint) {
-  target.recycle_as(kind);
-  target.recycled_bytes().assign(bytes.data(), bytes.size());
-  footprint.bytes += bytes.size();
-}
-
-void refill_dict(Value& target, PyObject* dict, unsigned depth, RefillFootprint& footprint) {
-  Py_ssize_t size = PyDict_Size(dict);
-  target.recycle_as(Value::Kind::Map);
-  Value::Map& pairs = target.pairs();
-  pairs.resize(static_cast<std::size_t>(size));
-  footprint.values += 2 * static_cast<std::size_t>(size);
-  std::size_t filled = 0;  // for_each_entry never visits more than `size` entries
-  for_each_entry(dict, size, [&](PyObject* key, PyObject* value) {
-    refill(pairs[filled].first, key, depth + 1, footprint);
-    refill(pairs[filled].second, value, depth + 1, footprint);
-    ++filled;
-  });
-  pairs.resize(filled);
-}
-
-// An Array of `size` items, refilled from what `for_each_item` hands its visitor.
-template <class ForEachItem>
-void refill_array(Value& target, Py_ssize_t size, unsigned depth, RefillFootprint& footprint,
-                  ForEachItem&& for_each_item) {
-  target.recycle_as(Value::Kind::Array);
-  Value::Array& items = target.items();
-  items.resize(static_cast<std::size_t>(size));
-  footprint.values += static_cast<std::size_t>(size);
-  std::size_t filled = 0;
-  for_each_item([&](PyObject* item) { refill(items[filled++], item, depth + 1, footprint); });
-}
-
-void refill_list(Value& target, PyObject* list, unsigned depth, RefillFootprint& footprint) {
-  const Py_ssize_t size = PyList_Size(list);
-  refill_array(target, size, depth, footprint, [&](auto&& visit) { for_each_list_item(list, size, visit); });
-}
-
-void refill_tuple(Value& target, PyObject* tuple, unsigned depth, RefillFootprint& footprint) {
-  const Py_ssize_t size = PyTuple_Size(tuple);
-  refill_array(target, size, depth, footprint, [&](auto&& visit) {
-    for (Py_ssize_t i = 0; i < size; ++i) visit(PyTuple_GetItem(tuple, i));
-  });
-}
-
-void refill(Value& target, PyObject* obj, unsigned depth, RefillFootprint& footprint) {
-  if (depth > kMaxDepth) [[unlikely]]
-    msgpack::throw_depth_error();
-  PyTypeObject* type = Py_TYPE(obj);
-  if (obj == Py_None) return target.recycle_as(Value::Kind::Nil);
-  if (type == &PyBool_Type) return target.recycle_as_scalar(Value::boolean(obj == Py_True));
-  if (type == &PyLong_Type) return refill_int(target, obj);
-  if (type == &PyFloat_Type) return target.recycle_as_scalar(Value::f64(read_float(obj)));
-  if (type == &PyUnicode_Type) return refill_bytes(target, Value::Kind::String, read_utf8(obj), footprint);
-  if (type == &PyBytes_Type) return refill_bytes(target, Value::Kind::Binary, read_bytes(obj), footprint);
-  if (type == &PyDict_Type) return refill_dict(target, obj, depth, footprint);
-  if (type == &PyList_Type) return refill_list(target, obj, depth, footprint);
-  if (type == &PyTuple_Type) return refill_tuple(target, obj, depth, footprint);
-  if (PyLong_Check(obj)) return refill_int(target, obj);
-  if (PyFloat_Check(obj)) return target.recycle_as_scalar(Value::f64(read_float(obj)));
-  if (PyUnicode_Check(obj)) return refill_bytes(target, Value::Kind::String, read_utf8(obj), footprint);
-  if (PyBytes_Check(obj)) return refill_bytes(target, Value::Kind::Binary, read_bytes(obj), footprint);
-  if (PyDict_Check(obj)) return refill_dict(target, obj, depth, footprint);
-  if (PyList_Check(obj)) return refill_list(target, obj, depth, footprint);
-  if (PyTuple_Check(obj)) return refill_tuple(target, obj, depth, footprint);
-  raise_unsupported_type();
-}
+  Value& into_;
+  RefillFootprint& footprint_;
+};
 
 // dumps encodes into one buffer kept between calls, so a call costs no
 // allocation or regrowth for outputs that fit what earlier calls needed. It is
@@ -464,26 +434,24 @@ void LargePayloads::keep(PyObject* obj) {
 
 void encode_into(OutputBuffer& out, PyObject* obj, LargePayloads* large) {
   const std::size_t start = out.size();
-  KeyEncodings* outer = std::exchange(active_key_encodings, KeyEncodings::for_this_interpreter());
-  LargePayloads* outer_large = std::exchange(active_large_payloads, large);
+  ByteWriter writer(out, KeyEncodings::for_this_interpreter(), large);
   try {
-    python_errors_only([&] { write_obj(out, obj, 0); });
+    python_errors_only([&] { convert(writer, obj); });
   } catch (...) {
-    active_key_encodings = outer;
-    active_large_payloads = outer_large;
     out.truncate(start);
     throw;
   }
-  active_key_encodings = outer;
-  active_large_payloads = outer_large;
 }
 
-Value py_to_value_at(PyObject* obj, unsigned depth) {
-  return python_errors_only([&] { return to_value(obj, depth); });
+Value py_to_value(PyObject* obj) {
+  Value value;
+  RefillFootprint unused;
+  python_errors_only([&] { convert(ValueFill(value, unused), obj); });
+  return value;
 }
 
 void py_refill_value(Value& target, PyObject* obj, RefillFootprint& footprint) {
-  python_errors_only([&] { refill(target, obj, 0, footprint); });
+  python_errors_only([&] { convert(ValueFill(target, footprint), obj); });
 }
 
 PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {

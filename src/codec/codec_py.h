@@ -1,8 +1,8 @@
 // codec/codec_py.h: the codec's Python side: PyObject <-> MessagePack, PyObject -> Value.
-// * encode_into and py_to_value_at walk the object graph recursively with the
-//   codec's depth limit (128, checked on entry before the type), so a
-//   self-referential container fails with the depth error instead of exhausting
-//   the native stack. Exact built-in types are dispatched before subclass tests.
+// * encode_into, py_to_value and py_refill_value walk the object graph
+//   recursively through one type dispatch, with the codec's depth limit (128,
+//   checked on entry before the type), so a self-referential container fails
+//   with the depth error instead of exhausting the native stack.
 // * decode builds Python objects straight from the input with the generic reader
 //   loop; it never allocates ahead of the bytes present.
 // * All functions need the interpreter lock. They report failure by throwing
@@ -69,7 +69,7 @@ class BatchDecoder {
 };
 
 // `obj` as a Value tree, with the encoder's type rules and depth limit.
-Value py_to_value_at(PyObject* obj, unsigned depth);
+Value py_to_value(PyObject* obj);
 
 // How much a refill wrote: values placed in containers and bytes of text, so the
 // keeper of a reused tree can tell when it has become too big to keep.
@@ -77,7 +77,7 @@ struct RefillFootprint {
   std::size_t values = 0;
   std::size_t bytes = 0;
 };
-// py_to_value_at(obj, 0) written over `target`, reusing the capacity of its strings
+// py_to_value(obj) written over `target`, reusing the capacity of its strings
 // and containers (Value::recycle_as). On failure `target` is some valid Value,
 // left for the caller to refill or drop.
 void py_refill_value(Value& target, PyObject* obj, RefillFootprint& footprint);

@@ -8,6 +8,9 @@
 // * Short map keys go through a direct-mapped cache of str objects keyed by their
 //   bytes (compared in full before use), so the keys of repeated records are made
 //   once and share one object whose hash is already computed.
+// * A str payload of up to 256 bytes is made here rather than by the interpreter's
+//   UTF-8 decoder: ASCII from an aligned copy, other valid text from its code
+//   points (see "Making a str"); invalid UTF-8 still comes back as bytes.
 // Threads: runs under the interpreter lock, with automatic garbage collection
 // paused, so no Python code runs in the middle of a decode. Each call still owns
 // its stack, and the cache is never held across a call that allocates.
@@ -22,6 +25,7 @@
 
 #include "codec/codec_py.h"
 #include "codec/msgpack_reader.h"
+#include "codec/short_bytes.h"
 #include "codec/utf8.h"
 #include "common/error.h"
 #include "common/fault.h"
@@ -122,25 +126,6 @@ class KeyCache {
     return (head ^ (tail * 0x9e3779b97f4a7c15ULL) ^ (middle * 0xc2b2ae3d27d4eb4fULL) ^ n) * 0xff51afd7ed558ccdULL;
   }
 
-  // memcmp for at most kMaxKeyBytes, without a library call.
-  static bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
-    std::uint64_t x, y;
-    if (n >= 8) {
-      for (std::size_t i = 0; i + 8 < n; i += 8) {
-        std::memcpy(&x, a + i, 8);
-        std::memcpy(&y, b + i, 8);
-        if (x != y) return false;
-      }
-      std::memcpy(&x, a + n - 8, 8);
-      std::memcpy(&y, b + n - 8, 8);
-      return x == y;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      if (a[i] != b[i]) return false;
-    }
-    return true;
-  }
-
   Slot slots_[kSlots];
   static KeyCache instance_;
 };
@@ -155,36 +140,81 @@ KeyCache KeyCache::instance_;
   return check_new(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
-// Short non-ASCII text is decoded here to code points and handed over as UCS-4,
-// which the interpreter narrows with one scan for the widest character and one
-// copy: cheaper than its general UTF-8 decoder, the only other way to make a str
-// that the stable ABI offers. Anything invalid takes the general path, which
-// then raises the error that turns it into bytes.
-inline PyObject* short_text_from_code_points(std::string_view bytes) {
-#if WCHAR_MAX > 0xffff
-  constexpr std::size_t kMaxBytes = 128;
-  if (bytes.size() > kMaxBytes) return nullptr;
-  wchar_t code_points[kMaxBytes];
-  const std::ptrdiff_t count = decode_utf8(bytes, reinterpret_cast<char32_t*>(code_points));
-  if (count < 0) return nullptr;
-  PyObject* text = PyUnicode_FromWideChar(code_points, count);
-  if (text == nullptr) throw PythonErrorSet{};
-  return text;
-#else
-  (void)bytes;
-  return nullptr;
-#endif
+// Making a str: the stable ABI offers only the interpreter's decoders. Its UTF-8
+// decoder goes byte by byte wherever the input is not word-aligned (a payload
+// follows a header, so it seldom is), and on non-ASCII text widens its result in
+// steps. Short payloads, nearly every str in practice, are read here first:
+// * all ASCII (found by the same word-at-a-time pass that copies them to an
+//   aligned buffer): the Latin-1 decoder makes the str from the copy with a
+//   word-wise scan and one memcpy;
+// * otherwise decoded here to code points: all within Latin-1, they are narrowed
+//   for the Latin-1 decoder; any wider, they are handed over as UCS-4, which the
+//   interpreter narrows with one scan for the widest character and one copy;
+// * not valid UTF-8: the general decoder, whose error turns them into bytes.
+constexpr std::size_t kShortTextBytes = 256;
+
+// Copies `bytes` (at most kShortTextBytes) to `copy` a word at a time and says
+// whether they are all ASCII.
+inline bool copy_if_ascii(std::string_view bytes, char* copy) noexcept {
+  const char* p = bytes.data();
+  const std::size_t n = bytes.size();
+  std::uint64_t high = 0;
+  if (n >= 8) {
+    std::uint64_t word;
+    for (std::size_t i = 0; i + 8 <= n; i += 8) {
+      std::memcpy(&word, p + i, 8);
+      high |= word;
+      std::memcpy(copy + i, &word, 8);
+    }
+    std::memcpy(&word, p + n - 8, 8);  // the last eight bytes, overlapping what came before
+    high |= word;
+    std::memcpy(copy + n - 8, &word, 8);
+  } else if (n >= 4) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    high = head | tail;
+    std::memcpy(copy, &head, 4);
+    std::memcpy(copy + n - 4, &tail, 4);
+  } else if (n != 0) {
+    const unsigned char first = p[0], middle = p[n / 2], last = p[n - 1];
+    high = first | middle | last;
+    copy[0] = static_cast<char>(first);
+    copy[n / 2] = static_cast<char>(middle);
+    copy[n - 1] = static_cast<char>(last);
+  }
+  return (high & 0x8080808080808080ULL) == 0;
 }
 
-inline bool has_non_ascii(std::string_view bytes) noexcept {
-  for (char c : bytes) {
-    if (static_cast<unsigned char>(c) >= 0x80) return true;
+// Short text with a non-ASCII byte, or null when it is not valid UTF-8 (or when
+// wchar_t is not UCS-4 and the text is wider than Latin-1).
+PyObject* short_text_from_code_points(std::string_view bytes) {
+  wchar_t code_points[kShortTextBytes];
+  char32_t all_bits = 0;
+  const std::ptrdiff_t count = decode_utf8(bytes, reinterpret_cast<char32_t*>(code_points), &all_bits);
+  if (count < 0) return nullptr;
+  PyObject* text;
+  if (all_bits < 0x100) {
+    char latin1[kShortTextBytes];
+    for (std::ptrdiff_t i = 0; i < count; ++i) latin1[i] = static_cast<char>(code_points[i]);
+    text = PyUnicode_DecodeLatin1(latin1, count, nullptr);
+  } else {
+#if WCHAR_MAX > 0xffff
+    text = PyUnicode_FromWideChar(code_points, count);
+#else
+    return nullptr;
+#endif
   }
-  return false;
+  if (text == nullptr) throw PythonErrorSet{};
+  return text;
 }
 
 inline OwnedRef str_or_bytes(std::string_view bytes) {
-  if (bytes.size() <= 128 && has_non_ascii(bytes)) {
+  if (bytes.size() <= kShortTextBytes) {
+    alignas(8) char copy[kShortTextBytes];
+    if (copy_if_ascii(bytes, copy)) {
+      return check_new(PyUnicode_DecodeLatin1(copy, static_cast<Py_ssize_t>(bytes.size()), nullptr));
+    }
     if (PyObject* text = short_text_from_code_points(bytes)) return OwnedRef::steal(text);
   }
   PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
@@ -196,7 +226,7 @@ inline OwnedRef str_or_bytes(std::string_view bytes) {
 OwnedRef KeyCache::get(std::string_view bytes) {
   const std::uint64_t hash = hash_of(bytes);
   Slot& slot = slots_[hash >> (64 - kSlotBits)];
-  if (slot.text != nullptr && slot.size == bytes.size() && same_bytes(slot.bytes, bytes.data(), bytes.size())) {
+  if (slot.text != nullptr && slot.size == bytes.size() && same_short_bytes(slot.bytes, bytes.data(), bytes.size())) {
     return OwnedRef::borrow(slot.text);
   }
   // A key is cached on its second sighting in a row at this slot: one-off keys

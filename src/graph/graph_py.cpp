@@ -190,7 +190,7 @@ thread_local RoutingContext::Kept RoutingContext::thread_context_;
 void fill_context(GraphState& state, PyObject* state_arg, std::optional<NodeId> node, RoutingContext& context) {
   const std::size_t count = node ? state.graph.condition_paths(*node).size() : 0;
   const bool is_dict = state_arg != nullptr && (PyDict_CheckExact(state_arg) || PyDict_Check(state_arg));
-  if (state_arg != nullptr && state_arg != Py_None && !is_dict) (void)py_to_value_at(state_arg, 0);
+  if (state_arg != nullptr && state_arg != Py_None && !is_dict) (void)py_to_value(state_arg);
   if (!is_dict || count == 0) {
     for (std::size_t p = 0; p < count; ++p) context.set_nil(p);
     return;

@@ -129,3 +129,19 @@ def _str_form(payload):
     n = len(payload)
     head = bytes([0xA0 | n]) if n < 32 else bytes([0xD9, n]) if n < 256 else b"\xda" + n.to_bytes(2, "big")
     return head + payload
+
+
+def test_every_short_length_and_position_takes_the_right_text_path():
+    # Short payloads are sorted by a word-wise ASCII test and decoded by width
+    # (ASCII, Latin-1, wider, invalid): one odd byte anywhere, at any length up to
+    # past the short limit, must land on the path the whole payload calls for.
+    for n in range(259):
+        assert loads(_str_form(b"a" * n)) == "a" * n
+        for i in range(n):
+            for odd in (b"\xff", "é".encode(), "ł".encode(), "日".encode(), "😀".encode()):
+                payload = b"a" * i + odd + b"b" * (n - i - 1)
+                try:
+                    expected = payload.decode("utf-8")
+                except UnicodeDecodeError:
+                    expected = payload
+                assert loads(_str_form(payload)) == expected

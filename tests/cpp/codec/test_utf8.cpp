@@ -17,10 +17,12 @@ TEST_CASE("utf8: accepts exactly the strict forms the interpreter decodes") {
       {"abcdefgh\xc3\xa9xyz\xff", false},  // an error after an ASCII run
   };
   for (const auto& [bytes, valid] : cases) {
-    CAPTURE(bytes);
-    CHECK(tallowmere::is_valid_utf8(bytes) == valid);
-    std::u32string out(bytes.size(), U'\0');
-    CHECK((tallowmere::decode_utf8(bytes, out.data()) >= 0) == valid);  // the decoder agrees on every case
+    for (const std::string& text : {bytes, bytes + "tail"}) {  // each sequence at the end and with bytes after it
+      CAPTURE(text);
+      CHECK(tallowmere::is_valid_utf8(text) == valid);
+      std::u32string out(text.size(), U'\0');
+      CHECK((tallowmere::decode_utf8(text, out.data()) >= 0) == valid);  // the decoder agrees on every case
+    }
   }
 }
 
