@@ -113,6 +113,8 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
     def __init__(self, store: Store | None = None, *, serde: SerializerProtocol | None = None) -> None:
         super().__init__(serde=serde)
         self.store = store if store is not None else Store()
+        # A store shared between processes catches up before a thread is read (one round trip).
+        self._sync = getattr(self.store, "sync", None)
 
     # ---- reading
 
@@ -141,6 +143,8 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         )
 
     def get_tuple(self, config: RunnableConfig) -> CheckpointTuple | None:
+        if self._sync is not None:
+            self._sync()
         configurable = config["configurable"]
         thread_id = configurable["thread_id"]
         checkpoint_ns = configurable.get("checkpoint_ns", "")
@@ -176,6 +180,8 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         before_id = get_checkpoint_id(before) if before else None
         if limit is not None and limit <= 0:
             return
+        if self._sync is not None:
+            self._sync()
         for thread_id, checkpoint_ns in self._scopes(configurable.get("thread_id") if config else None):
             if wanted_ns is not None and checkpoint_ns != wanted_ns:
                 continue

@@ -177,11 +177,10 @@ class _Touches:
         self.every = False
 
     def key(self, namespace: str, key: str) -> None:
-        space = _space(namespace)
+        """A read of one pair: conflicts with writes of it and with its namespace replaced."""
         self.keys.add(_key(namespace, key))
-        self.keys.add(_whole(namespace))  # a read of one key conflicts with a namespace replaced
-        self.spaces.add(space)
-        self.stripes.add(space % _STRIPES)
+        self.keys.add(_whole(namespace))
+        self.stripes.add(_space(namespace) % _STRIPES)
 
     def namespace(self, namespace: str) -> None:
         space = _space(namespace)
@@ -288,13 +287,16 @@ def connect(
     name: str = "default",
     *,
     max_history: int | None = 0,
-    poll_interval: float = 1.0,
+    poll_interval: float | None = 1.0,
     image_every: int = 10_000,
     pool_size: int = 4,
 ) -> SharedStore:
     """Open the store `name` in the database at `conninfo`, creating the schema on first use.
 
-    Returns once the local replica holds every commit made before the call.
+    Returns once the local replica holds every commit made before the call. A follower thread
+    then wakes up on other processes' commits, and polls every `poll_interval` seconds; with
+    None there is no follower: the replica moves only on this process's writes and `sync()`.
+    The process holding the image lease writes an image after `image_every` new log rows.
     """
     if not isinstance(name, str):
         raise TypeError(f"argument 'name': '{type(name).__name__}' object is not an instance of 'str'")
@@ -337,7 +339,8 @@ class SharedStore:
             self._catch_up(conn)
         self._wake_r, self._wake_w = os.pipe()
         self._follower = threading.Thread(target=self._follow, name=f"tallowmere-follow-{name}", daemon=True)
-        self._follower.start()
+        if poll_interval is not None:
+            self._follower.start()
 
     # ---- Store's read side (get, contains, get_many, keys, max_key, namespaces, scan,
     # snapshot, history, clear_history are the view's own methods, bound in __init__)
@@ -427,7 +430,8 @@ class SharedStore:
             return
         self._closed = True
         os.write(self._wake_w, b"x")
-        self._follower.join()
+        if self._follower.is_alive():
+            self._follower.join()
         if self._imaging is not None:
             self._imaging.join()
         try:
@@ -497,7 +501,7 @@ class SharedStore:
     def _absorb(self, xid: int, record: bytes) -> None:
         with self._lock:
             self._merge({xid: record}, None)
-        if not self._written:
+        if not self._written and self._poll_interval is not None:
             self._written = True
             os.write(self._wake_w, b"w")
 

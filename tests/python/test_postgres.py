@@ -1,0 +1,162 @@
+"""Stores in several processes sharing one state through a private PostgreSQL server."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+from pg_server import INSTALL, Server, make_template
+from pg_worker import build
+
+from tallowmere import Store
+
+WORKER = os.path.join(os.path.dirname(__file__), "pg_worker.py")
+
+
+@pytest.fixture(scope="session")
+def template():
+    try:
+        import psycopg  # noqa: F401
+        return make_template()
+    except (ImportError, OSError, subprocess.CalledProcessError) as exc:
+        (pytest.fail if os.environ.get("CI") else pytest.skip)(f"no PostgreSQL to test with ({exc}): install {INSTALL}")
+
+
+@pytest.fixture
+def server(template):
+    server = Server(template)
+    yield server
+    server.close()
+
+
+def state_of(store):
+    return {ns: {k: store.get(ns, k) for k in sorted(store.keys(ns))} for ns in sorted(store.namespaces())}
+
+
+def test_same_results_and_errors_as_a_store(server):
+    from tallowmere.postgres import connect
+    snap = Store().snapshot()
+    calls = [("set", "a", "k", 1), ("set", 1, "k", 1), ("set", "a", None, 1), ("set", "a", "k", {1, 2}),
+             ("set", "\ud800", "k", 1), ("set_many", "abc"), ("set_many", [("a", "k")]), ("set_many", [["a", "k", 1]]),
+             ("set_many", (("a", "x", 1), ("b", "y", [2]))), ("set_many", [("a", "z", 1), ("a", "w", set())]),
+             ("add", "a", "k", 2), ("add", "c", "k", 3), ("delete", "a", "x"), ("delete", "a", "x"), ("delete", "q", "x"),
+             ("copy_namespace", "a", "d"), ("delete_namespace", "d"), ("delete_namespace", "d"), ("restore", None)]
+    with connect(server.conninfo) as shared:
+        local = Store()
+        for name, *args in calls:
+            outcomes = []
+            for store in (local, shared):
+                try:
+                    outcomes.append(getattr(store, name)(*args))
+                except Exception as exc:
+                    outcomes.append((type(exc), str(exc)))
+            assert outcomes[0] == outcomes[1], (name, args)
+        shared.restore(local.snapshot())
+        assert state_of(shared) == state_of(local) == {"a": {"k": 1}, "b": {"y": [2]}, "c": {"k": 3}}
+        shared.clear()
+        shared.restore(snap)
+        assert len(shared) == 0
+
+
+def test_transactions_and_lost_connections(server):
+    from tallowmere.postgres import ConflictError, ConnectionLost, connect
+    with connect(server.conninfo, poll_interval=0.05) as a, connect(server.conninfo, poll_interval=0.05) as b:
+        a.set("n", "x", 1)
+        with pytest.raises(ConflictError):
+            with b.transaction() as tx:
+                tx.set("n", "x", tx.get("n", "x", 0) + 1)  # b has not seen x yet: a stale read
+        assert b.get("n", "x") == 1  # caught up, nothing applied
+        with b.transaction() as tx:
+            tx.set("n", "x", tx.get("n", "x") + 1)
+            a.set("n", "other", 0)  # not read by the transaction: no conflict
+        a.sync()
+        server.stop(signal.SIGQUIT)
+        with pytest.raises(ConnectionLost):
+            a.set("n", "x", 10)
+        assert a.get("n", "x") == 2 and b.get("n", "x") == 2
+        server.start()
+        a._write_image()
+        a.set("n", "y", 3)
+        a._write_image()  # the rows before the first image go
+        for _ in range(600):  # b reconnects and follows by itself
+            if b.get("n", "y") == 3:
+                break
+            time.sleep(0.05)
+        with connect(server.conninfo) as c:  # joins from the image and the rows after it
+            assert state_of(a) == state_of(b) == state_of(c) == {"n": {"other": 0, "x": 2, "y": 3}}
+
+
+def test_order_is_transaction_order_not_commit_order(server):
+    import psycopg
+    from tallowmere.postgres import _encode_record, connect
+    with connect(server.conninfo) as a, psycopg.connect(server.conninfo) as early:
+        early.execute("SELECT pg_current_xact_id()")  # takes its id now, commits last
+        a.set("n", "k", 1)  # a later id, committed first: seen at once, and tentative
+        early.execute("INSERT INTO tallowmere_log SELECT 'default', pg_current_xact_id()::text::bigint, %b,"
+                      " '{}', '{}', false", (_encode_record([("set", "n", "k", 0), ("set", "n", "j", 0)]),))
+        early.commit()
+        a.sync()
+        with connect(server.conninfo) as b:
+            assert state_of(a) == state_of(b) == {"n": {"j": 0, "k": 1}}
+
+
+@pytest.mark.parametrize("fault", ["none", "kill", "server crash"])
+def test_processes_share_one_state(server, tmp_path, fault):
+    from tallowmere.postgres import connect
+    logs = [tmp_path / f"{w}.log" for w in range(4)]
+    procs = [subprocess.Popen([sys.executable, WORKER, "mix", server.conninfo, str(w), "3", "40", str(logs[w])],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) for w in range(4)]
+    if fault != "none":
+        while not logs[0].exists() or logs[0].read_text().count("\n") < 150:
+            time.sleep(0.01)
+        if fault == "kill":
+            procs.pop(0).kill()
+        else:
+            server.stop(signal.SIGQUIT)
+            server.start()
+    assert [p.stdout.readline() for p in procs] == ["written\n"] * len(procs)
+    finals = [json.loads(p.communicate("go\n", timeout=600)[0]) for p in procs]
+    with connect(server.conninfo, "mix") as store:
+        state = state_of(store)
+    assert all(final == state for final in finals)
+    calls = {}  # [me, kind, ...] of each call in order, with its outcome ("doubt" when unknown)
+    for log in logs:
+        for line in log.read_text().splitlines():
+            tag, *entry = json.loads(line)
+            if tag == "try":
+                calls.setdefault(entry[0], []).append(entry + ["doubt"])
+            else:
+                calls[entry[0]][-1] = entry
+    counted, claims = {None: 0, "doubt": 0, "conflict": 0}, {}
+    for me, entries in calls.items():
+        own = {}  # key -> the values it may hold: the last acknowledged one, or any in doubt after it
+        for _, kind, *args, outcome in entries:
+            if kind == "own":
+                own[args[0]] = own.get(args[0], {None}) | {args[1]} if outcome == "doubt" else {args[1]}
+            elif kind == "count":
+                counted[outcome] += 1
+            elif kind == "claim" and outcome is not False:
+                claims.setdefault(args[0], []).append((outcome, me))
+        assert all(state.get(me, {}).get(key) in values for key, values in own.items())
+    assert counted[None] <= state["shared"]["counter"] <= counted[None] + counted["doubt"]
+    for claim, outcomes in claims.items():
+        winners = [me for outcome, me in outcomes if outcome is True]
+        assert len(winners) <= 1 and state["claims"][claim] in (winners or [me for _, me in outcomes])
+
+
+def test_langgraph_processes_take_turns(server):
+    from langgraph.checkpoint.memory import InMemorySaver
+    reference = build(InMemorySaver())
+    procs = [subprocess.Popen([sys.executable, WORKER, "graph", server.conninfo], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True) for _ in range(2)]
+    for turn, (thread, value) in enumerate([("t1", 1), ("t1", 2), ("t2", 5), ("t1", 3), ("t2", 1), ("t1", 4)]):
+        proc = procs[turn % 2]
+        proc.stdin.write(f"{thread} {value}\n")
+        proc.stdin.flush()
+        expected = reference.invoke({"total": value, "steps": []}, {"configurable": {"thread_id": thread}})
+        assert json.loads(proc.stdout.readline()) == expected
+    for proc in procs:
+        proc.communicate("", timeout=60)
