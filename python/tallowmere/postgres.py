@@ -81,6 +81,7 @@ _LEASE_SECONDS = 60
 
 _SCHEMA = """
 CREATE TABLE tallowmere_schema (version integer NOT NULL);
+CREATE TABLE tallowmere_epochs (started timestamptz PRIMARY KEY, epoch integer NOT NULL UNIQUE);
 CREATE TABLE tallowmere_stores (
     name text PRIMARY KEY,
     term bigint NOT NULL DEFAULT 0,
@@ -90,12 +91,12 @@ CREATE TABLE tallowmere_stores (
     trimmed bigint NOT NULL DEFAULT 0);
 CREATE TABLE tallowmere_log (
     name text NOT NULL,
-    xid bigint NOT NULL,
+    pos bigint NOT NULL,
     record bytea NOT NULL,
     keys bigint[] NOT NULL,
     spaces bigint[] NOT NULL,
     clears boolean NOT NULL,
-    PRIMARY KEY (name, xid));
+    PRIMARY KEY (name, pos));
 ALTER TABLE tallowmere_log ALTER COLUMN record SET STORAGE EXTERNAL;
 CREATE TABLE tallowmere_images (
     name text NOT NULL,
@@ -107,25 +108,31 @@ CREATE TABLE tallowmere_images (
 ALTER TABLE tallowmere_images ALTER COLUMN data SET STORAGE EXTERNAL;
 """
 
-_ROW = "%(name)s, pg_current_xact_id()::text::bigint, %(record)b, %(keys)s::bigint[], %(spaces)s::bigint[], %(clears)s"
-_INSERT = "INSERT INTO tallowmere_log (name, xid, record, keys, spaces, clears) SELECT " + _ROW
+# A position: the server's epoch (one per postmaster start), then a transaction id. After a crash
+# the server may hand out again ids whose transactions never reached the disk; the new epoch
+# orders them after everything seen before. NULL until this start is registered.
+_EPOCH = "(SELECT epoch FROM tallowmere_epochs WHERE started = pg_postmaster_start_time())::bigint << 44 | "
+_POSITION = _EPOCH + "pg_current_xact_id()::text::bigint"
+_HORIZON = _EPOCH + "pg_snapshot_xmin(pg_current_snapshot())::text::bigint"
+_ROW = "%(name)s, " + _POSITION + ", %(record)b, %(keys)s::bigint[], %(spaces)s::bigint[], %(clears)s"
+_INSERT = "INSERT INTO tallowmere_log (name, pos, record, keys, spaces, clears) SELECT " + _ROW
 _APPEND = (
     "WITH gate AS MATERIALIZED (SELECT count(*) FROM (SELECT pg_advisory_xact_lock_shared(%(cls)s, s)"
-    " FROM unnest(%(stripes)s::int[]) s) locks) " + _INSERT + " FROM gate RETURNING xid"
+    " FROM unnest(%(stripes)s::int[]) s) locks) " + _INSERT + " FROM gate RETURNING pos"
 )
 _LOCK = "SELECT count(*) FROM (SELECT pg_advisory_xact_lock{}(%s, s) FROM unnest(%s::int[]) s) locks"
 _UNSEEN = (
-    "EXISTS (SELECT 1 FROM tallowmere_log WHERE name = %(name)s AND xid >= %(horizon)s"
-    " AND xid <> ALL(%(known)s::bigint[]) AND (keys && %(rkeys)s::bigint[]"
+    "EXISTS (SELECT 1 FROM tallowmere_log WHERE name = %(name)s AND pos >= %(horizon)s"
+    " AND pos <> ALL(%(known)s::bigint[]) AND (keys && %(rkeys)s::bigint[]"
     " OR spaces && %(rspaces)s::bigint[] OR clears OR %(rall)s))"
 )
-_APPEND_IF = _INSERT + " WHERE NOT " + _UNSEEN + " RETURNING xid"
+_APPEND_IF = _INSERT + " WHERE NOT " + _UNSEEN + " RETURNING pos"
 _CHECK = "SELECT NOT " + _UNSEEN
 _FOLLOW = (
-    "SELECT pg_snapshot_xmin(pg_current_snapshot())::text::bigint, trimmed, image_horizon, NULL::bytea"
+    "SELECT " + _HORIZON + ", trimmed, image_horizon, NULL::bytea"
     " FROM tallowmere_stores WHERE name = %(name)s UNION ALL"
-    " SELECT xid, NULL, NULL, record FROM tallowmere_log"
-    " WHERE name = %(name)s AND xid >= %(horizon)s AND xid <> ALL(%(known)s::bigint[])"
+    " SELECT pos, NULL, NULL, record FROM tallowmere_log"
+    " WHERE name = %(name)s AND pos >= %(horizon)s AND pos <> ALL(%(known)s::bigint[])"
 )
 
 
@@ -233,9 +240,7 @@ def _set_ops(items: Any) -> list[tuple]:
 
 
 def _open(conninfo: str) -> psycopg.Connection:
-    conn = psycopg.connect(conninfo, autocommit=True)
-    conn.add_notify_handler(lambda notify: None)  # wake-ups are consumed, never queued
-    return conn
+    return psycopg.connect(conninfo, autocommit=True)
 
 
 class _Pool:
@@ -460,8 +465,8 @@ class SharedStore:
         params["cls"] = _LOCK_CLASS
         params["stripes"] = self._lock_ids(touches.stripes)
         with self._pool.connection(in_doubt=True) as conn:
-            xid = conn.execute(_APPEND, params).fetchone()[0]
-        self._absorb(xid, record)
+            pos = _after_start(conn, lambda: conn.execute(_APPEND, params).fetchone()[0])
+        self._absorb(pos, record)
 
     def _row(self, record: bytes, touches: _Touches) -> dict:
         return {"name": self._name, "record": record, "keys": list(touches.keys),
@@ -481,7 +486,7 @@ class SharedStore:
         if ops:
             record = record if record is not None else _encode_record(ops)
             params.update(self._row(record, writes))
-        with self._pool.connection(in_doubt=bool(ops)) as conn:
+        def attempt() -> Any:
             with conn.pipeline():
                 conn.execute("BEGIN")
                 conn.execute(_LOCK.format(""), (_LOCK_CLASS, self._lock_ids(reads.stripes)))
@@ -490,7 +495,10 @@ class SharedStore:
                     conn.execute(_LOCK.format("_shared"), (_LOCK_CLASS, self._lock_ids(shared)))
                 cursor = conn.execute(_APPEND_IF if ops else _CHECK, params)
                 conn.execute("COMMIT")
-            row = cursor.fetchone()
+            return cursor.fetchone()
+
+        with self._pool.connection(in_doubt=bool(ops)) as conn:
+            row = _after_start(conn, attempt)
             if row is None or row[0] is False:
                 self._catch_up(conn)
                 return False
@@ -498,9 +506,9 @@ class SharedStore:
             self._absorb(row[0], record)
         return True
 
-    def _absorb(self, xid: int, record: bytes) -> None:
+    def _absorb(self, pos: int, record: bytes) -> None:
         with self._lock:
-            self._merge({xid: record}, None)
+            self._merge({pos: record}, None)
         if not self._written and self._poll_interval is not None:
             self._written = True
             os.write(self._wake_w, b"w")
@@ -509,23 +517,26 @@ class SharedStore:
         """Take in committed rows; with `horizon`, those below it become final. Holds _lock."""
         fresh = sorted(x for x in records if x >= self._horizon and x not in self._tentative)
         rebuild = bool(fresh) and fresh[0] < self._top
-        for xid in fresh:
-            self._tentative[xid] = records[xid]
+        for pos in fresh:
+            self._tentative[pos] = records[pos]
             if not rebuild:
-                _apply(self._view, records[xid])
+                _apply(self._view, records[pos])
         if fresh:
             self._top = max(self._top, fresh[-1])
         if horizon is not None and horizon > self._horizon:
-            for xid in sorted(x for x in self._tentative if x < horizon):
-                _apply(self._base, self._tentative.pop(xid))
+            for pos in sorted(x for x in self._tentative if x < horizon):
+                _apply(self._base, self._tentative.pop(pos))
                 self._since_image += 1
             self._horizon = horizon
         if rebuild:
-            scratch = Store()
-            scratch.restore(self._base.snapshot())
-            for xid in sorted(self._tentative):
-                _apply(scratch, self._tentative[xid])
-            self._view.restore(scratch.snapshot())
+            self._rebuild()
+
+    def _rebuild(self) -> None:
+        scratch = Store()
+        scratch.restore(self._base.snapshot())
+        for pos in sorted(self._tentative):
+            _apply(scratch, self._tentative[pos])
+        self._view.restore(scratch.snapshot())
 
     def _catch_up(self, conn: psycopg.Connection) -> None:
         while True:
@@ -533,6 +544,9 @@ class SharedStore:
                 params = {"name": self._name, "horizon": self._horizon, "known": list(self._tentative)}
             rows = conn.execute(_FOLLOW, params, binary=True).fetchall()
             head = next(row for row in rows if row[1] is not None)
+            if head[0] is None:
+                _register_start(conn)
+                continue
             if head[1] > params["horizon"]:  # rows we still need were deleted after an image
                 self._reload(conn)
                 continue
@@ -558,16 +572,13 @@ class SharedStore:
                 self._base, self._horizon, self._image_horizon, self._since_image = base, horizon, horizon, 0
                 self._tentative = {x: r for x, r in self._tentative.items() if x >= horizon}
                 self._top = max(self._tentative, default=-1)
-                scratch = Store()
-                scratch.restore(base.snapshot())
-                for xid in sorted(self._tentative):
-                    _apply(scratch, self._tentative[xid])
-                self._view.restore(scratch.snapshot())
+                self._rebuild()
 
     def _create_schema(self, conn: psycopg.Connection) -> None:
         with conn.transaction():
             conn.execute("SELECT pg_advisory_xact_lock(%s, -1)", (_LOCK_CLASS,))
             if conn.execute("SELECT to_regclass('tallowmere_schema')").fetchone()[0] is None:
+                # plain PostgreSQL 13 or later: xid8, pg_current_xact_id, pg_current_snapshot
                 conn.execute(_SCHEMA)
                 conn.execute("INSERT INTO tallowmere_schema VALUES (%s)", (SCHEMA_VERSION,))
             version = conn.execute("SELECT version FROM tallowmere_schema").fetchone()[0]
@@ -581,7 +592,7 @@ class SharedStore:
     def _follow(self) -> None:
         channel = f"tallowmere_{self._stripe_base >> 8:x}"
         conn = None
-        backoff = 0.05
+        backoff, notified = 0.05, 0.0
         while not self._closed:
             try:
                 if conn is None:
@@ -589,16 +600,22 @@ class SharedStore:
                     conn.execute(f"LISTEN {channel}")
                     self._catch_up(conn)
                     backoff = 0.05
-                ready = select.select([conn.fileno(), self._wake_r], [], [], self._poll_interval)[0]
+                wait = self._poll_interval
+                if self._written:  # wake-ups for our writes go out at most every 2 ms
+                    wait = max(0.0, notified + 0.002 - time.monotonic())
+                ready = select.select([conn.fileno(), self._wake_r], [], [], wait)[0]
                 if self._wake_r in ready:
                     os.read(self._wake_r, 4096)
                 if self._closed:
                     break
-                if self._written:
-                    self._written = False
-                    conn.execute(f"NOTIFY {channel}")
-                self._catch_up(conn)
-                self._maybe_write_image()
+                # Our own wake-ups come back to us too; theirs mean new rows.
+                woken = any(n.payload != self._me for n in conn.notifies(timeout=0)) or not ready
+                if self._written and time.monotonic() - notified >= 0.002:
+                    self._written, notified = False, time.monotonic()
+                    conn.execute("SELECT pg_notify(%s, %s)", (channel, self._me))
+                if woken:
+                    self._catch_up(conn)
+                    self._maybe_write_image()
             except (*_NETWORK_ERRORS, OSError):
                 if conn is not None:
                     conn.close()
@@ -642,11 +659,29 @@ class SharedStore:
                                      (self._name, horizon, part, held, image[start:start + _IMAGE_PART_BYTES]))
                     conn.execute("DELETE FROM tallowmere_images WHERE name = %s AND horizon < %s", (self._name, horizon))
                     # Rows since the previous image stay, so replicas a little behind need no image.
-                    conn.execute("DELETE FROM tallowmere_log WHERE name = %s AND xid < %s", (self._name, previous))
+                    conn.execute("DELETE FROM tallowmere_log WHERE name = %s AND pos < %s", (self._name, previous))
                     conn.execute("UPDATE tallowmere_stores SET image_horizon = %s, trimmed = GREATEST(trimmed, %s)"
                                  " WHERE name = %s", (horizon, previous, self._name))
         except (*_NETWORK_ERRORS, OSError):
             pass  # the next attempt starts over
+
+
+def _register_start(conn: psycopg.Connection) -> None:
+    """Give this server start its epoch, one above every earlier one."""
+    with conn.transaction():
+        conn.execute("SELECT pg_advisory_xact_lock(%s, -2)", (_LOCK_CLASS,))
+        conn.execute("INSERT INTO tallowmere_epochs SELECT pg_postmaster_start_time(), coalesce(max(epoch), 0) + 1"
+                     " FROM tallowmere_epochs ON CONFLICT (started) DO NOTHING")
+
+
+def _after_start(conn: psycopg.Connection, attempt: Any) -> Any:
+    """Runs `attempt`; a write refused because the server start has no epoch yet runs again after
+    registering it (the refused transaction wrote nothing)."""
+    try:
+        return attempt()
+    except psycopg.errors.NotNullViolation:
+        _register_start(conn)
+        return attempt()
 
 
 def _apply(store: Store, record: bytes) -> None:

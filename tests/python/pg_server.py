@@ -23,12 +23,13 @@ def binaries():
 
 
 class Server:
-    def __init__(self, template: pathlib.Path):
+    def __init__(self, template: pathlib.Path, *settings: str):
         self.dir = pathlib.Path(tempfile.mkdtemp(prefix="tm-pg-"))
         shutil.copytree(template, self.dir / "data", symlinks=True)
         self._own(self.dir)
         self.conninfo = f"host={self.dir} port=5432 user=postgres dbname=postgres"
         self.process = None
+        self.settings = settings or ("fsync=off",)
         self.start()
 
     @staticmethod
@@ -43,7 +44,8 @@ class Server:
         bin_dir = binaries()
         self.process = subprocess.Popen(
             [*self._as_postgres(), str(bin_dir / "postgres"), "-D", str(self.dir / "data"), "-k", str(self.dir),
-             "-p", "5432", "-c", "listen_addresses=", "-c", "fsync=off", "-c", "max_connections=200"],
+             "-p", "5432", "-c", "listen_addresses=", "-c", "max_connections=200",
+             *[arg for setting in self.settings for arg in ("-c", setting)]],
             stdout=subprocess.DEVNULL, stderr=open(self.dir / "log", "ab"))
         deadline = time.monotonic() + 60
         while subprocess.run([str(bin_dir / "pg_isready"), "-q", "-h", str(self.dir), "-p", "5432"]).returncode:

@@ -91,12 +91,12 @@ def test_transactions_and_lost_connections(server):
 
 def test_order_is_transaction_order_not_commit_order(server):
     import psycopg
-    from tallowmere.postgres import _encode_record, connect
+    from tallowmere.postgres import _POSITION, _encode_record, connect
     with connect(server.conninfo) as a, psycopg.connect(server.conninfo) as early:
         early.execute("SELECT pg_current_xact_id()")  # takes its id now, commits last
         a.set("n", "k", 1)  # a later id, committed first: seen at once, and tentative
-        early.execute("INSERT INTO tallowmere_log SELECT 'default', pg_current_xact_id()::text::bigint, %b,"
-                      " '{}', '{}', false", (_encode_record([("set", "n", "k", 0), ("set", "n", "j", 0)]),))
+        early.execute(f"INSERT INTO tallowmere_log SELECT 'default', {_POSITION}, %b, '{{}}', '{{}}', false",
+                      (_encode_record([("set", "n", "k", 0), ("set", "n", "j", 0)]),))
         early.commit()
         a.sync()
         with connect(server.conninfo) as b:
@@ -110,7 +110,7 @@ def test_processes_share_one_state(server, tmp_path, fault):
     procs = [subprocess.Popen([sys.executable, WORKER, "mix", server.conninfo, str(w), "3", "40", str(logs[w])],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) for w in range(4)]
     if fault != "none":
-        while not logs[0].exists() or logs[0].read_text().count("\n") < 150:
+        while not all(log.exists() for log in logs) or logs[0].read_text().count("\n") < 150:
             time.sleep(0.01)
         if fault == "kill":
             procs.pop(0).kill()
