@@ -5,11 +5,12 @@ reads are served by the process's own in-memory replica (a `Store`), writes are 
 PostgreSQL first and applied locally once their transaction has committed. docs/postgres.md
 states the consistency model; this comment says how it is kept.
 
-Order. Every write is one row of `tallowmere_log`, keyed by the id of the transaction that
-inserted it (`pg_current_xact_id()`, 64 bits, never reused). Replicas apply rows in that order.
-Ids are handed out before commit, so a row may still appear below ids already seen; but every
-id below the snapshot's `xmin` belongs to a finished transaction, so the rows below the
-*horizon* (the xmin of the reading statement) are final. A replica keeps
+Order. Every write is one row of `tallowmere_log`, at a position: the epoch of the server start
+(ids of transactions lost in a crash may be handed out again after it), then the id of the
+transaction that inserted it. Replicas apply rows in position order. Ids are handed out before
+commit, so a row may still appear below ids already seen; but every id below the snapshot's
+`xmin` belongs to a finished transaction, so the rows below the *horizon* (the epoch and xmin of
+the reading statement) are final. A replica keeps
   base       a Store holding exactly the rows below `horizon`, applied in id order;
   tentative  the committed rows at or above it that it knows of (its own, and fetched ones);
   view       the Store callers read: base plus tentative, in id order.
@@ -76,7 +77,7 @@ __all__ = ["SCHEMA_VERSION", "ConflictError", "ConnectionLost", "SharedStore", "
 SCHEMA_VERSION = 1
 _LOCK_CLASS = 0x746D7374  # first key of every advisory lock we take ("tmst")
 _STRIPES = 256
-_IMAGE_PART_BYTES = 32 << 20
+_IMAGE_PART_BYTES = 256 << 20  # bytea holds up to 1 GB; one part needs no joining
 _LEASE_SECONDS = 60
 
 _SCHEMA = """
@@ -341,6 +342,7 @@ class SharedStore:
             setattr(self, method, getattr(view, method))
         with self._pool.connection() as conn:
             self._create_schema(conn)
+            self._reload(conn)  # the newest image, if any, then the rows after it
             self._catch_up(conn)
         self._wake_r, self._wake_w = os.pipe()
         self._follower = threading.Thread(target=self._follow, name=f"tallowmere-follow-{name}", daemon=True)

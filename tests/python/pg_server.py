@@ -11,6 +11,9 @@ import subprocess
 import tempfile
 import time
 
+# The server runs uninstrumented even when the tests preload a sanitizer runtime.
+ENV = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+
 INSTALL = "PostgreSQL 13 or later (apt-get install postgresql) and psycopg (pip install 'tallowmere[postgres]')"
 
 
@@ -46,9 +49,9 @@ class Server:
             [*self._as_postgres(), str(bin_dir / "postgres"), "-D", str(self.dir / "data"), "-k", str(self.dir),
              "-p", "5432", "-c", "listen_addresses=", "-c", "max_connections=200",
              *[arg for setting in self.settings for arg in ("-c", setting)]],
-            stdout=subprocess.DEVNULL, stderr=open(self.dir / "log", "ab"))
+            stdout=subprocess.DEVNULL, stderr=open(self.dir / "log", "ab"), env=ENV)
         deadline = time.monotonic() + 60
-        while subprocess.run([str(bin_dir / "pg_isready"), "-q", "-h", str(self.dir), "-p", "5432"]).returncode:
+        while subprocess.run([str(bin_dir / "pg_isready"), "-q", "-h", str(self.dir), "-p", "5432"], env=ENV).returncode:
             if self.process.poll() is not None or time.monotonic() > deadline:
                 raise RuntimeError((self.dir / "log").read_text())
             time.sleep(0.02)
@@ -74,5 +77,5 @@ def make_template() -> pathlib.Path:
     if os.getuid() == 0:
         subprocess.run(["chown", "postgres:", str(root)], check=True)
     subprocess.run([*Server._as_postgres(), str(bin_dir / "initdb"), "-D", str(root / "data"), "-U", "postgres",
-                    "-A", "trust", "-E", "UTF8", "--locale=C", "--no-sync"], check=True, stdout=subprocess.DEVNULL)
+                    "-A", "trust", "-E", "UTF8", "--locale=C", "--no-sync"], check=True, stdout=subprocess.DEVNULL, env=ENV)
     return root / "data"
