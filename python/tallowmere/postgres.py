@@ -263,7 +263,10 @@ class _Pool:
                 self._open += 1
         try:
             if conn is None:
-                conn = _open(self._conninfo)
+                try:
+                    conn = _open(self._conninfo)
+                except _NETWORK_ERRORS as exc:  # nothing was sent
+                    raise ConnectionLost(f"cannot connect to PostgreSQL: {exc}".strip()) from exc
             yield conn
         except _NETWORK_ERRORS as exc:
             raise ConnectionLost(f"lost the connection to PostgreSQL: {exc}".strip(), in_doubt) from exc

@@ -1,11 +1,10 @@
-"""Child process of the PostgreSQL tests.
+"""Child process of test_postgres.py.
 
-mix CONNINFO WORKER THREADS ROUNDS LOG: threads write their own namespace, increment a shared
-counter in transactions, race to `add` claims and overwrite shared keys; every call is logged
-("try" before, its outcome after, flushed) so the parent can tell acknowledged from in-doubt
-writes. Then waits for a line on stdin, syncs and prints the whole state as JSON.
-graph CONNINFO: reads "thread value" lines, runs a small LangGraph graph on that thread, prints the
-resulting state as JSON.
+mix CONNINFO WORKER ROUNDS LOG: 3 threads write their own namespace, increment a shared counter in
+transactions, race to `add` claims and overwrite shared keys, logging each call ("try" before, the
+outcome after) so that the parent tells acknowledged from in-doubt calls; then, after a line on
+stdin, sync and print the whole state. graph CONNINFO: runs a LangGraph graph for each "thread value"
+line read, printing the final state.
 """
 
 import json
@@ -16,8 +15,7 @@ import threading
 import time
 
 
-
-def mix(conninfo, worker, threads, rounds, log_path):
+def mix(conninfo, worker, rounds, log_path):
     from tallowmere.postgres import ConflictError, ConnectionLost, connect
     store = connect(conninfo, "mix", poll_interval=0.05, image_every=200)
     log = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND)
@@ -25,21 +23,19 @@ def mix(conninfo, worker, threads, rounds, log_path):
     def call(entry, fn):
         os.write(log, (json.dumps(["try", *entry]) + "\n").encode())
         try:
-            result = fn()
+            outcome = fn()
         except ConflictError:
-            result = "conflict"
+            outcome = "conflict"
         except ConnectionLost:
-            result = "doubt"
+            outcome = "doubt"
             time.sleep(0.02)
-        os.write(log, (json.dumps(["end", *entry, result]) + "\n").encode())
+        os.write(log, (json.dumps(["end", *entry, outcome]) + "\n").encode())
 
-    def run(thread):
-        rng = random.Random(worker * 100 + thread)
-        me = f"own-{worker}-{thread}"  # this thread's own namespace, and its name in shared values
+    def increment():
+        with store.transaction() as tx:
+            tx.set("shared", "counter", tx.get("shared", "counter", 0) + 1)
 
-        def increment():
-            with store.transaction() as tx:
-                tx.set("shared", "counter", tx.get("shared", "counter", 0) + 1)
+    def run(me, rng):
         for step in range(rounds):
             key, claim = f"k{rng.randrange(6)}", f"c{step % 25}"
             if rng.random() < 0.7:
@@ -50,11 +46,12 @@ def mix(conninfo, worker, threads, rounds, log_path):
             call([me, "claim", claim], lambda: store.add("claims", claim, me))
             call([me, "lww"], lambda: store.set("shared", f"s{step % 3}", me))
 
-    workers = [threading.Thread(target=run, args=(t,)) for t in range(threads)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
+    threads = [threading.Thread(target=run, args=(f"own-{worker}-{t}", random.Random(worker * 10 + t)))
+               for t in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
     print("written", flush=True)
     sys.stdin.readline()
     while True:
@@ -63,13 +60,11 @@ def mix(conninfo, worker, threads, rounds, log_path):
             break
         except ConnectionLost:
             time.sleep(0.05)
-    state = {ns: {k: store.get(ns, k) for k in sorted(store.keys(ns))} for ns in sorted(store.namespaces())}
-    print(json.dumps(state), flush=True)
-    store.close()
+    print(json.dumps({ns: {k: store.get(ns, k) for k in store.keys(ns)} for ns in store.namespaces()}), flush=True)
 
 
 def build(saver):
-    """Accumulating state, a conditional edge: a run continues from the thread's last checkpoint."""
+    """Accumulating state and a conditional edge: a run continues from the thread's last checkpoint."""
     import operator
     from typing import Annotated, TypedDict
 
@@ -90,21 +85,14 @@ def build(saver):
     return graph.compile(checkpointer=saver)
 
 
-def graph(conninfo):
-    from tallowmere.langgraph import TallowmereSaver
-    from tallowmere.postgres import connect
-
-    store = connect(conninfo, "graph", poll_interval=None)  # no follower: only sync() catches up
-    app = build(TallowmereSaver(store))
-    for line in sys.stdin:
-        thread, value = line.split()
-        state = app.invoke({"total": int(value), "steps": []}, {"configurable": {"thread_id": thread}})
-        print(json.dumps(state), flush=True)
-    store.close()
-
-
 if __name__ == "__main__":
     if sys.argv[1] == "mix":
-        mix(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]), sys.argv[6])
+        mix(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5])
     else:
-        graph(sys.argv[2])
+        from tallowmere.langgraph import TallowmereSaver
+        from tallowmere.postgres import connect
+        app = build(TallowmereSaver(connect(sys.argv[2], "graph", poll_interval=None)))  # only sync() catches up
+        for line in sys.stdin:
+            thread, value = line.split()
+            print(json.dumps(app.invoke({"total": int(value), "steps": []}, {"configurable": {"thread_id": thread}})),
+                  flush=True)

@@ -32,83 +32,76 @@ def server(template):
     server.close()
 
 
+def spawn(*args):
+    return subprocess.Popen([sys.executable, WORKER, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+
 def state_of(store):
-    return {ns: {k: store.get(ns, k) for k in sorted(store.keys(ns))} for ns in sorted(store.namespaces())}
+    return {ns: dict(store.scan(ns, values=True)) for ns in store.namespaces()}
+
+
+def outcome(call, *args):
+    try:
+        return call(*args)
+    except Exception as exc:
+        return type(exc), str(exc)
 
 
 def test_same_results_and_errors_as_a_store(server):
     from tallowmere.postgres import connect
-    snap = Store().snapshot()
-    calls = [("set", "a", "k", 1), ("set", 1, "k", 1), ("set", "a", None, 1), ("set", "a", "k", {1, 2}),
-             ("set", "\ud800", "k", 1), ("set_many", "abc"), ("set_many", [("a", "k")]), ("set_many", [["a", "k", 1]]),
+    calls = [("set", "a", "k", 1), ("set", 1, "k", 1), ("set", "a", None, 1), ("set", "a", "k", {1}), ("set", "\ud800", "k", 1),
+             ("set_many", "abc"), ("set_many", [("a", "k")]), ("set_many", [["a", "k", 1]]), ("add", "a", "k", 2),
              ("set_many", (("a", "x", 1), ("b", "y", [2]))), ("set_many", [("a", "z", 1), ("a", "w", set())]),
-             ("add", "a", "k", 2), ("add", "c", "k", 3), ("delete", "a", "x"), ("delete", "a", "x"), ("delete", "q", "x"),
-             ("copy_namespace", "a", "d"), ("delete_namespace", "d"), ("delete_namespace", "d"), ("restore", None)]
+             ("add", "c", "k", 3), ("delete", "a", "x"), ("delete", "a", "x"), ("delete", "q", "x"), ("restore", None),
+             ("copy_namespace", "a", "d"), ("delete_namespace", "d"), ("delete_namespace", "d")]
     with connect(server.conninfo) as shared:
         local = Store()
         for name, *args in calls:
-            outcomes = []
-            for store in (local, shared):
-                try:
-                    outcomes.append(getattr(store, name)(*args))
-                except Exception as exc:
-                    outcomes.append((type(exc), str(exc)))
-            assert outcomes[0] == outcomes[1], (name, args)
+            assert outcome(getattr(local, name), *args) == outcome(getattr(shared, name), *args), (name, args)
         shared.restore(local.snapshot())
         assert state_of(shared) == state_of(local) == {"a": {"k": 1}, "b": {"y": [2]}, "c": {"k": 3}}
-        shared.clear()
-        shared.restore(snap)
-        assert len(shared) == 0
 
 
-def test_transactions_and_lost_connections(server):
-    from tallowmere.postgres import ConflictError, ConnectionLost, connect
+def test_conflicts_order_and_lost_connections(server):
+    import psycopg
+    from tallowmere.postgres import _POSITION, ConflictError, ConnectionLost, _encode_record, connect
     with connect(server.conninfo, poll_interval=0.05) as a, connect(server.conninfo, poll_interval=0.05) as b:
         a.set("n", "x", 1)
-        with pytest.raises(ConflictError):
-            with b.transaction() as tx:
-                tx.set("n", "x", tx.get("n", "x", 0) + 1)  # b has not seen x yet: a stale read
+        with pytest.raises(ConflictError), b.transaction() as tx:
+            tx.set("n", "x", tx.get("n", "x", 0) + 1)  # b has not seen x yet: a stale read
         assert b.get("n", "x") == 1  # caught up, nothing applied
         with b.transaction() as tx:
             tx.set("n", "x", tx.get("n", "x") + 1)
             a.set("n", "other", 0)  # not read by the transaction: no conflict
+        with psycopg.connect(server.conninfo) as early:  # takes its id first, commits last
+            early.execute("SELECT pg_current_xact_id()")
+            a.set("n", "k", 1)  # committed first, sorts after: applied at once, later rebuilt under early's row
+            early.execute(f"INSERT INTO tallowmere_log SELECT 'default', {_POSITION}, %b, '{{}}', '{{}}', false",
+                          (_encode_record([("set", "n", "k", 0), ("set", "n", "j", 0)]),))
         a.sync()
         server.stop(signal.SIGQUIT)
         with pytest.raises(ConnectionLost):
             a.set("n", "x", 10)
-        assert a.get("n", "x") == 2 and b.get("n", "x") == 2
+        expected = {"n": {"other": 0, "x": 2, "k": 1, "j": 0}}
+        assert state_of(a) == expected and b.get("n", "x") == 2
         server.start()
         a._write_image()
         a.set("n", "y", 3)
+        a.sync()
         a._write_image()  # the rows before the first image go
-        for _ in range(600):  # b reconnects and follows by itself
-            if b.get("n", "y") == 3:
-                break
+        assert psycopg.connect(server.conninfo).execute("SELECT count(*) FROM tallowmere_log").fetchone()[0] == 1
+        expected["n"]["y"] = 3
+        while b.get("n", "y") != 3:  # b reconnects and follows by itself
             time.sleep(0.05)
         with connect(server.conninfo) as c:  # joins from the image and the rows after it
-            assert state_of(a) == state_of(b) == state_of(c) == {"n": {"other": 0, "x": 2, "y": 3}}
-
-
-def test_order_is_transaction_order_not_commit_order(server):
-    import psycopg
-    from tallowmere.postgres import _POSITION, _encode_record, connect
-    with connect(server.conninfo) as a, psycopg.connect(server.conninfo) as early:
-        early.execute("SELECT pg_current_xact_id()")  # takes its id now, commits last
-        a.set("n", "k", 1)  # a later id, committed first: seen at once, and tentative
-        early.execute(f"INSERT INTO tallowmere_log SELECT 'default', {_POSITION}, %b, '{{}}', '{{}}', false",
-                      (_encode_record([("set", "n", "k", 0), ("set", "n", "j", 0)]),))
-        early.commit()
-        a.sync()
-        with connect(server.conninfo) as b:
-            assert state_of(a) == state_of(b) == {"n": {"j": 0, "k": 1}}
+            assert state_of(a) == state_of(b) == state_of(c) == expected
 
 
 @pytest.mark.parametrize("fault", ["none", "kill", "server crash"])
 def test_processes_share_one_state(server, tmp_path, fault):
     from tallowmere.postgres import connect
     logs = [tmp_path / f"{w}.log" for w in range(4)]
-    procs = [subprocess.Popen([sys.executable, WORKER, "mix", server.conninfo, str(w), "3", "40", str(logs[w])],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) for w in range(4)]
+    procs = [spawn("mix", server.conninfo, str(w), "40", str(logs[w])) for w in range(4)]
     if fault != "none":
         while not all(log.exists() for log in logs) or logs[0].read_text().count("\n") < 150:
             time.sleep(0.01)
@@ -150,12 +143,10 @@ def test_processes_share_one_state(server, tmp_path, fault):
 def test_langgraph_processes_take_turns(server):
     from langgraph.checkpoint.memory import InMemorySaver
     reference = build(InMemorySaver())
-    procs = [subprocess.Popen([sys.executable, WORKER, "graph", server.conninfo], stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, text=True) for _ in range(2)]
+    procs = [spawn("graph", server.conninfo) for _ in range(2)]
     for turn, (thread, value) in enumerate([("t1", 1), ("t1", 2), ("t2", 5), ("t1", 3), ("t2", 1), ("t1", 4)]):
-        proc = procs[turn % 2]
-        proc.stdin.write(f"{thread} {value}\n")
-        proc.stdin.flush()
+        proc = procs[turn % 2]  # the two processes take turns on the same threads
+        print(thread, value, file=proc.stdin, flush=True)
         expected = reference.invoke({"total": value, "steps": []}, {"configurable": {"thread_id": thread}})
         assert json.loads(proc.stdout.readline()) == expected
     for proc in procs:
