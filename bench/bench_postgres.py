@@ -191,15 +191,17 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--writer", nargs=3)
+    parser.add_argument("--fsync", choices=["on", "off"], default="on",
+                        help="off shows what a disk with a fast flush would: commits still wait for the WAL write")
     args = parser.parse_args()
     if args.writer:
         writer(args.writer[0], args.writer[1], float(args.writer[2]))
         return
     template = make_template()
-    server = Server(template, "fsync=on")
+    server = Server(template, f"fsync={args.fsync}")
     try:
         print(f"PostgreSQL {psycopg.connect(server.conninfo).info.server_version}, psycopg {psycopg.__version__},"
-              f" Python {sys.version.split()[0]}, {os.cpu_count()} cores")
+              f" Python {sys.version.split()[0]}, {os.cpu_count()} cores, fsync {args.fsync}")
         print("| case | tallowmere | PostgresSaver | ratio (range) |\n|---|---|---|---|")
         peer_conn = psycopg.connect(server.conninfo, autocommit=True, prepare_threshold=0, row_factory=dict_row)
         peer = PostgresSaver(peer_conn)

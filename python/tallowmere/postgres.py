@@ -80,6 +80,13 @@ _STRIPES = 256
 _IMAGE_PART_BYTES = 256 << 20  # bytea holds up to 1 GB; one part needs no joining
 _LEASE_SECONDS = 60
 
+# A position: the server's epoch (one per postmaster start), then a transaction id. After a crash
+# the server may hand out again ids whose transactions never reached the disk; the new epoch
+# orders them after everything seen before. NULL until this start is registered.
+_EPOCH = "(SELECT epoch FROM tallowmere_epochs WHERE started = pg_postmaster_start_time())::bigint << 44 | "
+_POSITION = _EPOCH + "pg_current_xact_id()::text::bigint"
+_HORIZON = _EPOCH + "pg_snapshot_xmin(pg_current_snapshot())::text::bigint"
+
 _SCHEMA = """
 CREATE TABLE tallowmere_schema (version integer NOT NULL);
 CREATE TABLE tallowmere_epochs (started timestamptz PRIMARY KEY, epoch integer NOT NULL UNIQUE);
@@ -107,28 +114,34 @@ CREATE TABLE tallowmere_images (
     data bytea NOT NULL,
     PRIMARY KEY (name, horizon, part));
 ALTER TABLE tallowmere_images ALTER COLUMN data SET STORAGE EXTERNAL;
-"""
+-- A conditional append in one statement. The function is volatile, so each statement in it takes
+-- a new snapshot: the check runs after the locks are granted. NULL: a row not seen at p_horizon
+-- (nor in p_known) touched what was read; else the new row's position (0 when only checking).
+CREATE FUNCTION tallowmere_append_if(p_name text, p_horizon bigint, p_known bigint[], p_rkeys bigint[],
+    p_rspaces bigint[], p_rall boolean, p_exclusive integer[], p_shared integer[], p_record bytea,
+    p_keys bigint[], p_spaces bigint[], p_clears boolean) RETURNS bigint LANGUAGE sql VOLATILE AS $$
+SELECT count(*) FROM (SELECT pg_advisory_xact_lock(LOCK_CLASS, s) FROM unnest(p_exclusive) s) locks;
+SELECT count(*) FROM (SELECT pg_advisory_xact_lock_shared(LOCK_CLASS, s) FROM unnest(p_shared) s) locks;
+WITH unseen AS (SELECT EXISTS (SELECT 1 FROM tallowmere_log WHERE name = p_name AND pos >= p_horizon
+        AND pos <> ALL(p_known) AND (keys && p_rkeys OR spaces && p_rspaces OR clears OR p_rall)) AS stale),
+    added AS (INSERT INTO tallowmere_log (name, pos, record, keys, spaces, clears)
+        SELECT p_name, POSITION, p_record, p_keys, p_spaces, p_clears
+        WHERE p_record IS NOT NULL AND NOT (SELECT stale FROM unseen) RETURNING pos)
+SELECT CASE WHEN (SELECT stale FROM unseen) THEN NULL ELSE coalesce((SELECT pos FROM added), 0) END
+$$;
+""".replace("LOCK_CLASS", str(_LOCK_CLASS)).replace("POSITION", _POSITION)
 
-# A position: the server's epoch (one per postmaster start), then a transaction id. After a crash
-# the server may hand out again ids whose transactions never reached the disk; the new epoch
-# orders them after everything seen before. NULL until this start is registered.
-_EPOCH = "(SELECT epoch FROM tallowmere_epochs WHERE started = pg_postmaster_start_time())::bigint << 44 | "
-_POSITION = _EPOCH + "pg_current_xact_id()::text::bigint"
-_HORIZON = _EPOCH + "pg_snapshot_xmin(pg_current_snapshot())::text::bigint"
 _ROW = "%(name)s, " + _POSITION + ", %(record)b, %(keys)s::bigint[], %(spaces)s::bigint[], %(clears)s"
 _INSERT = "INSERT INTO tallowmere_log (name, pos, record, keys, spaces, clears) SELECT " + _ROW
 _APPEND = (
     "WITH gate AS MATERIALIZED (SELECT count(*) FROM (SELECT pg_advisory_xact_lock_shared(%(cls)s, s)"
     " FROM unnest(%(stripes)s::int[]) s) locks) " + _INSERT + " FROM gate RETURNING pos"
 )
-_LOCK = "SELECT count(*) FROM (SELECT pg_advisory_xact_lock{}(%s, s) FROM unnest(%s::int[]) s) locks"
-_UNSEEN = (
-    "EXISTS (SELECT 1 FROM tallowmere_log WHERE name = %(name)s AND pos >= %(horizon)s"
-    " AND pos <> ALL(%(known)s::bigint[]) AND (keys && %(rkeys)s::bigint[]"
-    " OR spaces && %(rspaces)s::bigint[] OR clears OR %(rall)s))"
+_APPEND_IF = (
+    "SELECT tallowmere_append_if(%(name)s, %(horizon)s, %(known)s::bigint[], %(rkeys)s::bigint[],"
+    " %(rspaces)s::bigint[], %(rall)s, %(exclusive)s::int[], %(shared)s::int[], %(record)b, %(keys)s::bigint[],"
+    " %(spaces)s::bigint[], %(clears)s)"
 )
-_APPEND_IF = _INSERT + " WHERE NOT " + _UNSEEN + " RETURNING pos"
-_CHECK = "SELECT NOT " + _UNSEEN
 _FOLLOW = (
     "SELECT " + _HORIZON + ", trimmed, image_horizon, NULL::bytea"
     " FROM tallowmere_stores WHERE name = %(name)s UNION ALL"
@@ -332,6 +345,7 @@ class SharedStore:
         self._horizon = 0
         self._tentative: dict[int, bytes] = {}
         self._top = -1
+        self._catch_up_at = 64
         self._image_horizon = 0
         self._since_image = 0
         self._image_tried = 0.0
@@ -471,7 +485,7 @@ class SharedStore:
         params["stripes"] = self._lock_ids(touches.stripes)
         with self._pool.connection(in_doubt=True) as conn:
             pos = _after_start(conn, lambda: conn.execute(_APPEND, params).fetchone()[0])
-        self._absorb(pos, record)
+            self._absorb(pos, record, conn)
 
     def _row(self, record: bytes, touches: _Touches) -> dict:
         return {"name": self._name, "record": record, "keys": list(touches.keys),
@@ -484,36 +498,34 @@ class SharedStore:
                    record: bytes | None = None) -> bool:
         """Append `ops` (or only check, for None) unless a row this replica had not seen at
         `position` touched `reads`. On a conflict, catches up and returns False."""
-        horizon, known = position
-        params = {"name": self._name, "horizon": horizon, "known": known, "rkeys": list(reads.keys),
-                  "rspaces": list(reads.spaces), "rall": reads.every}
         writes = _Touches.of_ops(ops) if ops else _Touches()
-        if ops:
-            record = record if record is not None else _encode_record(ops)
-            params.update(self._row(record, writes))
-        def attempt() -> Any:
-            with conn.pipeline():
-                conn.execute("BEGIN")
-                conn.execute(_LOCK.format(""), (_LOCK_CLASS, self._lock_ids(reads.stripes)))
-                shared = writes.stripes - reads.stripes
-                if shared:
-                    conn.execute(_LOCK.format("_shared"), (_LOCK_CLASS, self._lock_ids(shared)))
-                cursor = conn.execute(_APPEND_IF if ops else _CHECK, params)
-                conn.execute("COMMIT")
-            return cursor.fetchone()
-
+        if ops and record is None:
+            record = _encode_record(ops)
+        params = self._row(record if ops else None, writes)
+        params.update(horizon=position[0], known=position[1], rkeys=list(reads.keys), rspaces=list(reads.spaces),
+                      rall=reads.every, exclusive=self._lock_ids(reads.stripes),
+                      shared=self._lock_ids(writes.stripes - reads.stripes))
         with self._pool.connection(in_doubt=bool(ops)) as conn:
-            row = _after_start(conn, attempt)
-            if row is None or row[0] is False:
+            pos = _after_start(conn, lambda: conn.execute(_APPEND_IF, params).fetchone()[0])
+            if pos is None:
                 self._catch_up(conn)
                 return False
-        if ops:
-            self._absorb(row[0], record)
+            if ops:
+                self._absorb(pos, record, conn)
         return True
 
-    def _absorb(self, pos: int, record: bytes) -> None:
+    def _absorb(self, pos: int, record: bytes, conn: psycopg.Connection) -> None:
         with self._lock:
             self._merge({pos: record}, None)
+            pending = len(self._tentative)
+        if pending >= self._catch_up_at:
+            # Rows above the horizon are sent back with every check: when the follower does not
+            # move it (none, or a slow poll), catch up here, ever more rarely if it stays stuck.
+            try:
+                self._catch_up(conn)
+            except _NETWORK_ERRORS:
+                pass  # the write itself is done
+            self._catch_up_at = max(64, 2 * len(self._tentative))
         if not self._written and self._poll_interval is not None:
             self._written = True
             os.write(self._wake_w, b"w")

@@ -1,7 +1,7 @@
 """Child process of test_postgres.py.
 
 mix CONNINFO WORKER ROUNDS LOG: 3 threads write their own namespace, increment a shared counter in
-transactions, race to `add` claims and overwrite shared keys, logging each call ("try" before, the
+transactions and race to `add` claims, logging each call ("try" before, the
 outcome after) so that the parent tells acknowledged from in-doubt calls; then, after a line on
 stdin, sync and print the whole state. graph CONNINFO: runs a LangGraph graph for each "thread value"
 line read, printing the final state.
@@ -44,7 +44,7 @@ def mix(conninfo, worker, rounds, log_path):
                 call([me, "own", key, None], lambda: store.delete(me, key) and None)
             call([me, "count"], increment)
             call([me, "claim", claim], lambda: store.add("claims", claim, me))
-            call([me, "lww"], lambda: store.set("shared", f"s{step % 3}", me))
+            call([me, "count"], increment)
 
     threads = [threading.Thread(target=run, args=(f"own-{worker}-{t}", random.Random(worker * 10 + t)))
                for t in range(3)]
