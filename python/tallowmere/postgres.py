@@ -25,8 +25,9 @@ other and commits group. A conditional write (`add`, a transaction's commit) tak
 stripes exclusively in one statement, then in a second statement (a new snapshot) inserts its row
 only if no row it has not seen touched what it read. Every row ordered before it on those stripes
 was committed before its lock was granted, so the check sees all of them: nothing it read can be
-overwritten earlier in the order without it noticing. Both statements and the commit go in one
-pipeline: one round trip. Rows carry hashes of the keys and namespaces they touch for this check.
+overwritten earlier in the order without it noticing. Both statements form the SQL function
+`tallowmere_append_if`, called in one statement. Rows carry hashes of the keys and namespaces they
+touch for this check.
 
 Images. A process holding the lease (a row with a term number, bumped by every new holder and
 checked inside the writing transaction) writes an image of its base from an O(1) snapshot in a
