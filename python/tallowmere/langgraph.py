@@ -246,6 +246,8 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
                      f"{len(checkpoint_id)}:{checkpoint_id}")
         dumps = self.serde.dumps_typed
         add = self.store.add
+        add_many = getattr(self.store, "add_many", None)  # a shared store adds them in one round trip
+        regular: list | None = [] if add_many is not None else None
         task = _part(task_id)
         overwrite = None
         for idx, (channel, value) in enumerate(writes):
@@ -253,11 +255,17 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
             kind, data = dumps(value)
             if index >= 0:
                 # A task's regular writes are kept from the first attempt that made them.
-                add(namespace, f"{task}{index}", (task_id, channel, kind, data, task_path, index))
+                item = (namespace, f"{task}{index}", (task_id, channel, kind, data, task_path, index))
+                if regular is None:
+                    add(*item)
+                else:
+                    regular.append(item)
             else:
                 if overwrite is None:
                     overwrite = []
                 overwrite.append((namespace, f"{task}{index}", (task_id, channel, kind, data, task_path, index)))
+        if regular:
+            add_many(regular)
         if overwrite:
             self.store.set_many(overwrite)
 

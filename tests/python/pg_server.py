@@ -1,7 +1,5 @@
-"""A private PostgreSQL server for tests and benchmarks: initdb once as a template, a copy per
-server, run as a direct child (as the `postgres` account when we are root) on a Unix socket in a
-temporary directory, stopped by pid. fsync is off unless asked for: commits still wait for the
-WAL write, so a server crash keeps every acknowledged commit; no test cuts the power."""
+"""A private PostgreSQL server: a copy of an initdb template, a direct child on a Unix socket, stopped
+by pid. fsync off unless asked: commits still wait for the WAL write, so a server crash keeps them."""
 
 import os
 import pathlib
@@ -54,8 +52,7 @@ class Server:
                 raise RuntimeError((self.dir / "log").read_text())
             time.sleep(0.02)
 
-    def stop(self, sig=signal.SIGINT):
-        """SIGINT: fast shutdown. SIGQUIT: immediate, a crash (no checkpoint, recovery at start)."""
+    def stop(self, sig=signal.SIGINT):  # SIGQUIT: an immediate stop, a crash
         self.process.send_signal(sig)
         self.process.wait()
 

@@ -1,11 +1,6 @@
-"""Child process of test_postgres.py.
-
-mix CONNINFO WORKER ROUNDS LOG: 3 threads write their own namespace, increment a shared counter in
-transactions and race to `add` claims, logging each call ("try" before, the
-outcome after) so that the parent tells acknowledged from in-doubt calls; then, after a line on
-stdin, sync and print the whole state. graph CONNINFO: runs a LangGraph graph for each "thread value"
-line read, printing the final state.
-"""
+"""Child of test_postgres.py. mix: 3 threads write their own namespace, increment a shared counter and
+race to `add` claims, logging each call ("try" before, the outcome after); then sync and print the
+state. graph: runs a LangGraph graph for each "thread value" line, printing the final state."""
 
 import json
 import os
@@ -43,7 +38,8 @@ def mix(conninfo, worker, rounds, log_path):
             else:
                 call([me, "own", key, None], lambda: store.delete(me, key) and None)
             call([me, "count"], increment)
-            call([me, "claim", claim], lambda: store.add("claims", claim, me))
+            call([me, "claim", claim], lambda: store.add("claims", claim, me) if step % 2
+                 else store.add_many([("claims", claim, me), ("claims", claim, "?")])[0])
             call([me, "count"], increment)
 
     threads = [threading.Thread(target=run, args=(f"own-{worker}-{t}", random.Random(worker * 10 + t)))
@@ -64,7 +60,6 @@ def mix(conninfo, worker, rounds, log_path):
 
 
 def build(saver):
-    """Accumulating state and a conditional edge: a run continues from the thread's last checkpoint."""
     import operator
     from typing import Annotated, TypedDict
 
