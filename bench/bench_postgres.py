@@ -92,6 +92,12 @@ def saver_cases(savers, repeat, rounds):
                       ("get_tuple by id (ours syncs first)", lambda s: s.get_tuple(by_id)),
                       ("list(limit=10) (ours syncs first)", lambda s: list(s.list(latest, limit=10)))):
         compare(f"{label}, 1 KB, 100 in thread", call(0, fn), call(1, fn), repeat, rounds)
+    # What the replica alone costs: the same saver without its sync() round trip.
+    savers[0] = TallowmereSaver(savers[0].store)
+    savers[0]._sync = None
+    compare("get_tuple latest, replica only (no sync), 1 KB, 100 in thread",
+            call(0, lambda s: s.get_tuple(latest)), call(1, lambda s: s.get_tuple(latest)), repeat, rounds)
+    savers[0]._sync = savers[0].store.sync
 
 
 def graph_case(savers, runs, rounds):

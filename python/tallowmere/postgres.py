@@ -80,6 +80,7 @@ _LOCK_CLASS = 0x746D7374  # first key of every advisory lock we take ("tmst")
 _STRIPES = 256
 _IMAGE_PART_BYTES = 256 << 20  # bytea holds up to 1 GB; one part needs no joining
 _LEASE_SECONDS = 60
+_GAP_SECONDS = 0.005  # least time between two wake-ups sent, and between two catch-ups on wake-ups
 
 # A position: the server's epoch (one per postmaster start), then a transaction id. After a crash
 # the server may hand out again ids whose transactions never reached the disk; the new epoch
@@ -656,8 +657,8 @@ class SharedStore:
                     self._catch_up(conn)
                     backoff = 0.05
                 wait = self._poll_interval
-                if self._written:  # wake-ups for our writes go out at most every 2 ms
-                    wait = max(0.0, notified + 0.002 - time.monotonic())
+                if self._written:  # wake-ups for our writes go out at most every 5 ms
+                    wait = max(0.0, notified + _GAP_SECONDS - time.monotonic())
                 ready = select.select([conn.fileno(), self._wake_r], [], [], wait)[0]
                 if self._wake_r in ready:
                     os.read(self._wake_r, 4096)
@@ -665,12 +666,12 @@ class SharedStore:
                     break
                 # Our own wake-ups come back to us too; theirs mean new rows.
                 woken = any(n.payload != self._me for n in conn.notifies(timeout=0)) or not ready
-                if self._written and time.monotonic() - notified >= 0.002:
+                if self._written and time.monotonic() - notified >= _GAP_SECONDS:
                     self._written, notified = False, time.monotonic()
                     conn.execute("SELECT pg_notify(%s, %s)", (channel, self._me))
                 if woken:
                     # At most 200 catch-ups a second: under a storm of wake-ups each brings many rows.
-                    time.sleep(max(0.0, caught + 0.005 - time.monotonic()))
+                    time.sleep(max(0.0, caught + _GAP_SECONDS - time.monotonic()))
                     self._catch_up(conn)
                     caught = time.monotonic()
                     self._maybe_write_image()
