@@ -27,8 +27,7 @@ def template():
 
 @pytest.fixture
 def server(template):
-    server = Server(template)
-    yield server
+    yield (server := Server(template))
     server.close()
 
 
@@ -116,13 +115,11 @@ def test_processes_share_one_state(server, tmp_path, fault):
         state = state_of(store)
     assert all(final == state for final in finals)
     calls = {}  # [me, kind, ...] of each call in order, with its outcome ("doubt" when unknown)
-    for log in logs:
-        for line in log.read_text().splitlines():
-            tag, *entry = json.loads(line)
-            if tag == "try":
-                calls.setdefault(entry[0], []).append(entry + ["doubt"])
-            else:
-                calls[entry[0]][-1] = entry
+    for tag, *entry in (json.loads(line) for log in logs for line in log.read_text().splitlines()):
+        if tag == "try":
+            calls.setdefault(entry[0], []).append(entry + ["doubt"])
+        else:
+            calls[entry[0]][-1] = entry
     counted, claims = {None: 0, "doubt": 0, "conflict": 0}, {}
     for me, entries in calls.items():
         own = {}  # key -> the values it may hold: the last acknowledged one, or any in doubt after it
@@ -149,5 +146,4 @@ def test_langgraph_processes_take_turns(server):
         print(thread, value, file=proc.stdin, flush=True)
         expected = reference.invoke({"total": value, "steps": []}, {"configurable": {"thread_id": thread}})
         assert json.loads(proc.stdout.readline()) == expected
-    for proc in procs:
-        proc.communicate("", timeout=60)
+    [proc.communicate("", timeout=60) for proc in procs]
