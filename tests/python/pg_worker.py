@@ -6,8 +6,8 @@ import json
 import os
 import random
 import sys
-import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 
 def mix(conninfo, worker, rounds, log_path):
@@ -42,12 +42,8 @@ def mix(conninfo, worker, rounds, log_path):
                  else store.add_many([("claims", claim, me), ("claims", claim, "?")])[0])
             call([me, "count"], increment)
 
-    threads = [threading.Thread(target=run, args=(f"own-{worker}-{t}", random.Random(worker * 10 + t)))
-               for t in range(3)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    with ThreadPoolExecutor(3) as pool:
+        list(pool.map(lambda t: run(f"own-{worker}-{t}", random.Random(worker * 10 + t)), range(3)))
     print("written", flush=True)
     sys.stdin.readline()
     while True:
