@@ -2,6 +2,7 @@
 
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -20,9 +21,11 @@ WORKER = os.path.join(os.path.dirname(__file__), "pg_worker.py")
 def template():
     try:
         import psycopg  # noqa: F401
-        return make_template()
+        template = make_template()
     except (ImportError, OSError, subprocess.CalledProcessError) as exc:
         (pytest.fail if os.environ.get("CI") else pytest.skip)(f"no PostgreSQL to test with ({exc}): install {INSTALL}")
+    yield template
+    shutil.rmtree(template.parent)
 
 
 @pytest.fixture
