@@ -180,6 +180,8 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         self._sizes: dict[tuple[str, str], int] = {}
         # A store kept in a file may wait for its disk on every write: async writes then leave the loop.
         self._writes_wait = _is_durable(self.store)
+        # A store shared between processes catches up before a thread is read (one round trip).
+        self._sync = getattr(self.store, "sync", None)
 
     # ---- reading
 
@@ -213,6 +215,8 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
 
     def _saved(self, config: RunnableConfig) -> tuple | None:
         """(thread id, ns, checkpoint id, stored record) of the checkpoint `config` names, or None."""
+        if self._sync is not None:
+            self._sync()
         configurable = config["configurable"]
         thread_id = configurable["thread_id"]
         checkpoint_ns = configurable.get("checkpoint_ns", "")
@@ -249,6 +253,8 @@ class TallowmereSaver(BaseCheckpointSaver[str]):
         before_id = get_checkpoint_id(before) if before else None
         if limit is not None and limit <= 0:
             return
+        if self._sync is not None:
+            self._sync()
         for thread_id, checkpoint_ns in self._scopes(configurable.get("thread_id") if config else None):
             if wanted_ns is not None and checkpoint_ns != wanted_ns:
                 continue
