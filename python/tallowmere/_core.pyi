@@ -156,7 +156,7 @@ class Store:
     @classmethod
     def encode_record(cls, operations: Sequence[_Operation]) -> bytes:
         """The bytes of one change: a record that `apply_record` applies."""
-    def apply_record(self, record: bytes | bytearray) -> None:
+    def apply_record(self, record: bytes | bytearray, *, strict: bool = True) -> None:
         """Apply every operation of `record` (bytes from `Store.encode_record`) as one change."""
 
 @final

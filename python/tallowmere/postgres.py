@@ -54,24 +54,7 @@ from typing import Any, Iterator
 import psycopg
 from psycopg.pq import TransactionStatus
 
-from . import _core
 from ._core import Snapshot, Store
-
-if hasattr(_core, "encode_record"):
-    _encode_record = _core.encode_record
-
-    def _apply_record(store: Store, record: bytes) -> None:
-        store.apply_record(record)
-
-    def _snapshot_bytes(snapshot: Snapshot) -> bytes:
-        return snapshot.to_bytes()
-
-    _store_from_bytes = Store.from_bytes
-else:  # pragma: no cover - until the core has the record functions
-    from ._postgres_interim import apply_record as _apply_record
-    from ._postgres_interim import encode_record as _encode_record
-    from ._postgres_interim import snapshot_bytes as _snapshot_bytes
-    from ._postgres_interim import store_from_bytes as _store_from_bytes
 
 __all__ = ["SCHEMA_VERSION", "ConflictError", "ConnectionLost", "SharedStore", "Transaction", "connect"]
 
@@ -250,19 +233,6 @@ class _Touches:
                 touches.keys.add(_whole(namespace))
                 touches.namespace(namespace)
         return touches
-
-
-def _tolerant(ops: list[tuple]) -> list[tuple]:
-    """Deletes that hold in any state: in the total order the pair or namespace may already be
-    gone, and a record is applied whole or not at all."""
-    out: list[tuple] = []
-    for op in ops:
-        if op[0] == "delete":
-            out.append(("set", op[1], op[2], None))
-        elif op[0] == "delete_namespace":
-            out.append(("set", op[1], "", None))
-        out.append(op)
-    return out
 
 
 def _set_ops(items: Any) -> list[tuple]:
@@ -449,7 +419,7 @@ class SharedStore:
         if type(namespace) is not str or type(key) is not str:
             self._view.contains(namespace, key)
         ops = [("set", namespace, key, value)]
-        record = _encode_record(ops)
+        record = Store.encode_record(ops)
         reads = _Touches()
         reads.key(namespace, key)
         while True:
@@ -516,8 +486,7 @@ class SharedStore:
     # ---- the log
 
     def _write(self, ops: list[tuple]) -> None:
-        ops = _tolerant(ops)
-        record = _encode_record(ops)  # every value checked and encoded before anything is sent
+        record = Store.encode_record(ops)  # every value checked and encoded before anything is sent
         touches = _Touches.of_ops(ops)
         params = self._row(record, touches)
         params["cls"] = _LOCK_CLASS
@@ -539,7 +508,7 @@ class SharedStore:
         `position` touched `reads`. On a conflict, catches up and returns False."""
         writes = _Touches.of_ops(ops) if ops else _Touches()
         if ops and record is None:
-            record = _encode_record(ops)
+            record = Store.encode_record(ops)
         params = self._row(record if ops else None, writes)
         params.update(horizon=position[0], known=position[1], rkeys=list(reads.keys), rspaces=list(reads.spaces),
                       rall=reads.every, exclusive=self._lock_ids(reads.stripes),
@@ -621,7 +590,7 @@ class SharedStore:
             else:
                 parts = conn.execute("SELECT data FROM tallowmere_images WHERE name = %s AND horizon = %s ORDER BY part",
                                      (self._name, found[0]), binary=True).fetchall()
-                base, horizon = _store_from_bytes(b"".join(part[0] for part in parts)), found[0]
+                base, horizon = Store.from_bytes(b"".join(part[0] for part in parts)), found[0]
             with self._lock:
                 if horizon <= self._horizon:
                     return
@@ -706,7 +675,7 @@ class SharedStore:
                     return
                 with self._lock:
                     snapshot, horizon = self._base.snapshot(), self._horizon
-                image = _snapshot_bytes(snapshot)
+                image = snapshot.to_bytes()
                 with conn.transaction():
                     held, previous = conn.execute(
                         "SELECT term, image_horizon FROM tallowmere_stores WHERE name = %s FOR UPDATE",
@@ -745,7 +714,8 @@ def _after_start(conn: psycopg.Connection, attempt: Any) -> Any:
 
 def _apply(store: Store, record: bytes) -> None:
     try:
-        _apply_record(store, record)
+        # In the total order a delete may find its pair already gone: that is no fault.
+        store.apply_record(record, strict=False)
     except (ValueError, TypeError) as exc:  # the same bytes on the same state fail the same way everywhere
         warnings.warn(f"tallowmere: a log record was not applied: {exc}", RuntimeWarning, stacklevel=2)
 
@@ -772,7 +742,7 @@ class Transaction:
 
     def commit(self) -> None:
         """Send the writes; `ConflictError` (nothing applied anywhere) if a read is stale."""
-        if self._ops and not self._store._commit_if(self._position, self._reads, _tolerant(self._ops)):
+        if self._ops and not self._store._commit_if(self._position, self._reads, self._ops):
             raise ConflictError("a value this transaction read was changed by another commit")
         self._ops = []
 

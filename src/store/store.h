@@ -173,8 +173,8 @@ class Store {
   // it. Returns each operation's effect (see apply_operation). Strict: an
   // operation that finds nothing to act on (a delete of an absent pair or
   // namespace, an add of a present pair) is an error (CoreError, kind Value) and
-  // nothing changes. Not strict: such an operation simply does nothing; used for
-  // single calls (delete, add) and batches of plain sets.
+  // nothing changes. Not strict: such an operation simply does nothing, and a
+  // journal gets a record of only what the change did.
   enum class Fit { kStrict, kLenient };
   std::vector<std::uint64_t> apply(std::span<const Operation> operations, Fit fit);
 

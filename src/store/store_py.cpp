@@ -550,16 +550,17 @@ PyObject* store_encode_record(PyObject*, PyObject* const* args, Py_ssize_t nargs
         raise(PyExc_ValueError, "operations: '" + std::string(kind) + "' takes " + std::to_string(arity) +
                                     " items, got " + std::to_string(size));
       }
-      const auto text = [&](Py_ssize_t i) { return arg_str(PyTuple_GetItem(element.get(), i), "operations"); };
+      // Names are refused as the store's own methods refuse them, argument names included.
+      const auto text = [&](Py_ssize_t i, const char* name) { return arg_str(PyTuple_GetItem(element.get(), i), name); };
       if (kind == "set") {
-        operations.push_back(Operation::set(text(1), text(2), EncodedValue()));
+        operations.push_back(Operation::set(text(1, "namespace"), text(2, "key"), EncodedValue()));
         values.push_back(PyTuple_GetItem(element.get(), 3));
       } else if (kind == "delete") {
-        operations.push_back(Operation::delete_key(text(1), text(2)));
+        operations.push_back(Operation::delete_key(text(1, "namespace"), text(2, "key")));
       } else if (kind == "delete_namespace") {
-        operations.push_back(Operation::delete_namespace(text(1)));
+        operations.push_back(Operation::delete_namespace(text(1, "namespace")));
       } else if (kind == "copy_namespace") {
-        operations.push_back(Operation::copy_namespace(text(1), text(2)));
+        operations.push_back(Operation::copy_namespace(text(1, "source"), text(2, "target")));
       } else {
         operations.push_back(Operation::clear());
       }
@@ -579,8 +580,13 @@ PyObject* store_encode_record(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* store_apply_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return store_method(self, [&](StoreState& state) {
-    static const Params<1> params{"Store.apply_record", {"record"}, 1};
-    auto [record_arg] = bind(params, args, nargs, kwnames);
+    static const Params<2> params{"Store.apply_record", {"record", "strict"}, 1};
+    if (nargs > 1) {
+      raise(PyExc_TypeError, "Store.apply_record() takes 1 positional argument but " + std::to_string(nargs) +
+                                 " were given");
+    }
+    auto [record_arg, strict_arg] = bind(params, args, nargs, kwnames);
+    const bool strict = strict_arg == nullptr || arg_bool(strict_arg, "strict");
     // bytes cannot change under us; a bytearray could (another thread may resize it
     // while the lock is released), so its contents are copied.
     std::string copied;
@@ -602,7 +608,7 @@ PyObject* store_apply_record(PyObject* self, PyObject* const* args, Py_ssize_t n
     } catch (const persist::Damage& damage) {
       raise(PyExc_ValueError, "invalid record at offset " + std::to_string(damage.offset) + ": " + damage.what);
     }
-    without_gil([&] { state.store.apply(operations, Store::Fit::kStrict); });
+    without_gil([&] { state.store.apply(operations, strict ? Store::Fit::kStrict : Store::Fit::kLenient); });
     return none();
   });
 }
@@ -704,11 +710,13 @@ PyMethodDef store_methods[] = {
      "restore($self, snapshot)\n--\n\n"
      "Roll the store back to a previously captured snapshot."),
     method_entry("apply_record", store_apply_record,
-     "apply_record($self, record)\n--\n\n"
+     "apply_record($self, record, *, strict=True)\n--\n\n"
      "Apply every operation of `record` (bytes from `Store.encode_record`) as one change.\n\n"
-     "Readers and snapshots see all of it or none of it. The record must fit the\n"
-     "store: a delete of an absent pair or namespace raises ValueError, as does a\n"
-     "malformed record, and nothing changes. A durable store logs it like any write."),
+     "Readers and snapshots see all of it or none of it. With `strict`, the record must\n"
+     "fit the store: a delete of an absent pair or namespace raises ValueError and\n"
+     "nothing changes (a replica that diverged is found out); without it, such a delete\n"
+     "does nothing. A malformed record always raises ValueError. A durable store logs\n"
+     "what the record changed, like any write."),
     class_method_entry("encode_record", store_encode_record,
      "encode_record($type, operations)\n--\n\n"
      "The bytes of one change: a record that `apply_record` applies.\n\n"

@@ -66,7 +66,7 @@ def test_same_results_and_errors_as_a_store(server):
 
 def test_conflicts_order_and_lost_connections(server):
     import psycopg
-    from tallowmere.postgres import _POSITION, ConflictError, ConnectionLost, _encode_record, connect
+    from tallowmere.postgres import _POSITION, ConflictError, ConnectionLost, connect
     with connect(server.conninfo, poll_interval=0.05) as a, connect(server.conninfo, poll_interval=0.05) as b:
         a.set("n", "x", 1)
         with pytest.raises(ConflictError), b.transaction() as tx:
@@ -79,7 +79,7 @@ def test_conflicts_order_and_lost_connections(server):
             early.execute("SELECT pg_current_xact_id()")
             a.set("n", "k", 1)  # committed first, sorts after: applied at once, later rebuilt under early's row
             early.execute(f"INSERT INTO tallowmere_log SELECT 'default', {_POSITION}, %b, '{{}}', '{{}}', false",
-                          (_encode_record([("set", "n", "k", 0), ("set", "n", "j", 0)]),))
+                          (Store.encode_record([("set", "n", "k", 0), ("set", "n", "j", 0)]),))
         a.sync()
         server.stop(signal.SIGQUIT)
         with pytest.raises(ConnectionLost):
