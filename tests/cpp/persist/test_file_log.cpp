@@ -101,27 +101,6 @@ TEST_CASE("file log: a power cut anywhere past the last sync keeps every synced 
   }
 }
 
-TEST_CASE("file log: damage where the mark says records were synced is refused, naming the offset") {
-  TempDir dir;
-  const std::string path = dir.path + "/store.db";
-  Opened opened = open_store(path);
-  for (int i = 0; i < 6; ++i) opened.store->set("ns", std::to_string(i), value_of("value"));
-  opened.log->close();  // the mark covers the whole file
-  const std::string bytes = read_file(path);
-  for (std::size_t at = persist::kHeaderBytesV2; at < bytes.size(); at += 3) {
-    std::string damaged = bytes;
-    damaged[at] = static_cast<char>(damaged[at] ^ 0x20);
-    write_file(path, damaged);
-    Store store(0);
-    persist::OpenReport report;
-    auto refused = persist::open_log(path, store, {}, report);
-    CAPTURE(at);
-    REQUIRE_FALSE(refused.ok());
-    CHECK(refused.error().kind == PersistError::Kind::kDamage);
-    CHECK(read_file(path) == damaged);  // nothing opened, nothing changed
-  }
-}
-
 TEST_CASE("file log: a failure at any write, sync, rename or truncate raises and loses no acknowledged change") {
 #ifndef TALLOWMERE_FAULT_INJECTION
   MESSAGE("needs a build with TALLOWMERE_FAULT_INJECTION");
