@@ -12,6 +12,7 @@
 
 #include <cerrno>
 
+#include "common/crc32c.h"
 #include "fault_loop.h"
 #include "log_test_support.h"
 #include "persist/replacement.h"
@@ -98,6 +99,29 @@ TEST_CASE("file log: a power cut anywhere past the last sync keeps every synced 
       expected[{"after", "cut"}] = "x";
       CHECK(contents(*open_store(copy, options).store) == expected);
     }
+  }
+}
+
+TEST_CASE("file log: a snapshot file of either version opens and goes on as a log") {
+  TempDir dir;
+  Store source(0);
+  for (int i = 0; i < 20; ++i) source.set("ns" + std::to_string(i % 3), std::to_string(i), value_of("v"));
+  const SnapshotRef snapshot = source.snapshot();
+  const std::string version2 = encode_image_file(*snapshot);
+  // The same image as an earlier build wrote it: a 36-byte header, no marks.
+  std::string version1 = version2.substr(0, persist::kHeaderBytesV1) + version2.substr(persist::kHeaderBytesV2);
+  version1[8] = 1;
+  persist::put_le(reinterpret_cast<unsigned char*>(version1.data()) + 32, crc32c(version1.data(), 32), 4);
+  for (const std::string* bytes : {static_cast<const std::string*>(&version1), &version2}) {
+    const std::string path = dir.path + "/v" + std::to_string(bytes == &version1 ? 1 : 2) + ".db";
+    write_file(path, *bytes);
+    Opened opened = open_store(path);
+    CHECK(opened.report.upgraded == (bytes == &version1));
+    opened.store->set("late", "k", value_of("x"));
+    opened.log->close();
+    Model expected = contents(*snapshot);
+    expected[{"late", "k"}] = "x";
+    CHECK(contents(*open_store(path).store) == expected);
   }
 }
 
