@@ -322,38 +322,37 @@ int sync_directory(const Descriptor& directory) noexcept {
   return 0;
 }
 
+namespace {
+
+// A lock of one byte: byte 0 is the writer's (an open-file-description lock),
+// byte 1 shows its process id (a process lock, which F_GETLK reports with its pid).
+struct flock one_byte(short type, off_t at) noexcept {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = at;
+  lock.l_len = 1;
+  return lock;
+}
+
+}  // namespace
+
 int lock_writer(int fd) noexcept {
-  struct flock exclusive {};
-  exclusive.l_type = F_WRLCK;
-  exclusive.l_whence = SEEK_SET;
-  exclusive.l_start = 0;
-  exclusive.l_len = 1;
+  struct flock exclusive = one_byte(F_WRLCK, 0);
   while (::fcntl(fd, F_OFD_SETLK, &exclusive) != 0) {
     if (errno == EINTR) continue;
     return errno == EACCES ? EAGAIN : errno;
   }
   // Only tells others who holds the file; losing it changes nothing else.
-  struct flock shown {};
-  shown.l_type = F_RDLCK;
-  shown.l_whence = SEEK_SET;
-  shown.l_start = 1;
-  shown.l_len = 1;
+  struct flock shown = one_byte(F_RDLCK, 1);
   (void)::fcntl(fd, F_SETLK, &shown);
   return 0;
 }
 
 long writer_pid(int fd) noexcept {
-  struct flock probe {};
-  probe.l_type = F_WRLCK;
-  probe.l_whence = SEEK_SET;
-  probe.l_start = 0;
-  probe.l_len = 1;
+  struct flock probe = one_byte(F_WRLCK, 0);
   if (::fcntl(fd, F_OFD_GETLK, &probe) != 0 || probe.l_type == F_UNLCK) return -1;
-  struct flock shown {};
-  shown.l_type = F_WRLCK;
-  shown.l_whence = SEEK_SET;
-  shown.l_start = 1;
-  shown.l_len = 1;
+  struct flock shown = one_byte(F_WRLCK, 1);
   if (::fcntl(fd, F_GETLK, &shown) != 0 || shown.l_type == F_UNLCK) return 0;
   return static_cast<long>(shown.l_pid);
 }
