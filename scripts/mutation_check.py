@@ -141,9 +141,9 @@ MUTANTS = [
     ("file-mark-edge", "src/persist/format.cpp", ": offset_ >= tolerant_from_;", ": offset_ > tolerant_from_;",
      "a torn tail that starts right at the mark is taken for damage"),
     # durable store
-    ("log-put-back", "src/store/store.cpp", "    } catch (...) {\n      put_back();\n      throw;", "    } catch (...) {\n      throw;",
+    ("log-put-back", "src/store/store_changes.cpp", "    } catch (...) {\n      put_back();\n      throw;", "    } catch (...) {\n      throw;",
      "a change whose record could not be written stays applied"),
-    ("log-roll-back", "src/store/store.cpp", "if (entry.position <= durable) continue;", "if (entry.position < durable) continue;",
+    ("log-roll-back", "src/store/store_changes.cpp", "if (entry.position <= durable) continue;", "if (entry.position < durable) continue;",
      "a failed sync rolls back one synced change too many"),
     ("log-torn-cut", "src/persist/file_log.cpp", "if (state.torn && state.header.version == kVersion2) {", "if (false) {",
      "a reopened log appends behind its torn tail"),
@@ -222,7 +222,7 @@ MUTANTS = [
 ]
 
 CORE_PREFIXES = ("src/codec/msgpack", "src/codec/utf8", "src/codec/short_bytes", "src/codec/value",
-                 "src/store/hamt", "src/store/store.", "src/store/operation", "src/store/snapshot.",
+                 "src/store/hamt", "src/store/store.", "src/store/store_changes", "src/store/operation", "src/store/snapshot.",
                  "src/store/snapshot_diff", "src/store/shard", "src/store/encoded", "src/persist/",
                  "src/condition/", "src/graph/graph.", "src/common/")
 
