@@ -34,7 +34,9 @@ inline Opened open_store(const std::string& path, const persist::LogOptions& opt
 inline std::string pick_namespace(std::mt19937& random) { return "ns" + std::to_string(random() % 6); }
 inline std::string pick_key(std::mt19937& random) { return "k" + std::to_string(random() % 8); }
 
-// One random change of any kind, applied to `store` and mirrored in `model`.
+// One random change of any kind, applied to `store` and mirrored in `model`. The store
+// is called before the model changes, and never inside CHECK (which would swallow a
+// failure that the fault tests need to see).
 // `kept` holds snapshots a later change may restore.
 inline void random_change(Store& store, Model& model, std::mt19937& random, std::vector<SnapshotRef>& kept) {
   const std::string ns = pick_namespace(random), key = pick_key(random);
@@ -70,26 +72,32 @@ inline void random_change(Store& store, Model& model, std::mt19937& random, std:
     }
     case 8:
     case 9:
-    case 10:
-      CHECK(store.delete_key(ns, key) == (model.erase({ns, key}) == 1));
+    case 10: {
+      const bool deleted = store.delete_key(ns, key);
+      CHECK(deleted == (model.erase({ns, key}) == 1));
       break;
+    }
     case 11: {
       const bool absent = model.count({ns, key}) == 0;
-      CHECK(store.add(ns, key, value_of(value)) == absent);
+      const bool written = store.add(ns, key, value_of(value));
+      CHECK(written == absent);
       if (absent) model[{ns, key}] = value;
       break;
     }
     case 12: {  // the batch's second pair repeats its first: the first wins, and only what was added is logged
       const std::string other = pick_key(random);
+      const std::uint64_t written =
+          store.add_many({{ns, key, value_of(value + key)}, {ns, key, value_of("lost")}, {ns, other, value_of(value + other)}});
       std::uint64_t added = 0;
       for (const std::string& k : {key, key, other}) added += model.emplace(std::make_pair(ns, k), value + k).second;
-      CHECK(store.add_many({{ns, key, value_of(value + key)}, {ns, key, value_of("lost")}, {ns, other, value_of(value + other)}}) == added);
+      CHECK(written == added);
       break;
     }
     case 13: {
       std::uint64_t count = 0;
       for (const auto& entry : model) count += entry.first.first == ns ? 1 : 0;
-      CHECK(store.delete_namespace(ns) == count);
+      const std::uint64_t deleted = store.delete_namespace(ns);
+      CHECK(deleted == count);
       erase_namespace(ns);
       break;
     }
@@ -99,7 +107,8 @@ inline void random_change(Store& store, Model& model, std::mt19937& random, std:
       for (const auto& entry : model) {
         if (entry.first.first == ns) copied[{target, entry.first.second}] = entry.second;
       }
-      CHECK(store.copy_namespace(ns, target) == copied.size());
+      const std::uint64_t copied_count = store.copy_namespace(ns, target);
+      CHECK(copied_count == copied.size());
       if (ns != target) {
         erase_namespace(target);
         model.insert(copied.begin(), copied.end());
