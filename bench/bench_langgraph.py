@@ -1,25 +1,30 @@
-"""TallowmereSaver / TallowmereStore against LangGraph's InMemorySaver / InMemoryStore.
+"""TallowmereSaver / TallowmereStore against LangGraph's InMemorySaver / InMemoryStore, and on a file
+against SqliteSaver / SqliteStore.
 
-Run: python bench/bench_langgraph.py [--quick] [--profile] [--lag]
+Run: python bench/bench_langgraph.py [--quick] [--profile] [--lag] [--durable] [--dir DIR]
 Per-call figures are CPU time of the calling thread, medians over interleaved rounds
 (ours and the peer's timed in the same round), with the median of the per-round
-ratios ours/peer (below 1.00x ours is faster). The StateGraph runs are wall time,
-against InMemorySaver and LangGraph's SqliteSaver on a file; the async case counts
-how late the event loop wakes while many graphs with big states run at once; RSS is
-measured in fresh child processes. --profile prints where the time of
-TallowmereSaver.put and get_tuple goes.
+ratios ours/peer (below 1.00x ours is faster). The durable cases are wall time: a
+StateGraph invoke on the memory savers, on stores kept in files (Store.open, fsync
+"always" and "interval") and on SqliteSaver, and a memory-store put on a file against
+SqliteStore, at the same durability, with the disk's fsync floor measured in the same
+rounds (--durable runs only those; the files go to --dir, else to the temporary
+directory, or to the working directory if that one is a tmpfs). The async case counts how late the event loop
+wakes while many graphs with big states run at once; RSS is measured in fresh child
+processes. --profile prints where the time of TallowmereSaver.put and get_tuple goes.
 """
 
 import argparse
 import gc
 import os
+import random
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
-from langgraph.checkpoint.base import empty_checkpoint
+from langgraph.checkpoint.base import BaseCheckpointSaver, empty_checkpoint
 from langgraph.checkpoint.memory import InMemorySaver
 from langgraph.store.memory import InMemoryStore
 
@@ -157,32 +162,142 @@ def graph_app(saver):
     return g.compile(checkpointer=saver)
 
 
-def graph_case(runs, rounds, savers):
-    """Wall time per `invoke` of graph_app on each saver (durable ones wait for their disk), interleaved."""
-    apps = {name: graph_app(saver) for name, saver in savers.items()}
-    times = {name: [] for name in apps}
-    for r in range(rounds):
-        for name, app in apps.items():
-            gc.collect()
-            start = time.perf_counter()
-            for n in range(runs):
-                app.invoke({"messages": [], "count": n}, {"configurable": {"thread_id": f"r{r}-{n}"}})
-            times[name].append((time.perf_counter() - start) / runs * 1e6)
-    base = times["InMemorySaver"]
-    for name, spent in times.items():
-        ratios = [a / b for a, b in zip(spent, base)]
-        print(f"| StateGraph invoke, 5 nodes (wall), {name} | {statistics.median(spent):.0f} us | "
-              f"{statistics.median(base):.0f} us | {statistics.median(ratios):.2f}x "
-              f"({min(ratios):.2f}-{max(ratios):.2f}) |", flush=True)
+def filesystem(path):
+    """The type of the file system holding `path` ("" if /proc/self/mounts does not say)."""
+    path, best, kind = os.path.realpath(path), "", ""
+    try:
+        with open("/proc/self/mounts") as mounts:
+            for line in mounts:
+                point, fs = line.split()[1:3]
+                if (path == point or path.startswith(point.rstrip("/") + "/")) and len(point) >= len(best):
+                    best, kind = point, fs
+    except OSError:
+        pass
+    return kind
 
 
-def sqlite_saver(directory):
-    """LangGraph's SqliteSaver on a file, as it ships (WAL journal, one commit per put and put_writes)."""
+def disk_directory(requested):
+    """Where the durable cases keep their files: `requested`, else the temporary directory unless it
+    is a tmpfs (memory, where a sync costs nothing), else the working directory."""
+    if requested:
+        return requested
+    return os.getcwd() if filesystem(tempfile.gettempdir()) == "tmpfs" else tempfile.gettempdir()
+
+
+class KeepNothingSaver(BaseCheckpointSaver):
+    """A saver that keeps nothing: what LangGraph itself costs, the least any saver can take."""
+
+    def get_tuple(self, config):
+        return None
+
+    def list(self, config, **kwargs):
+        return iter(())
+
+    def put(self, config, checkpoint, metadata, new_versions):
+        return {"configurable": {**config["configurable"], "checkpoint_id": checkpoint["id"]}}
+
+    def put_writes(self, config, writes, task_id, task_path=""):
+        pass
+
+
+def durable_cases(directory, runs, rounds):
+    """Wall time per 5-node StateGraph `invoke` and per memory-store `put`, on stores kept in files
+    and on LangGraph's SQLite classes at the same durability (every put and put_writes synced before
+    it returns: SqliteSaver's WAL takes one fdatasync each, SqliteStore's rollback journal four per
+    put), beside the memory savers and the disk's floor (a 4 KB append and its fdatasync). The
+    floor swings from minute to minute, so calls are interleaved one by one, in a shuffled order,
+    and only figures of one run compare."""
     import sqlite3
 
     from langgraph.checkpoint.sqlite import SqliteSaver
+    from langgraph.store.sqlite import SqliteStore
 
-    return SqliteSaver(sqlite3.connect(os.path.join(directory, "checkpoints.sqlite"), check_same_thread=False))
+    from tallowmere import Store
+
+    always = Store.open(os.path.join(directory, "always.db"))
+    interval = Store.open(os.path.join(directory, "interval.db"), fsync="interval")
+    saver_db = sqlite3.connect(os.path.join(directory, "checkpoints.sqlite"), check_same_thread=False)
+    store_db = sqlite3.connect(os.path.join(directory, "store.sqlite"), check_same_thread=False, isolation_level=None)
+    # Without syncs, for what SqliteSaver costs besides its disk.
+    unsynced_db = sqlite3.connect(os.path.join(directory, "unsynced.sqlite"), check_same_thread=False)
+    unsynced = SqliteSaver(unsynced_db)
+    unsynced.setup()
+    unsynced_db.execute("PRAGMA synchronous=OFF")
+    sqlite_store = SqliteStore(store_db)
+    sqlite_store.setup()
+    floor_fd = os.open(os.path.join(directory, "floor"), os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600)
+    block = b"\0" * 4096
+    doc = {"text": "y" * 200, "kind": "note", "score": 3, "tags": ["a", "b"]}
+
+    def floor(tag):
+        os.write(floor_fd, block)
+        os.fdatasync(floor_fd)
+
+    def invoke(app):
+        return lambda tag: app.invoke({"messages": [], "count": len(tag)}, {"configurable": {"thread_id": tag}})
+
+    def put(store):
+        return lambda tag: store.put(("users", f"u{len(tag) % 10}", "memories"), tag, doc)
+
+    cases, kinds = {"fsync floor: 4 KB append + fdatasync": floor}, {}
+    for name, saver in (("InMemorySaver", InMemorySaver()), ("a saver that keeps nothing", KeepNothingSaver()),
+                        ("TallowmereSaver(Store())", TallowmereSaver()),
+                        ('TallowmereSaver(Store.open(fsync="interval"))', TallowmereSaver(interval)),
+                        ('TallowmereSaver(Store.open(fsync="always"))', TallowmereSaver(always)),
+                        ("SqliteSaver", SqliteSaver(saver_db)), ("SqliteSaver, synchronous=OFF", unsynced)):
+        cases[name], kinds[name] = invoke(graph_app(saver)), "StateGraph invoke, 5 nodes, "
+    for name, store in (('TallowmereStore(Store.open(fsync="always"))', TallowmereStore(always)),
+                        ("SqliteStore", sqlite_store)):
+        cases[name], kinds[name] = put(store), "store put, "
+    times = {name: [] for name in cases}
+    order = list(cases)
+    shuffle = random.Random(7).shuffle  # the call after a sync runs slower: no case always follows one
+    for r in range(rounds):
+        spent = dict.fromkeys(cases, 0.0)
+        for n in range(runs):
+            gc.collect()
+            shuffle(order)
+            for name in order:
+                start = time.perf_counter()
+                cases[name](f"r{r}-{n}")
+                spent[name] += time.perf_counter() - start
+        for name, total in spent.items():
+            times[name].append(total / runs * 1e6)
+    os.close(floor_fd)
+    for db in (saver_db, unsynced_db, store_db):
+        db.close()
+    always.close()
+    interval.close()
+    print(f"\nDurable, files in {directory} ({filesystem(directory) or 'unknown file system'}); wall time, "
+          f"medians of {rounds} interleaved rounds of {runs} calls each\n\n"
+          "| case | per call (range) | ratio to InMemorySaver / SqliteStore (range) |\n|---|---|---|")
+    for name, spent in times.items():
+        peer = {"": None, "store put, ": "SqliteStore"}.get(kinds.get(name, ""), "InMemorySaver")
+        ratios = [a / b for a, b in zip(spent, times[peer])] if peer else None
+        ratio = f"{statistics.median(ratios):.2f}x ({min(ratios):.2f}-{max(ratios):.2f})" if ratios else ""
+        print(f"| {kinds.get(name, '')}{name} | {statistics.median(spent):.0f} us "
+              f"({min(spent):.0f}-{max(spent):.0f}) | {ratio} |")
+
+    def bar(ours, peer, limit):
+        """The per-round ratios ours/peer against a bar: at most `limit`, or at least `-limit` if negative."""
+        ratios = [a / b for a, b in zip(times[ours], times[peer])]
+        median = statistics.median(ratios)
+        met = median <= limit if limit > 0 else median >= -limit
+        print(f"| {ours} / {peer} | {median:.2f}x ({min(ratios):.2f}-{max(ratios):.2f}) | "
+              f"{'at most' if limit > 0 else 'at least'} {abs(limit):.2f}x: {'met' if met else 'NOT met'} |")
+
+    print("\n| bar | ratio per round, median (range) | |\n|---|---|---|")
+    synced, batched = (f'TallowmereSaver(Store.open(fsync="{mode}"))' for mode in ("always", "interval"))
+    bar(synced, "SqliteSaver", 1.0)
+    bar('TallowmereStore(Store.open(fsync="always"))', "SqliteStore", 1 / 3)
+    bar(batched, "TallowmereSaver(Store())", 1.3)
+    bar(batched, "InMemorySaver", 1.3)
+    bar("SqliteSaver", batched, -2.0)
+    # What SqliteSaver loses to a store that syncs in the background grows with the disk's floor.
+    floors = times["fsync floor: 4 KB append + fdatasync"]
+    rounds_by_floor = sorted(zip(floors, times["SqliteSaver"], times[batched]))
+    print("\nSqliteSaver / interval per round, by the round's floor: "
+          + ", ".join(f"{f:.0f} us {a / b:.2f}x" for f, a, b in rounds_by_floor))
 
 
 def async_lag_case(graphs, size, rounds):
@@ -328,6 +443,8 @@ def main():
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--profile", action="store_true")
     parser.add_argument("--lag", action="store_true", help="only the event-loop lag case")
+    parser.add_argument("--durable", action="store_true", help="only the cases on files")
+    parser.add_argument("--dir", help="directory for the files (default: the temporary one, unless a tmpfs)")
     args = parser.parse_args()
     if args.profile:
         profile()
@@ -336,14 +453,16 @@ def main():
         async_lag_case(20, 5_000_000, 3 if args.quick else 7)
         return
     repeat, rounds = (200, 5) if args.quick else (1000, 11)
+    if args.durable:
+        with tempfile.TemporaryDirectory(dir=disk_directory(args.dir)) as directory:
+            durable_cases(directory, 10 if args.quick else 30, rounds)
+        return
     print("| case | tallowmere | LangGraph in-memory | ratio (range) |\n|---|---|---|---|")
     for size in (1000, 50_000):
         saver_cases(size, repeat if size < 10_000 else repeat // 5, rounds)
     store_cases(repeat, rounds)
-    with tempfile.TemporaryDirectory() as directory:
-        graph_case(20 if args.quick else 50, 5 if args.quick else 11,
-                   {"TallowmereSaver": TallowmereSaver(), "InMemorySaver": InMemorySaver(),
-                    "SqliteSaver": sqlite_saver(directory)})
+    with tempfile.TemporaryDirectory(dir=disk_directory(args.dir)) as directory:
+        durable_cases(directory, 10 if args.quick else 30, rounds)
     async_lag_case(20, 5_000_000, 3 if args.quick else 7)
     for size in (1000, 50_000):
         rss_case(size)

@@ -29,6 +29,7 @@ from langgraph.store.base import GetOp, ListNamespacesOp, MatchCondition, PutOp,
 from langgraph.store.memory import InMemoryStore  # noqa: E402
 from langgraph.types import Command, interrupt  # noqa: E402
 
+from tallowmere import Store  # noqa: E402
 from tallowmere.langgraph import _OPERATORS, TallowmereSaver, TallowmereStore, _matches  # noqa: E402
 
 IMPLEMENTED = {"put", "put_writes", "get_tuple", "list", "delete_thread", "copy_thread", "delete_for_runs", "prune"}
@@ -286,28 +287,38 @@ def plain(result):
     return result
 
 
-def run_scenario(saver):
+def run_scenario(saver, restart=lambda saver: saver):
+    """What the graph does and keeps; `restart(saver)` gives the saver of the process after each run."""
     app = build(saver)
     out = []
     for thread, start in (("odd", 0), ("even", 1)):
         cfg = {"configurable": {"thread_id": thread}}
         out.append(plain(app.invoke({"log": [], "count": start}, cfg)))
+        app = build(restart(app.checkpointer))
         state = app.get_state(cfg)
         out.append((state.values, state.next))
         if state.next:
             out.append(plain(app.invoke(Command(resume="yes"), cfg)))
+            app = build(restart(app.checkpointer))
         out.append(history_view(app, cfg))
     # Fork: go back to the checkpoint before `review` ran and change the count there.
     cfg = {"configurable": {"thread_id": "odd"}}
     before_review = next(s for s in app.get_state_history(cfg) if s.next == ("review",))
     forked = app.update_state(before_review.config, {"count": 4})
+    app = build(restart(app.checkpointer))
     out.append((app.get_state(forked).values, app.get_state(forked).next))
     out.append(plain(app.invoke(Command(resume="again"), forked)))
+    app = build(restart(app.checkpointer))
     out.append(history_view(app, cfg))
     return out
 
 
-def test_state_graph_runs_alike_on_both_savers():
+def test_state_graph_runs_alike_on_both_savers(tmp_path):
     ours = run_scenario(TallowmereSaver())
     assert ours == run_scenario(InMemorySaver())
+
+    def restart(saver):  # the process ends after each run; the next one opens the file again
+        saver.store.close()
+        return TallowmereSaver(Store.open(tmp_path / "agents.db"))
+    assert run_scenario(TallowmereSaver(Store.open(tmp_path / "agents.db")), restart) == ours
     assert ours[2]["log"] == ["plan", "review:yes", "work"]  # the interrupt was resumed
