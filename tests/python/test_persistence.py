@@ -1,7 +1,6 @@
 """Store files as Python sees them: snapshot files and durable stores (Store.open). The paths and arguments
 taken, the errors raised (a full disk included), what a newcomer relies on (modes, links, long names), other
-processes holding a file, processes killed while they write, and threads that keep using a store while it is
-saved. What a file holds, damage, power cuts and failed I/O are checked byte by byte by the C++ tests."""
+processes holding a file, and processes killed while they write. What a file holds, damage, power cuts and failed I/O are checked byte by byte by the C++ tests."""
 
 import errno
 import json
@@ -15,7 +14,6 @@ import warnings
 import pytest
 
 from tallowmere import Store, dumps
-from thread_helpers import run_threads
 
 HERE = pathlib.Path(__file__).parent
 VALUES = [None, True, 0, -1, 2**64 - 1, 1.5, "", "é😀", b"\x00\xff", [1, [2, {"a": None}]], {"k": {"n": 1.0}}]
@@ -267,23 +265,3 @@ def test_one_writer_per_path_and_readers_see_every_acknowledged_write(tmp_path):
         with pytest.raises(OSError, match="in this process"):
             Store.open(path)
         assert len(store) == 100
-
-
-def test_writers_go_on_while_a_snapshot_is_saved_and_loaded(tmp_path):
-    store = filled_store(20_000)
-    snap = store.snapshot()
-    expected = contents(store)
-    written = {}
-
-    def writer():
-        for i in range(3000):
-            store.set("live", f"w{i}", i)
-            written[("live", f"w{i}")] = dumps(i)
-
-    def saver():
-        for round_ in range(3):
-            snap.save(tmp_path / f"s{round_}.snap")
-            assert contents(Store.load(tmp_path / f"s{round_}.snap")) == expected
-
-    run_threads(writer, saver)
-    assert contents(store) == {**expected, **written}

@@ -183,7 +183,10 @@ def test_no_reference_leaks():
         snap.diff(s.history()[0])
         snap.keys
         s.restore(snap)
+        s.apply_record(Store.encode_record([("set", "rec", "k", payload), ("delete", "rec", "k")]))
+        Store.from_bytes(snap.to_bytes())
         for bad in (lambda: s.set_many([("ns", "k", payload), ("ns", "k", object())]),
+                    lambda: Store.encode_record([("set", "ns", "k", payload), ("set", "ns", "k", object())]),
                     lambda: s.get_many([("a", 1)]), lambda: s.restore(None),
                     lambda: s.set_many_atomic([("ns", "k", 1), ("ns", "k", object())]), lambda: s.scan("ns", where=1)):
             with pytest.raises(TypeError):
@@ -207,7 +210,8 @@ junk = st.one_of(
     st.lists(st.tuples(st.text(max_size=3), st.one_of(st.text(max_size=3), st.integers()), st.integers()), max_size=3),
 )
 METHODS = ["set", "get", "contains", "delete", "set_many", "get_many", "keys", "max_key", "namespaces", "restore",
-           "__contains__", "add", "delete_namespace", "copy_namespace", "set_many_atomic", "scan"]
+           "__contains__", "add", "delete_namespace", "copy_namespace", "set_many_atomic", "scan", "add_many",
+           "apply_record"]
 
 
 @settings(max_examples=300, derandomize=True, database=None, deadline=None)

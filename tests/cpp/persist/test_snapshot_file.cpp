@@ -1,6 +1,6 @@
 // Snapshot files: round trips of images and delta chains against std::map models,
-// every truncation and every bit flip of a small file, a torn tail cut before the
-// next append, and processes killed at each step of a save.
+// every bit flip of a small file, a torn tail cut before the next append, and
+// processes killed at each step of a save. (Cuts at every offset: the log's tests.)
 #include <doctest/doctest.h>
 
 #include <chrono>
@@ -79,39 +79,6 @@ void check_state(const SnapshotData& state, const Model& model) {
 }
 
 }  // namespace
-
-TEST_CASE("snapshot file: every cut of a chain loads as the last whole record, with a torn tail, or as damage") {
-  for (unsigned seed = 1; seed <= 8; ++seed) {
-    CAPTURE(seed);
-    const Chain chain = make_chain(seed, 5, 8);
-    std::vector<std::size_t> ends;
-    const std::string bytes = chain_file(chain, ends);
-    for (std::size_t length = 0; length <= bytes.size(); ++length) {
-      CAPTURE(length);
-      auto loaded = parse_snapshot_file(std::string_view(bytes).substr(0, length));
-      if (length < ends[0]) {  // inside the file header or the image: never torn, always damage
-        REQUIRE_FALSE(loaded.ok());
-        CHECK(loaded.error().kind == PersistError::Kind::kDamage);
-        CHECK(loaded.error().message.find("offset") != std::string::npos);
-        continue;
-      }
-      REQUIRE(loaded.ok());
-      std::size_t complete = 0;
-      while (complete + 1 < ends.size() && ends[complete + 1] <= length) ++complete;
-      check_state(loaded.value().state, chain.models[complete]);
-      CHECK(loaded.value().state.id == chain.snapshots[complete]->id);
-      CHECK(loaded.value().state.lineage == chain.store->lineage());
-      if (length == ends[complete]) {
-        CHECK_FALSE(loaded.value().torn);
-        CHECK(loaded.value().records == complete + 1);
-      } else {
-        REQUIRE(loaded.value().torn);
-        CHECK(loaded.value().torn->offset == ends[complete]);
-        CHECK(loaded.value().torn->bytes == length - ends[complete]);
-      }
-    }
-  }
-}
 
 TEST_CASE("snapshot file: every bit flipped anywhere before the mark is reported as damage") {
   const Chain chain = make_chain(5, 2, 4);
