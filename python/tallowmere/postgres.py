@@ -669,9 +669,15 @@ class SharedStore:
         if fresh:
             self._top = max(self._top, fresh[-1])
         if horizon is not None and horizon > self._horizon:
-            for pos in sorted(x for x in self._tentative if x < horizon):
-                _apply(self._base, self._tentative.pop(pos))
-                self._since_image += 1
+            final = sorted(x for x in self._tentative if x < horizon)
+            if not rebuild and len(final) == len(self._tentative):
+                # The view is the base plus every tentative row in order: it becomes the base as it is.
+                self._base.restore(self._view.snapshot())
+                self._tentative.clear()
+            else:
+                for pos in final:
+                    _apply(self._base, self._tentative.pop(pos))
+            self._since_image += len(final)
             self._horizon = horizon
         if rebuild:
             self._rebuild()
@@ -825,9 +831,11 @@ class SharedStore:
                         (self._name,)).fetchone()
                     if held != term[0] or horizon <= previous:
                         return  # another process holds the lease now, or wrote a newer image
-                    for part, start in enumerate(range(0, max(len(image), 1), _IMAGE_PART_BYTES)):
-                        conn.execute("INSERT INTO tallowmere_images VALUES (%s, %s, %s, %s, %b)",
-                                     (self._name, horizon, part, held, image[start:start + _IMAGE_PART_BYTES]))
+                    data = memoryview(image)
+                    with conn.cursor().copy("COPY tallowmere_images FROM STDIN (FORMAT binary)") as copy:
+                        copy.set_types(["text", "int8", "int4", "int8", "bytea"])
+                        for part, start in enumerate(range(0, max(len(image), 1), _IMAGE_PART_BYTES)):
+                            copy.write_row((self._name, horizon, part, held, data[start:start + _IMAGE_PART_BYTES]))
                     conn.execute("DELETE FROM tallowmere_images WHERE name = %s AND horizon < %s", (self._name, horizon))
                     # Rows since the previous image stay, so replicas a little behind need no image.
                     conn.execute("DELETE FROM tallowmere_log WHERE name = %s AND pos < %s", (self._name, previous))
