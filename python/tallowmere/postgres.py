@@ -657,10 +657,7 @@ class SharedStore:
 
     def _merge(self, records: dict[int, bytes], horizon: int | None) -> None:
         """Take in committed rows; with `horizon`, those below it become final. Holds _lock."""
-        if not records and not self._tentative:  # a catch-up that found nothing new
-            self._horizon = max(self._horizon, horizon or 0)
-            return
-        fresh = sorted(x for x in records if x >= self._horizon and x not in self._tentative)
+        fresh = sorted(x for x in records if x >= self._horizon and x not in self._tentative) if records else []
         rebuild = bool(fresh) and fresh[0] < self._top
         for pos in fresh:
             self._tentative[pos] = records[pos]
@@ -671,9 +668,9 @@ class SharedStore:
         if horizon is not None and horizon > self._horizon:
             final = sorted(x for x in self._tentative if x < horizon)
             if not rebuild and len(final) == len(self._tentative):
-                # The view is the base plus every tentative row in order: it becomes the base as it is.
-                self._base.restore(self._view.snapshot())
-                self._tentative.clear()
+                if final:  # the view is the base plus every tentative row in order: it becomes the base
+                    self._base.restore(self._view.snapshot())
+                    self._tentative.clear()
             else:
                 for pos in final:
                     _apply(self._base, self._tentative.pop(pos))
