@@ -98,6 +98,21 @@ def saver_cases(savers, repeat, rounds):
     compare("get_tuple latest, replica only (no sync), 1 KB, 100 in thread",
             call(0, lambda s: s.get_tuple(latest)), call(1, lambda s: s.get_tuple(latest)), repeat, rounds)
     savers[0]._sync = savers[0].store.sync
+    # The floor of sync(): a prepared SELECT 1 on the connection it uses (the pool's most recent).
+    store = savers[0].store
+    link = store._pool.take()
+    store._pool.give(link)
+    link.pq.prepare(b"bench_floor", b"SELECT 1")
+
+    def select_one(n):
+        for _ in range(n):
+            link.pq.exec_prepared(b"bench_floor", None)
+
+    def sync(n):
+        for _ in range(n):
+            store.sync()
+
+    compare("sync() / prepared SELECT 1 on its connection (the round-trip floor)", sync, select_one, repeat, rounds)
 
 
 def graph_case(savers, runs, rounds):

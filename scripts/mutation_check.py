@@ -195,8 +195,8 @@ MUTANTS = [
      "rebuild = False", "a row arriving below the newest tentative one is applied on top"),
     ("pg-horizon-stuck", "python/tallowmere/postgres.py", "if horizon is not None and horizon > self._horizon:",
      "if horizon is not None and horizon > self._horizon + (1 << 62):", "the base never moves: images stay empty"),
-    ("pg-no-epoch", "python/tallowmere/postgres.py", "_POSITION = _EPOCH + ", "_POSITION = ",
-     "positions ignore the server start: ids reused after a crash sort below seen ones"),
+    ("pg-no-epoch", "python/tallowmere/postgres.py", "CREATE UNLOGGED TABLE tallowmere_run", "CREATE TABLE tallowmere_run",
+     "a crash recovery keeps the epoch: ids handed out again sort below seen ones"),
     # bindings
     ("graph-exclusive", "src/graph/graph_py.cpp",
      "    ExclusiveAccess access(state.access);\n    return body(state);",

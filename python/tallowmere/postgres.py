@@ -5,7 +5,7 @@ reads are served by the process's own in-memory replica (a `Store`), writes are 
 PostgreSQL first and applied locally once their transaction has committed. docs/postgres.md
 states the consistency model; this comment says how it is kept.
 
-Order. Every write is one row of `tallowmere_log`, at a position: the epoch of the server start
+Order. Every write is one row of `tallowmere_log`, at a position: the epoch of the server's run
 (ids of transactions lost in a crash may be handed out again after it), then the id of the
 transaction that inserted it. Replicas apply rows in position order. Ids are handed out before
 commit, so a row may still appear below ids already seen; but every id below the snapshot's
@@ -43,38 +43,43 @@ from __future__ import annotations
 
 import os
 import select
+import struct
 import threading
 import time
 import uuid
 import warnings
 import zlib
-from contextlib import contextmanager
-from typing import Any, Iterator
+from typing import Any
 
 import psycopg
-from psycopg.pq import TransactionStatus
+from psycopg import pq, sql
 
 from ._core import Snapshot, Store
 
 __all__ = ["SCHEMA_VERSION", "ConflictError", "ConnectionLost", "SharedStore", "Transaction", "connect"]
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 _LOCK_CLASS = 0x746D7374  # first key of every advisory lock we take ("tmst")
 _STRIPES = 256
-_IMAGE_PART_BYTES = 256 << 20  # bytea holds up to 1 GB; one part needs no joining
+_IMAGE_PART_BYTES = 1 << 20  # rows of 1 MB stream to a joining process without huge buffers on either side
 _LEASE_SECONDS = 60
 _GAP_SECONDS = 0.005  # least time between two wake-ups sent, and between two catch-ups on wake-ups
+# Unfinal rows this replica holds before a write catches up itself: each conditional write and each
+# catch-up names them, and the server checks them one by one.
+_CATCH_UP_AT = 16
 
-# A position: the server's epoch (one per postmaster start), then a transaction id. After a crash
-# the server may hand out again ids whose transactions never reached the disk; the new epoch
-# orders them after everything seen before. NULL until this start is registered.
-_EPOCH = "(SELECT epoch FROM tallowmere_epochs WHERE started = pg_postmaster_start_time())::bigint << 44 | "
-_POSITION = _EPOCH + "pg_current_xact_id()::text::bigint"
-_HORIZON = _EPOCH + "pg_snapshot_xmin(pg_current_snapshot())::text::bigint"
+# A position: the epoch of the server's run, then a transaction id: `epoch << 44 | xid`. After a crash
+# the server may hand out again ids whose transactions never reached the disk; a new epoch orders
+# them after everything seen before. A run ends with the postmaster, and with every crash recovery
+# (which keeps the postmaster, and empties unlogged tables: `tallowmere_run` tells the two apart).
+# A connection never outlives its run, so each reads the epoch once.
+_XID = "pg_current_xact_id()::text::bigint"
+_XMIN = "pg_snapshot_xmin(pg_current_snapshot())::text::bigint"
 
 _SCHEMA = """
 CREATE TABLE tallowmere_schema (version integer NOT NULL);
-CREATE TABLE tallowmere_epochs (started timestamptz PRIMARY KEY, epoch integer NOT NULL UNIQUE);
+CREATE TABLE tallowmere_epochs (epoch integer PRIMARY KEY, registered timestamptz NOT NULL);
+CREATE UNLOGGED TABLE tallowmere_run (started timestamptz NOT NULL, epoch integer NOT NULL);
 CREATE TABLE tallowmere_stores (
     name text PRIMARY KEY,
     term bigint NOT NULL DEFAULT 0,
@@ -103,7 +108,7 @@ ALTER TABLE tallowmere_images ALTER COLUMN data SET STORAGE EXTERNAL;
 -- snapshot, so the check runs after the locks are granted; PL/pgSQL (built in) keeps the plans.
 -- NULL: a row not seen at p_horizon (nor in p_known) touched what was read; otherwise the new
 -- row's position, or 0 when there is nothing to write.
-CREATE FUNCTION tallowmere_append_if(p_name text, p_horizon bigint, p_known bigint[], p_rkeys bigint[],
+CREATE FUNCTION tallowmere_append_if(p_name text, p_epoch bigint, p_horizon bigint, p_known bigint[], p_rkeys bigint[],
     p_rspaces bigint[], p_rall boolean, p_exclusive integer[], p_shared integer[], p_record bytea,
     p_keys bigint[], p_spaces bigint[], p_clears boolean) RETURNS bigint LANGUAGE plpgsql VOLATILE AS $$
 DECLARE
@@ -111,37 +116,80 @@ DECLARE
 BEGIN
     PERFORM pg_advisory_xact_lock(LOCK_CLASS, s) FROM unnest(p_exclusive) s;
     PERFORM pg_advisory_xact_lock_shared(LOCK_CLASS, s) FROM unnest(p_shared) s;
-    IF EXISTS (SELECT 1 FROM tallowmere_log WHERE name = p_name AND pos >= p_horizon AND pos <> ALL(p_known)
-               AND (keys && p_rkeys OR spaces && p_rspaces OR clears OR p_rall)) THEN
+    IF EXISTS (SELECT 1 FROM tallowmere_log WHERE name = p_name AND pos >= p_horizon
+               AND (keys && p_rkeys OR spaces && p_rspaces OR clears OR p_rall) AND pos <> ALL(p_known)) THEN
         RETURN NULL;
     END IF;
     IF p_record IS NULL THEN
         RETURN 0;
     END IF;
     INSERT INTO tallowmere_log (name, pos, record, keys, spaces, clears)
-        VALUES (p_name, POSITION, p_record, p_keys, p_spaces, p_clears) RETURNING pos INTO added;
+        VALUES (p_name, p_epoch << 44 | XID, p_record, p_keys, p_spaces, p_clears) RETURNING pos INTO added;
     RETURN added;
 END
 $$;
-""".replace("LOCK_CLASS", str(_LOCK_CLASS)).replace("POSITION", _POSITION)
+""".replace("LOCK_CLASS", str(_LOCK_CLASS)).replace("XID", _XID)
 
-_ROW = "%(name)s, " + _POSITION + ", %(record)b, %(keys)s::bigint[], %(spaces)s::bigint[], %(clears)s"
-_INSERT = "INSERT INTO tallowmere_log (name, pos, record, keys, spaces, clears) SELECT " + _ROW
-_APPEND = (
-    "WITH gate AS MATERIALIZED (SELECT count(*) FROM (SELECT pg_advisory_xact_lock_shared(%(cls)s, s)"
-    " FROM unnest(%(stripes)s::int[]) s) locks) " + _INSERT + " FROM gate RETURNING pos"
-)
-_APPEND_IF = (
-    "SELECT tallowmere_append_if(%(name)s, %(horizon)s, %(known)s::bigint[], %(rkeys)s::bigint[],"
-    " %(rspaces)s::bigint[], %(rall)s, %(exclusive)s::int[], %(shared)s::int[], %(record)b, %(keys)s::bigint[],"
-    " %(spaces)s::bigint[], %(clears)s)"
-)
-_FOLLOW = (
-    "SELECT " + _HORIZON + ", trimmed, image_horizon, NULL::bytea"
-    " FROM tallowmere_stores WHERE name = %(name)s UNION ALL"
-    " SELECT pos, NULL, NULL, record FROM tallowmere_log"
-    " WHERE name = %(name)s AND pos >= %(horizon)s AND pos <> ALL(%(known)s::bigint[])"
-)
+# The statements on the hot paths, prepared on every pooled connection and run through libpq
+# directly with binary parameters and results: psycopg's query machinery costs several times the
+# round trip itself. Parameter types: text, int8, bytea, bool, int8[], int4[].
+_TEXT, _INT8, _BYTEA, _BOOL, _INT8S, _INT4S = 25, 20, 17, 16, 1016, 1007
+_STATEMENTS = {
+    # sync and following: the horizon, what was trimmed, the newest image, then the rows not yet seen
+    b"tallowmere_follow": (
+        "SELECT " + _XMIN + ", trimmed, image_horizon, NULL::bytea FROM tallowmere_stores WHERE name = $1"
+        " UNION ALL SELECT pos, NULL, NULL, record FROM tallowmere_log WHERE name = $1 AND pos >= $2 AND pos <> ALL($3)",
+        (_TEXT, _INT8, _INT8S)),
+    # a plain write: shared stripe locks, then the row, in one statement
+    b"tallowmere_append": (
+        "WITH gate AS MATERIALIZED (SELECT count(*) FROM (SELECT pg_advisory_xact_lock_shared(" + str(_LOCK_CLASS)
+        + ", s) FROM unnest($6::int[]) s) locks) INSERT INTO tallowmere_log (name, pos, record, keys, spaces, clears)"
+        " SELECT $1, $7 << 44 | " + _XID + ", $2, $3, $4, $5 FROM gate RETURNING pos",  # $7: the epoch
+        (_TEXT, _BYTEA, _INT8S, _INT8S, _BOOL, _INT4S, _INT8)),
+    b"tallowmere_append_if": (
+        "SELECT tallowmere_append_if($1, $13, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
+        (_TEXT, _INT8, _INT8S, _INT8S, _INT8S, _BOOL, _INT4S, _INT4S, _BYTEA, _INT8S, _INT8S, _BOOL, _INT8)),
+    b"tallowmere_notify": ("SELECT pg_notify($1, $2)", (_TEXT, _TEXT)),
+}
+_FORMATS = {name: [1] * len(types) for name, (_, types) in _STATEMENTS.items()}
+_WRITES = (b"tallowmere_append", b"tallowmere_append_if")  # their last parameter is the run's epoch
+_TRUE, _FALSE = b"\x01", b"\x00"
+
+
+def _array(values: list[int], oid: int, code: str, size: int) -> bytes:
+    """A one-dimensional array in PostgreSQL's binary format: each element after its length."""
+    count = len(values)
+    if count <= 16:
+        if not count:
+            return struct.pack("!3i", 0, 0, oid)
+        return struct.pack(f"!5i{count * ('i' + code)}", 1, 0, oid, count, 1,
+                           *[x for value in values for x in (size, value)])
+    stride = 4 + size  # many elements: interleave by strided copies
+    body = bytearray(count * stride)
+    body[3::stride] = bytes([size]) * count
+    packed = struct.pack(f"!{count}{code}", *values)
+    for byte in range(size):
+        body[4 + byte::stride] = packed[byte::size]
+    return struct.pack("!5i", 1, 0, oid, count, 1) + body
+
+
+def _int8s(values: list[int]) -> bytes:
+    return _array(values, _INT8, "q", 8)
+
+
+def _int4s(values: list[int]) -> bytes:
+    return _array(values, 23, "i", 4)
+
+
+_NOTHING = _int8s([])
+
+
+def _int8(value: int) -> bytes:
+    return value.to_bytes(8, "big", signed=True)
+
+
+def _int(data: bytes) -> int:
+    return int.from_bytes(data, "big", signed=True)
 
 
 class ConflictError(Exception):
@@ -161,6 +209,8 @@ class ConnectionLost(ConnectionError):
 
 
 _NETWORK_ERRORS = (psycopg.OperationalError, psycopg.InterfaceError)
+_TUPLES_OK, _COMMAND_OK = int(pq.ExecStatus.TUPLES_OK), int(pq.ExecStatus.COMMAND_OK)
+_OK, _BAD, _IDLE = int(pq.ConnStatus.OK), int(pq.ConnStatus.BAD), int(pq.TransactionStatus.IDLE)
 
 
 # Rows name what they touch by 64-bit hashes, the same in every process. Two CRC-32s from different
@@ -248,51 +298,122 @@ def _open(conninfo: str) -> psycopg.Connection:
     return psycopg.connect(conninfo, autocommit=True)
 
 
+class _Link:
+    """One connection: psycopg's for the rare statements, its libpq handle for the hot ones."""
+
+    __slots__ = ("conn", "epoch", "epoch_param", "pq", "prepared")
+
+    def __init__(self, conninfo: str) -> None:
+        self.conn = _open(conninfo)
+        self.pq = self.conn.pgconn
+        self.prepared = False  # until the first hot statement: the schema may not exist before
+
+    def run(self, name: bytes, params: list) -> pq.PGresult:
+        """One prepared statement, one round trip (blocking, without the interpreter lock). A write's
+        parameters are completed with the epoch of this connection's run."""
+        if not self.prepared:
+            self._prepare()
+        if name in _WRITES:
+            params.append(self.epoch_param)
+        return self._checked(self.pq.exec_prepared(name, params, _FORMATS[name], 1))
+
+    def _prepare(self) -> None:
+        try:
+            # Ranges over positions make PostgreSQL's generic plans look costly, so it would plan every
+            # call anew (most of a short statement's time); the generic plans use the right indexes.
+            self._checked(self.pq.exec_(b"SET plan_cache_mode = force_generic_plan"))
+            for key, (query, types) in _STATEMENTS.items():
+                self._checked(self.pq.prepare(key, query.encode(), types))
+            self.epoch = _run_epoch(self.conn)
+        except BaseException:
+            self.conn.close()  # half prepared: never used again
+            raise
+        self.epoch_param = _int8(self.epoch)
+        self.prepared = True
+
+    def _checked(self, result: pq.PGresult) -> pq.PGresult:
+        if result.status in (_TUPLES_OK, _COMMAND_OK):
+            return result
+        message = (result.error_message or self.pq.error_message).decode("utf-8", "replace").strip()
+        state = result.error_field(pq.DiagnosticField.SQLSTATE)
+        if state is None or self.pq.status == _BAD:  # libpq's own error: the connection failed
+            raise psycopg.OperationalError(message)
+        raise psycopg.errors.lookup(state.decode())(message)
+
+    def usable(self) -> bool:
+        return self.pq.status == _OK and self.pq.transaction_status == _IDLE
+
+
 class _Pool:
-    """A few autocommit connections shared by the calling threads; broken ones are dropped."""
+    """A few autocommit connections shared by the calling threads, the most recently used first;
+    broken ones are dropped."""
 
     def __init__(self, conninfo: str, size: int) -> None:
         self._conninfo, self._size = conninfo, size
-        self._idle: list[psycopg.Connection] = []
-        self._open = 0
-        self._cond = threading.Condition()
+        self._idle: list[_Link] = []
+        self._open = self._waiting = 0
+        self._lock = threading.Lock()
+        self._freed = threading.Condition(self._lock)
 
-    @contextmanager
-    def connection(self, in_doubt: bool = False) -> Iterator[psycopg.Connection]:
-        with self._cond:
-            while not self._idle and self._open >= self._size:
-                self._cond.wait()
-            conn = self._idle.pop() if self._idle else None
-            if conn is None:
-                self._open += 1
+    def borrow(self, in_doubt: bool = False) -> _Borrowed:
+        """`with pool.borrow(in_doubt) as link:`; network errors inside become `ConnectionLost`."""
+        return _Borrowed(self, in_doubt)
+
+    def take(self) -> _Link:
+        with self._lock:
+            while not self._idle:
+                if self._open < self._size:
+                    self._open += 1
+                    break
+                self._waiting += 1
+                self._freed.wait()
+                self._waiting -= 1
+            else:
+                return self._idle.pop()
         try:
-            if conn is None:
-                try:
-                    conn = _open(self._conninfo)
-                except _NETWORK_ERRORS as exc:  # nothing was sent
-                    raise ConnectionLost(f"cannot connect to PostgreSQL: {exc}".strip()) from exc
-            yield conn
-        except _NETWORK_ERRORS as exc:
-            raise ConnectionLost(f"lost the connection to PostgreSQL: {exc}".strip(), in_doubt) from exc
-        finally:
-            with self._cond:
-                if conn is not None and not conn.closed and conn.info.transaction_status != TransactionStatus.IDLE:
-                    try:
-                        conn.rollback()
-                    except psycopg.Error:
-                        conn.close()
-                if conn is None or conn.closed or conn.broken:
-                    self._open -= 1
-                else:
-                    self._idle.append(conn)
-                self._cond.notify()
+            return _Link(self._conninfo)
+        except BaseException as exc:
+            self.give(None)
+            if isinstance(exc, _NETWORK_ERRORS):  # nothing was sent
+                raise ConnectionLost(f"cannot connect to PostgreSQL: {exc}".strip()) from exc
+            raise
+
+    def give(self, link: _Link | None, drop: bool = False) -> None:
+        """Return `link`; one that broke (or that `drop` condemns) is closed and frees its place."""
+        if link is not None and (drop or not link.usable()):
+            link.conn.close()
+            link = None
+        with self._lock:
+            if link is None:
+                self._open -= 1
+            else:
+                self._idle.append(link)
+            if self._waiting:
+                self._freed.notify()
 
     def close(self) -> None:
-        with self._cond:
-            for conn in self._idle:
-                conn.close()
+        with self._lock:
+            for link in self._idle:
+                link.conn.close()
             self._open -= len(self._idle)
             self._idle.clear()
+
+
+class _Borrowed:
+    __slots__ = ("pool", "in_doubt", "link")
+
+    def __init__(self, pool: _Pool, in_doubt: bool) -> None:
+        self.pool, self.in_doubt = pool, in_doubt
+
+    def __enter__(self) -> _Link:
+        self.link = self.pool.take()
+        return self.link
+
+    def __exit__(self, kind: Any, exc: Any, tb: Any) -> None:
+        lost = kind is not None and issubclass(kind, _NETWORK_ERRORS)
+        self.pool.give(self.link, drop=lost)
+        if lost:
+            raise ConnectionLost(f"lost the connection to PostgreSQL: {exc}".strip(), self.in_doubt) from exc
 
 
 def connect(
@@ -327,6 +448,7 @@ class SharedStore:
                  image_every: int, pool_size: int) -> None:
         self._view = Store(max_history=max_history)
         self._name, self._conninfo = name, conninfo
+        self._name_bytes = name.encode()
         self._poll_interval, self._image_every = poll_interval, image_every
         self._me = uuid.uuid4().hex
         self._stripe_base = (_hash(name.encode(), 4) & 0x7FFFFF) << 8
@@ -336,7 +458,7 @@ class SharedStore:
         self._horizon = 0
         self._tentative: dict[int, bytes] = {}
         self._top = -1
-        self._catch_up_at = 64
+        self._catch_up_at = _CATCH_UP_AT
         self._image_horizon = 0
         self._since_image = 0
         self._image_tried = 0.0
@@ -348,10 +470,10 @@ class SharedStore:
         for method in ("get", "contains", "get_many", "keys", "max_key", "namespaces", "scan",
                        "snapshot", "history", "clear_history"):
             setattr(self, method, getattr(view, method))
-        with self._pool.connection() as conn:
-            self._create_schema(conn)
-            self._reload(conn)  # the newest image, if any, then the rows after it
-            self._catch_up(conn)
+        with self._pool.borrow() as link:
+            self._create_schema(link.conn)
+            self._reload(link)  # the newest image, if any, then the rows after it
+            self._catch_up(link)
         self._wake_r, self._wake_w = os.pipe()
         self._follower = threading.Thread(target=self._follow, name=f"tallowmere-follow-{name}", daemon=True)
         if poll_interval is not None:
@@ -454,8 +576,8 @@ class SharedStore:
 
     def sync(self) -> None:
         """Bring the replica up to every commit made before the call (one round trip)."""
-        with self._pool.connection() as conn:
-            self._catch_up(conn)
+        with self._pool.borrow() as link:
+            self._catch_up(link)
 
     def close(self) -> None:
         """Stop following and close the connections; the replica stays readable."""
@@ -468,8 +590,8 @@ class SharedStore:
         if self._imaging is not None:
             self._imaging.join()
         try:
-            with self._pool.connection() as conn:
-                conn.execute("UPDATE tallowmere_stores SET lease_until = NULL WHERE name = %s AND holder = %s",
+            with self._pool.borrow() as link:
+                link.conn.execute("UPDATE tallowmere_stores SET lease_until = NULL WHERE name = %s AND holder = %s",
                              (self._name, self._me))
         except (ConnectionLost, psycopg.Error):
             pass
@@ -488,19 +610,14 @@ class SharedStore:
     def _write(self, ops: list[tuple]) -> None:
         record = Store.encode_record(ops)  # every value checked and encoded before anything is sent
         touches = _Touches.of_ops(ops)
-        params = self._row(record, touches)
-        params["cls"] = _LOCK_CLASS
-        params["stripes"] = self._lock_ids(touches.stripes)
-        with self._pool.connection(in_doubt=True) as conn:
-            pos = _after_start(conn, lambda: conn.execute(_APPEND, params).fetchone()[0])
-            self._absorb(pos, record, conn)
+        params = [self._name_bytes, record, _int8s(list(touches.keys)), _int8s(list(touches.spaces)),
+                  _TRUE if touches.every else _FALSE, self._lock_ids(touches.stripes)]
+        with self._pool.borrow(in_doubt=True) as link:
+            pos = _int(link.run(b"tallowmere_append", params).get_value(0, 0))
+            self._absorb(pos, record, link)
 
-    def _row(self, record: bytes, touches: _Touches) -> dict:
-        return {"name": self._name, "record": record, "keys": list(touches.keys),
-                "spaces": list(touches.spaces), "clears": touches.every}
-
-    def _lock_ids(self, stripes: set[int]) -> list[int]:
-        return [self._stripe_base | stripe for stripe in sorted(stripes)]
+    def _lock_ids(self, stripes: set[int]) -> bytes:
+        return _int4s([self._stripe_base | stripe for stripe in sorted(stripes)])
 
     def _commit_if(self, position: tuple[int, list[int]], reads: _Touches, ops: list[tuple] | None,
                    record: bytes | None = None) -> bool:
@@ -509,20 +626,20 @@ class SharedStore:
         writes = _Touches.of_ops(ops) if ops else _Touches()
         if ops and record is None:
             record = Store.encode_record(ops)
-        params = self._row(record if ops else None, writes)
-        params.update(horizon=position[0], known=position[1], rkeys=list(reads.keys), rspaces=list(reads.spaces),
-                      rall=reads.every, exclusive=self._lock_ids(reads.stripes),
-                      shared=self._lock_ids(writes.stripes - reads.stripes))
-        with self._pool.connection(in_doubt=bool(ops)) as conn:
-            pos = _after_start(conn, lambda: conn.execute(_APPEND_IF, params).fetchone()[0])
+        params = [self._name_bytes, _int8(position[0]), _int8s(position[1]), _int8s(list(reads.keys)),
+                  _int8s(list(reads.spaces)), _TRUE if reads.every else _FALSE, self._lock_ids(reads.stripes),
+                  self._lock_ids(writes.stripes - reads.stripes), record if ops else None,
+                  _int8s(list(writes.keys)), _int8s(list(writes.spaces)), _TRUE if writes.every else _FALSE]
+        with self._pool.borrow(in_doubt=bool(ops)) as link:
+            pos = link.run(b"tallowmere_append_if", params).get_value(0, 0)
             if pos is None:
-                self._catch_up(conn)
+                self._catch_up(link)
                 return False
             if ops:
-                self._absorb(pos, record, conn)
+                self._absorb(_int(pos), record, link)
         return True
 
-    def _absorb(self, pos: int, record: bytes, conn: psycopg.Connection) -> None:
+    def _absorb(self, pos: int, record: bytes, link: _Link) -> None:
         with self._lock:
             self._merge({pos: record}, None)
             pending = len(self._tentative)
@@ -530,17 +647,17 @@ class SharedStore:
             # Rows above the horizon are sent back with every check: when the follower does not
             # move it (none, or a slow poll), catch up here, ever more rarely if it stays stuck.
             try:
-                self._catch_up(conn)
+                self._catch_up(link)
             except _NETWORK_ERRORS:
                 pass  # the write itself is done
-            self._catch_up_at = max(64, 2 * len(self._tentative))
+            self._catch_up_at = max(_CATCH_UP_AT, 2 * len(self._tentative))
         if not self._written and self._poll_interval is not None:
             self._written = True
             os.write(self._wake_w, b"w")
 
     def _merge(self, records: dict[int, bytes], horizon: int | None) -> None:
         """Take in committed rows; with `horizon`, those below it become final. Holds _lock."""
-        fresh = sorted(x for x in records if x >= self._horizon and x not in self._tentative)
+        fresh = sorted(x for x in records if x >= self._horizon and x not in self._tentative) if records else []
         rebuild = bool(fresh) and fresh[0] < self._top
         for pos in fresh:
             self._tentative[pos] = records[pos]
@@ -549,9 +666,15 @@ class SharedStore:
         if fresh:
             self._top = max(self._top, fresh[-1])
         if horizon is not None and horizon > self._horizon:
-            for pos in sorted(x for x in self._tentative if x < horizon):
-                _apply(self._base, self._tentative.pop(pos))
-                self._since_image += 1
+            final = sorted(x for x in self._tentative if x < horizon)
+            if not rebuild and len(final) == len(self._tentative):
+                if final:  # the view is the base plus every tentative row in order: it becomes the base
+                    self._base.restore(self._view.snapshot())
+                    self._tentative.clear()
+            else:
+                for pos in final:
+                    _apply(self._base, self._tentative.pop(pos))
+            self._since_image += len(final)
             self._horizon = horizon
         if rebuild:
             self._rebuild()
@@ -563,34 +686,46 @@ class SharedStore:
             _apply(scratch, self._tentative[pos])
         self._view.restore(scratch.snapshot())
 
-    def _catch_up(self, conn: psycopg.Connection) -> None:
+    def _catch_up(self, link: _Link) -> None:
         while True:
             with self._lock:
-                params = {"name": self._name, "horizon": self._horizon, "known": list(self._tentative)}
-            rows = conn.execute(_FOLLOW, params, binary=True).fetchall()
-            head = next(row for row in rows if row[1] is not None)
-            if head[0] is None:
-                _register_start(conn)
+                horizon = self._horizon
+                known = _int8s(list(self._tentative)) if self._tentative else _NOTHING
+            result = link.run(b"tallowmere_follow", [self._name_bytes, _int8(horizon), known])
+            records, head = {}, None
+            for row in range(result.ntuples):
+                if result.get_value(row, 1) is None:
+                    records[_int(result.get_value(row, 0))] = result.get_value(row, 3)
+                else:
+                    head = row
+            now = link.epoch << 44 | _int(result.get_value(head, 0))
+            if _int(result.get_value(head, 1)) > horizon:  # rows we still need were deleted after an image
+                self._reload(link)
                 continue
-            if head[1] > params["horizon"]:  # rows we still need were deleted after an image
-                self._reload(conn)
-                continue
+            image_horizon = _int(result.get_value(head, 2))
             with self._lock:
-                self._merge({row[0]: row[3] for row in rows if row[1] is None}, head[0])
-                if head[2] > self._image_horizon:
-                    self._image_horizon, self._since_image = head[2], 0
+                self._merge(records, now)
+                if image_horizon > self._image_horizon:
+                    self._image_horizon, self._since_image = image_horizon, 0
             return
 
-    def _reload(self, conn: psycopg.Connection) -> None:
+    def _reload(self, link: _Link) -> None:
+        """Load the newest image (one COPY brings all its parts), if there is one."""
+        query = sql.SQL("COPY (SELECT horizon, data FROM tallowmere_images WHERE name = {0} AND horizon ="
+                        " (SELECT max(horizon) FROM tallowmere_images WHERE name = {0}) ORDER BY part)"
+                        " TO STDOUT (FORMAT binary)").format(sql.Literal(self._name))
         with self._reload_lock:
-            found = conn.execute("SELECT horizon FROM tallowmere_images WHERE name = %s ORDER BY horizon DESC LIMIT 1",
-                                 (self._name,)).fetchone()
-            if found is None:
-                base, horizon = Store(), 0
-            else:
-                parts = conn.execute("SELECT data FROM tallowmere_images WHERE name = %s AND horizon = %s ORDER BY part",
-                                     (self._name, found[0]), binary=True).fetchall()
-                base, horizon = Store.from_bytes(b"".join(part[0] for part in parts)), found[0]
+            with link.conn.cursor().copy(query) as copy:
+                copy.set_types(["int8", "bytea"])
+                parts = list(copy.rows())
+            horizon = parts[0][0] if parts else 0
+            with self._lock:
+                if horizon <= self._horizon:
+                    return
+            image = b"".join([part[1] for part in parts])
+            del parts
+            base = Store.from_bytes(image)
+            del image
             with self._lock:
                 if horizon <= self._horizon:
                     return
@@ -616,44 +751,55 @@ class SharedStore:
 
     def _follow(self) -> None:
         channel = f"tallowmere_{self._stripe_base >> 8:x}"
-        conn = None
+        wake_up = [channel.encode(), self._me.encode()]
+        link = None
         backoff, notified, caught = 0.05, 0.0, 0.0
         while not self._closed:
             try:
-                if conn is None:
-                    conn = _open(self._conninfo)
-                    conn.execute(f"LISTEN {channel}")
-                    self._catch_up(conn)
+                if link is None:
+                    link = _Link(self._conninfo)
+                    link.conn.execute(f"LISTEN {channel}")
+                    self._catch_up(link)
                     backoff = 0.05
-                wait = self._poll_interval
-                if self._written:  # wake-ups for our writes go out at most every 5 ms
-                    wait = max(0.0, notified + _GAP_SECONDS - time.monotonic())
-                ready = select.select([conn.fileno(), self._wake_r], [], [], wait)[0]
-                if self._wake_r in ready:
-                    os.read(self._wake_r, 4096)
-                if self._closed:
-                    break
-                # Our own wake-ups come back to us too; theirs mean new rows.
-                woken = any(n.payload != self._me for n in conn.notifies(timeout=0)) or not ready
+                # Wake-ups that came in with a statement's results are already queued in libpq.
+                woken = self._woken(link)
+                if not woken:
+                    wait = self._poll_interval
+                    if self._written:  # wake-ups for our writes go out at most every 5 ms
+                        wait = max(0.0, notified + _GAP_SECONDS - time.monotonic())
+                    ready = select.select([link.pq.socket, self._wake_r], [], [], wait)[0]
+                    if self._wake_r in ready:
+                        os.read(self._wake_r, 4096)
+                    if self._closed:
+                        break
+                    link.pq.consume_input()
+                    woken = self._woken(link) or not ready
                 if self._written and time.monotonic() - notified >= _GAP_SECONDS:
                     self._written, notified = False, time.monotonic()
-                    conn.execute("SELECT pg_notify(%s, %s)", (channel, self._me))
+                    link.run(b"tallowmere_notify", wake_up)
                 if woken:
                     # At most 200 catch-ups a second: under a storm of wake-ups each brings many rows.
                     time.sleep(max(0.0, caught + _GAP_SECONDS - time.monotonic()))
-                    self._catch_up(conn)
+                    self._catch_up(link)
                     caught = time.monotonic()
                     self._maybe_write_image()
             except (*_NETWORK_ERRORS, OSError):
-                if conn is not None:
-                    conn.close()
-                    conn = None
+                if link is not None:
+                    link.conn.close()
+                    link = None
                 if self._closed:
                     break
                 select.select([self._wake_r], [], [], backoff)
                 backoff = min(backoff * 2, self._poll_interval)
-        if conn is not None:
-            conn.close()
+        if link is not None:
+            link.conn.close()
+
+    def _woken(self, link: _Link) -> bool:
+        """Drains the wake-ups libpq holds: True if one came from another process (ours come back too)."""
+        woken = False
+        while (note := link.pq.notifies()) is not None:
+            woken = woken or note.extra != self._me.encode()
+        return woken
 
     def _maybe_write_image(self) -> None:
         if (self._since_image < self._image_every or time.monotonic() - self._image_tried < 1.0
@@ -682,9 +828,11 @@ class SharedStore:
                         (self._name,)).fetchone()
                     if held != term[0] or horizon <= previous:
                         return  # another process holds the lease now, or wrote a newer image
-                    for part, start in enumerate(range(0, max(len(image), 1), _IMAGE_PART_BYTES)):
-                        conn.execute("INSERT INTO tallowmere_images VALUES (%s, %s, %s, %s, %b)",
-                                     (self._name, horizon, part, held, image[start:start + _IMAGE_PART_BYTES]))
+                    data = memoryview(image)
+                    with conn.cursor().copy("COPY tallowmere_images FROM STDIN (FORMAT binary)") as copy:
+                        copy.set_types(["text", "int8", "int4", "int8", "bytea"])
+                        for part, start in enumerate(range(0, max(len(image), 1), _IMAGE_PART_BYTES)):
+                            copy.write_row((self._name, horizon, part, held, data[start:start + _IMAGE_PART_BYTES]))
                     conn.execute("DELETE FROM tallowmere_images WHERE name = %s AND horizon < %s", (self._name, horizon))
                     # Rows since the previous image stay, so replicas a little behind need no image.
                     conn.execute("DELETE FROM tallowmere_log WHERE name = %s AND pos < %s", (self._name, previous))
@@ -694,22 +842,20 @@ class SharedStore:
             pass  # the next attempt starts over
 
 
-def _register_start(conn: psycopg.Connection) -> None:
-    """Give this server start its epoch, one above every earlier one."""
-    with conn.transaction():
-        conn.execute("SELECT pg_advisory_xact_lock(%s, -2)", (_LOCK_CLASS,))
-        conn.execute("INSERT INTO tallowmere_epochs SELECT pg_postmaster_start_time(), coalesce(max(epoch), 0) + 1"
-                     " FROM tallowmere_epochs ON CONFLICT (started) DO NOTHING")
-
-
-def _after_start(conn: psycopg.Connection, attempt: Any) -> Any:
-    """Runs `attempt`; a write refused because the server start has no epoch yet runs again after
-    registering it (the refused transaction wrote nothing)."""
-    try:
-        return attempt()
-    except psycopg.errors.NotNullViolation:
-        _register_start(conn)
-        return attempt()
+def _run_epoch(conn: psycopg.Connection) -> int:
+    """The epoch of the server's current run, registered by the first connection to ask."""
+    query = "SELECT epoch FROM tallowmere_run WHERE started = pg_postmaster_start_time()"
+    found = conn.execute(query).fetchone()
+    if found is None:
+        with conn.transaction():
+            conn.execute("SELECT pg_advisory_xact_lock(%s, -2)", (_LOCK_CLASS,))
+            found = conn.execute(query).fetchone()
+            if found is None:
+                found = conn.execute("INSERT INTO tallowmere_epochs SELECT coalesce(max(epoch), 0) + 1, now()"
+                                     " FROM tallowmere_epochs RETURNING epoch").fetchone()
+                conn.execute("DELETE FROM tallowmere_run")
+                conn.execute("INSERT INTO tallowmere_run VALUES (pg_postmaster_start_time(), %s)", found)
+    return found[0]
 
 
 def _apply(store: Store, record: bytes) -> None:
