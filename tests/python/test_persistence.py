@@ -82,17 +82,11 @@ def test_bad_arguments(tmp_path, monkeypatch, call, error, message):
 
 
 @pytest.mark.parametrize("case, error_class", [
-    ("load a missing file", FileNotFoundError),
-    ("load a directory", IsADirectoryError),
-    ("save into a missing directory", FileNotFoundError),
-    ("save over a directory", IsADirectoryError),
-    ("append to a missing file", FileNotFoundError),
-    ("open a directory", IsADirectoryError),
-    ("open in a missing directory", FileNotFoundError),
-    ("load a FIFO", OSError),
-    ("save over a FIFO", OSError),
-    ("open a FIFO", OSError),
-    ("append to a FIFO", OSError),
+    ("load a missing file", FileNotFoundError), ("load a directory", IsADirectoryError),
+    ("save into a missing directory", FileNotFoundError), ("save over a directory", IsADirectoryError),
+    ("append to a missing file", FileNotFoundError), ("open a directory", IsADirectoryError),
+    ("open in a missing directory", FileNotFoundError), ("load a FIFO", OSError), ("save over a FIFO", OSError),
+    ("open a FIFO", OSError), ("append to a FIFO", OSError),
 ])
 def test_file_system_errors_name_the_path_and_leave_no_temporary_file(tmp_path, case, error_class):
     snap = filled_store().snapshot()
