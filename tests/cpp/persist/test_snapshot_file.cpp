@@ -93,8 +93,7 @@ TEST_CASE("snapshot file: every bit flipped anywhere before the mark is reported
       bytes[at] = static_cast<char>(bytes[at] ^ (1 << bit));
       auto loaded = parse_snapshot_file(bytes);
       bytes[at] = static_cast<char>(bytes[at] ^ (1 << bit));
-      CAPTURE(at);
-      CAPTURE(bit);
+      INFO("at ", at, ", bit ", bit);
       REQUIRE_FALSE(loaded.ok());
       CHECK(loaded.error().kind == PersistError::Kind::kDamage);
     }
