@@ -43,8 +43,7 @@ TEST_CASE("writer: integers take the shortest form, switching exactly at each bo
       {INT64_MIN, "d38000000000000000"},
   };
   for (const auto& [value, form] : cases) {
-    CAPTURE(value);
-    CHECK(written([&](OutputBuffer& out) { write_i64(out, value); }) == form);
+    CHECK_MESSAGE(written([&](OutputBuffer& out) { write_i64(out, value); }) == form, value);
   }
   CHECK(written([](OutputBuffer& out) { write_uint(out, UINT64_MAX); }) == "cfffffffffffffffff");
   CHECK(written([](OutputBuffer& out) { write_f64(out, -0.0); }) == "cb8000000000000000");

@@ -135,10 +135,7 @@ std::vector<std::string> sorted(std::vector<std::string> names) {
 
 TEST_CASE("store: shard_index matches the fixed reference placement") {
   const std::pair<std::string, std::size_t> cases[] = {{"", 15}, {"a", 3}, {"abc", 13}, {"default", 1}, {"users", 4}};
-  for (const auto& [name, shard] : cases) {
-    CAPTURE(name);
-    CHECK(shard_index(name) == shard);
-  }
+  for (const auto& [name, shard] : cases) CHECK_MESSAGE(shard_index(name) == shard, name);
   const std::string long_name(1000, 'n');  // past the on-stack buffer
   CHECK(shard_index(long_name) == shard_index(std::string(long_name)));
   CHECK(shard_index(long_name) < kShardCount);
