@@ -35,7 +35,7 @@ TEST_CASE("file log: what the file holds at every step replays to the live state
     CAPTURE(static_cast<int>(mode));
     TempDir dir;
     const std::string path = dir.path + "/store.db";
-    // compacts on its own every few dozen changes
+    // A small compaction threshold: the log compacts on its own every few dozen changes.
     const LogOptions options{.mode = mode, .interval_seconds = 0.001, .compact_min_bytes = 2048};
     Opened opened = open_store(path, options);
     Model model;
