@@ -57,10 +57,8 @@ def main():
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
         acknowledged = [-1] * THREADS
-        reports = b""
-        while chunk := os.read(read_fd, 65536):
-            reports += chunk
-        os.close(read_fd)
+        with os.fdopen(read_fd, "rb") as pipe:
+            reports = pipe.read()
         for thread, i in struct.iter_unpack("<BI", reports[: len(reports) // 5 * 5]):
             acknowledged[thread] = max(acknowledged[thread], i)
         with warnings.catch_warnings(record=True) as caught:

@@ -117,18 +117,19 @@ def test_short_text_decodes_like_the_interpreter_valid_or_not(text, noise, cut):
     # interpreter's strict one, and what that one rejects still comes back as bytes.
     raw = text.encode("utf-8")
     for payload in (raw, raw[:cut] + noise + raw[cut:], raw[:cut]):
-        try:
-            expected = payload.decode("utf-8")
-        except UnicodeDecodeError:
-            expected = payload
-        assert loads(_str_form(payload)) == expected
+        check_str_form(payload)
 
 
-def _str_form(payload):
-    """The MessagePack str holding `payload`'s bytes as they are."""
+def check_str_form(payload):
+    """The MessagePack str holding `payload`'s bytes as they are decodes as the interpreter's strict decoder
+    does, or to the bytes themselves where that one refuses them."""
     n = len(payload)
     head = bytes([0xA0 | n]) if n < 32 else bytes([0xD9, n]) if n < 256 else b"\xda" + n.to_bytes(2, "big")
-    return head + payload
+    try:
+        expected = payload.decode("utf-8")
+    except UnicodeDecodeError:
+        expected = payload
+    assert loads(head + payload) == expected
 
 
 def test_every_short_length_and_position_takes_the_right_text_path():
@@ -136,12 +137,7 @@ def test_every_short_length_and_position_takes_the_right_text_path():
     # (ASCII, Latin-1, wider, invalid): one odd byte anywhere, at any length up to
     # past the short limit, must land on the path the whole payload calls for.
     for n in range(259):
-        assert loads(_str_form(b"a" * n)) == "a" * n
+        check_str_form(b"a" * n)
         for i in range(n):
             for odd in (b"\xff", "é".encode(), "ł".encode(), "日".encode(), "😀".encode()):
-                payload = b"a" * i + odd + b"b" * (n - i - 1)
-                try:
-                    expected = payload.decode("utf-8")
-                except UnicodeDecodeError:
-                    expected = payload
-                assert loads(_str_form(payload)) == expected
+                check_str_form(b"a" * i + odd + b"b" * (n - i - 1))

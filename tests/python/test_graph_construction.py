@@ -64,9 +64,8 @@ def test_queries_and_repr():
     assert repr(HandoffGraph()) == "HandoffGraph(nodes=0, edges=0, on_cycle='error')"
     graph = HandoffGraph()
     assert graph.nodes() == [] and len(graph) == 0 and graph.is_dag()
-    graph.add_node("b")
-    graph.add_node("b")
-    graph.add_node("")
+    for name in ("b", "b", ""):  # a second add_node of a name changes nothing
+        graph.add_node(name)
     graph.add_edge("a", "c")
     graph.add_edge("a", "c", when="  x  ==  'y'\n")  # kept verbatim
     assert graph.nodes() == ["", "a", "b", "c"] and len(graph) == 4

@@ -1,7 +1,6 @@
 """route: how the state becomes a context, which edge wins, and the graph changed while it routes."""
 
 import sys
-import threading
 import types
 from functools import reduce
 
@@ -9,6 +8,7 @@ import pytest
 from hypothesis import example, given, strategies as st
 
 from tallowmere._core import HandoffGraph
+from thread_helpers import run_threads
 
 
 def nested(depth):
@@ -200,21 +200,12 @@ def test_routes_in_a_row_see_only_their_own_state(values):
 
 def test_threads_route_with_contexts_of_their_own():
     values = [["x", "a"], {"k": "ab", "a": 1}, ["b" * 40] * 5, "xa", {"k": [["a"]]}, [], {"a": True}]
-    failures = []
 
     def worker(shift):
-        try:
-            for _ in range(300):
-                route_in_a_row(values[shift:] + values[:shift])
-        except AssertionError as error:
-            failures.append(error)
+        for _ in range(300):
+            route_in_a_row(values[shift:] + values[:shift])
 
-    threads = [threading.Thread(target=worker, args=(k,)) for k in range(3)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert failures == []
+    run_threads(*[lambda shift=shift: worker(shift) for shift in range(3)])
 
 
 def route_in_a_row(values):

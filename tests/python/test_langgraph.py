@@ -248,24 +248,16 @@ class State(TypedDict):
     count: int
 
 
-def plan(state):
-    return {"log": ["plan"], "count": state["count"] + 1}
-
-
 def review(state):
     answer = interrupt({"question": "approve?", "count": state["count"]})
     return {"log": [f"review:{answer}"]}
 
 
-def work(state):
-    return {"log": ["work"], "count": state["count"] * 10}
-
-
 def build(saver):
     graph = StateGraph(State)
-    graph.add_node("plan", plan)
+    graph.add_node("plan", lambda state: {"log": ["plan"], "count": state["count"] + 1})
     graph.add_node("review", review)
-    graph.add_node("work", work)
+    graph.add_node("work", lambda state: {"log": ["work"], "count": state["count"] * 10})
     graph.add_edge(START, "plan")
     graph.add_conditional_edges("plan", lambda state: "review" if state["count"] % 2 else "work", ["review", "work"])
     graph.add_edge("review", "work")

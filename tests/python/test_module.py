@@ -33,8 +33,7 @@ def test_registration():
     (lambda: _core.Store().get("a", "x", 1, 2), "Store.get() takes from 2 to 3 positional arguments but 4 were given"),
     (lambda: _core.Store("memory", "msgpack", 1, 2),
      "Store.__new__() takes from 0 to 3 positional arguments but 4 were given"),
-    (lambda: _core.loads(bytearray(b"\xc0")),
-     "argument 'data': 'bytearray' object is not an instance of 'bytes'"),
+    (lambda: _core.loads(bytearray(b"\xc0")), "argument 'data': 'bytearray' object is not an instance of 'bytes'"),
     (lambda: _core.loads(None), "argument 'data': 'None' is not an instance of 'bytes'"),
 ])
 def test_binding_errors_have_exact_messages(call, message):

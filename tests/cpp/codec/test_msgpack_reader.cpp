@@ -84,10 +84,7 @@ TEST_CASE("reader: every standard form, and malformed input") {
       // A map keeps repeated keys as separate pairs (the binding decides which wins).
       {"82 01 02 01 03", Value::map({{one, Value::from_u64(2)}, {one, Value::from_u64(3)}})},
   };
-  for (const auto& [hex, value] : forms) {
-    CAPTURE(std::string(hex));
-    CHECK(decode(from_hex(hex)) == value);
-  }
+  for (const auto& [hex, value] : forms) CHECK_MESSAGE(decode(from_hex(hex)) == value, hex);
   std::size_t consumed = 0;
   CHECK(decode_value("\x01\x02\x03", 3, &consumed) == one);
   CHECK(consumed == 1);
@@ -98,8 +95,7 @@ TEST_CASE("reader: every standard form, and malformed input") {
   rich.emplace_back(Value::string(std::string(300, 'k')), Value::binary(std::string(70000, 'b')));
   const std::string whole = encoded(Value::map(std::move(rich)));
   for (std::size_t cut = 0; cut < whole.size(); cut += cut < 400 || whole.size() - cut < 400 ? 1 : 997) {
-    CAPTURE(cut);
-    CHECK(error_of(whole.substr(0, cut)) == kEnd);
+    CHECK_MESSAGE(error_of(whole.substr(0, cut)) == kEnd, "cut at ", cut);
   }
 
   const std::pair<std::string, std::string> refused[] = {
@@ -109,8 +105,7 @@ TEST_CASE("reader: every standard form, and malformed input") {
   };
   for (const auto& [data, message] : refused) CHECK(error_of(data) == message);
   for (char marker : {'\xc7', '\xc8', '\xc9', '\xd4', '\xd5', '\xd6', '\xd7', '\xd8'}) {
-    CAPTURE(int(static_cast<unsigned char>(marker)));
-    CHECK(error_of(std::string{marker, '\x01', '\x00'}) == kExt);
+    CHECK_MESSAGE(error_of(std::string{marker, '\x01', '\x00'}) == kExt, "marker ", marker & 0xff);
   }
 }
 

@@ -43,8 +43,7 @@ TEST_CASE("writer: integers take the shortest form, switching exactly at each bo
       {INT64_MIN, "d38000000000000000"},
   };
   for (const auto& [value, form] : cases) {
-    CAPTURE(value);
-    CHECK(written([&](OutputBuffer& out) { write_i64(out, value); }) == form);
+    CHECK_MESSAGE(written([&](OutputBuffer& out) { write_i64(out, value); }) == form, value);
   }
   CHECK(written([](OutputBuffer& out) { write_uint(out, UINT64_MAX); }) == "cfffffffffffffffff");
   CHECK(written([](OutputBuffer& out) { write_f64(out, -0.0); }) == "cb8000000000000000");
@@ -56,15 +55,10 @@ TEST_CASE("writer: headers switch form exactly at their limits, up to 2^32-1") {
     const char *str, *bin, *array, *map;
   };
   const Case cases[] = {
-      {0, "a0", "c400", "90", "80"},
-      {15, "af", "c40f", "9f", "8f"},
-      {16, "b0", "c410", "dc0010", "de0010"},
-      {31, "bf", "c41f", "dc001f", "de001f"},
-      {32, "d920", "c420", "dc0020", "de0020"},
-      {255, "d9ff", "c4ff", "dc00ff", "de00ff"},
-      {256, "da0100", "c50100", "dc0100", "de0100"},
-      {65535, "daffff", "c5ffff", "dcffff", "deffff"},
-      {65536, "db00010000", "c600010000", "dd00010000", "df00010000"},
+      {0, "a0", "c400", "90", "80"}, {15, "af", "c40f", "9f", "8f"}, {16, "b0", "c410", "dc0010", "de0010"},
+      {31, "bf", "c41f", "dc001f", "de001f"}, {32, "d920", "c420", "dc0020", "de0020"},
+      {255, "d9ff", "c4ff", "dc00ff", "de00ff"}, {256, "da0100", "c50100", "dc0100", "de0100"},
+      {65535, "daffff", "c5ffff", "dcffff", "deffff"}, {65536, "db00010000", "c600010000", "dd00010000", "df00010000"},
       {0xffffffffu, nullptr, "c6ffffffff", "ddffffffff", "dfffffffff"},
   };
   for (const Case& c : cases) {

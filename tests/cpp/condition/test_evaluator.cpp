@@ -66,10 +66,7 @@ TEST_CASE("evaluator: comparisons and membership") {
       {"-0.0 == 0", true},            {"tier.x == null", true},   {"missing.deeper == null", true},
       {"tags.a == null", true},       {"n in tier", false},       {"1 in user", false},
   };
-  for (const auto& [text, expected] : cases) {
-    CAPTURE(text);
-    CHECK(evaluate_text(text) == Value::boolean(expected));
-  }
+  for (const auto& [text, expected] : cases) CHECK_MESSAGE(evaluate_text(text) == Value::boolean(expected), text);
 }
 
 TEST_CASE("evaluator: values of bare operands; and/or/not give Booleans") {
@@ -79,10 +76,7 @@ TEST_CASE("evaluator: values of bare operands; and/or/not give Booleans") {
       {"user", map({{"age", Value::from_i64(20)}})}, {"missing", Value::nil()}, {"missing.deeper", Value::nil()},
       {"tier", str("gold")}, {"-3", Value::from_i64(-3)}, {"3", Value::from_u64(3)},  // non-negative literals are unsigned
   };
-  for (const auto& [text, value] : cases) {
-    CAPTURE(text);
-    CHECK(evaluate_text(text) == value);
-  }
+  for (const auto& [text, value] : cases) CHECK_MESSAGE(evaluate_text(text) == value, text);
 }
 
 TEST_CASE("evaluator: truthiness of every kind, as a bare path routes on it") {

@@ -62,10 +62,7 @@ TEST_CASE("lexer: tokens and their debug forms, refusals and their messages") {
       {"\"abc", "error: unterminated string literal"}, {"'abc\"", "error: unterminated string literal"},
       {"'abc\\'", "error: unterminated string literal"}, {"'abc\\", "error: unterminated string literal"},
   };
-  for (const Case& c : cases) {
-    CAPTURE(c.text);
-    CHECK(lex(c.text) == c.expected);
-  }
+  for (const Case& c : cases) CHECK_MESSAGE(lex(c.text) == c.expected, c.text);
 }
 
 TEST_CASE("lexer: numbers are read correctly rounded, and print as the shortest round trip") {

@@ -62,10 +62,7 @@ TEST_CASE("parser: precedence, folding, literals, refusals, and one nesting budg
       // The check stops recursion before the stack runs out.
       {repeat("not ", 100000) + "x", kTooDeep}, {repeat("(", 100000) + "x", kTooDeep}, {repeat("(not ", 50000), kTooDeep},
   };
-  for (const auto& [text, expected] : cases) {
-    CAPTURE(text.substr(0, 60));
-    CHECK(parse(text) == expected);
-  }
+  for (const auto& [text, expected] : cases) CHECK_MESSAGE(parse(text) == expected, text.substr(0, 60));
 }
 
 TEST_CASE("parser: chains of 100,000 operands parse, evaluate, collect and release") {

@@ -45,16 +45,11 @@ inline void random_change(Store& store, Model& model, std::mt19937& random, std:
     for (auto it = model.begin(); it != model.end();) it = it->first.first == name ? model.erase(it) : std::next(it);
   };
   switch (random() % 20) {
-    case 0:
-    case 1:
-    case 2:
-    case 3:
-    case 4:
+    case 0: case 1: case 2: case 3: case 4:
       store.set(ns, key, value_of(value));
       model[{ns, key}] = value;
       break;
-    case 5:
-    case 6: {
+    case 5: case 6: {
       std::vector<WriteItem> items;
       for (int i = 0; i < 3; ++i) {
         const std::string other = pick_namespace(random), other_key = pick_key(random);
@@ -70,9 +65,7 @@ inline void random_change(Store& store, Model& model, std::mt19937& random, std:
       model[{ns, key}] = model[{ns, second_key}] = value;
       break;
     }
-    case 8:
-    case 9:
-    case 10: {
+    case 8: case 9: case 10: {
       const bool deleted = store.delete_key(ns, key);
       CHECK(deleted == (model.erase({ns, key}) == 1));
       break;
@@ -115,8 +108,7 @@ inline void random_change(Store& store, Model& model, std::mt19937& random, std:
       }
       break;
     }
-    case 15:
-    case 16:
+    case 15: case 16:
       kept.push_back(store.snapshot());
       break;
     case 17:

@@ -5,7 +5,6 @@
 #include <doctest/doctest.h>
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,10 +35,8 @@ TEST_CASE("file log: what the file holds at every step replays to the live state
     CAPTURE(static_cast<int>(mode));
     TempDir dir;
     const std::string path = dir.path + "/store.db";
-    LogOptions options;
-    options.mode = mode;
-    options.interval_seconds = 0.001;
-    options.compact_min_bytes = 2048;  // compacts on its own every few dozen changes
+    // A small compaction threshold: the log compacts on its own every few dozen changes.
+    const LogOptions options{.mode = mode, .interval_seconds = 0.001, .compact_min_bytes = 2048};
     Opened opened = open_store(path, options);
     Model model;
     std::vector<SnapshotRef> kept;
@@ -65,8 +62,7 @@ TEST_CASE("file log: what the file holds at every step replays to the live state
 TEST_CASE("file log: a power cut anywhere past the last sync keeps every synced change") {
   TempDir dir;
   const std::string path = dir.path + "/store.db";
-  LogOptions options;
-  options.mode = SyncMode::kNever;
+  const LogOptions options{.mode = SyncMode::kNever};
   Opened opened = open_store(path, options);
   for (int i = 0; i < 5; ++i) opened.store->set("synced", std::to_string(i), value_of("s"));
   opened.log->flush();  // syncs and marks: what follows may be lost, never what precedes
@@ -86,8 +82,7 @@ TEST_CASE("file log: a power cut anywhere past the last sync keeps every synced 
   std::mt19937 random(3);
   for (std::size_t length = ends.front().first; length <= bytes.size(); ++length) {
     for (const int tail : {0, 1, 2}) {  // nothing, zeros, garbage where unsynced records were
-      CAPTURE(length);
-      CAPTURE(tail);
+      INFO("length ", length, ", tail ", tail);
       std::string cut = bytes.substr(0, length);
       for (int i = 0; tail != 0 && i < 64; ++i) cut += tail == 1 ? '\0' : static_cast<char>(random());
       const std::string copy = dir.path + "/cut.db";
@@ -142,8 +137,7 @@ TEST_CASE("file log: a failure at any write, sync, rename or truncate raises and
       CAPTURE(nth);
       TempDir dir;
       const std::string path = dir.path + "/store.db";
-      LogOptions options;
-      options.mode = mode;
+      const LogOptions options{.mode = mode};
       Model acknowledged;
       std::vector<SnapshotRef> kept;
       std::mt19937 random(11);
@@ -226,33 +220,17 @@ TEST_CASE("file log: one writer per path, and a forked child neither writes nor 
   CHECK((WIFEXITED(status) && WEXITSTATUS(status) == 0));
 }
 
-namespace {
-SaveStage g_kill_at;
-void kill_at_stage(SaveStage stage) {
-  if (stage == g_kill_at) ::raise(SIGKILL);
-}
-}  // namespace
-
 TEST_CASE("file log: a compaction killed at any step leaves a path that opens with every change") {
   for (const SaveStage stage : {SaveStage::kTempWritten, SaveStage::kTempSynced, SaveStage::kRenamed,
                                 SaveStage::kDirSynced}) {
     CAPTURE(static_cast<int>(stage));
     TempDir dir;
     const std::string path = dir.path + "/store.db";
-    g_kill_at = stage;
-    const pid_t child = ::fork();
-    REQUIRE(child >= 0);
-    if (child == 0) {
-      LogOptions options;
-      options.compaction_observer = &kill_at_stage;
-      Opened opened = open_store(path, options);
+    save_killed_at(stage, [&](SaveObserver observer) {
+      Opened opened = open_store(path, {.compaction_observer = observer});
       for (int i = 0; i < 50; ++i) opened.store->set("ns" + std::to_string(i % 3), std::to_string(i), value_of("v"));
       opened.log->compact();
-      ::_exit(1);  // not reached: the observer kills it
-    }
-    int status = 0;
-    REQUIRE(::waitpid(child, &status, 0) == child);
-    CHECK((WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL));
+    });
     Opened reopened = open_store(path);
     CHECK(reopened.store->entry_count() == 50);
     CHECK(dir.entries() == std::vector<std::string>{"store.db"});  // the temporary file is gone

@@ -13,9 +13,7 @@ TEST_CASE("file log threads: writers and compactions replay to exactly the live 
     CAPTURE(static_cast<int>(mode));
     TempDir dir;
     const std::string path = dir.path + "/store.db";
-    persist::LogOptions options;
-    options.mode = mode;
-    options.compact_min_bytes = 4096;
+    const persist::LogOptions options{.mode = mode, .compact_min_bytes = 4096};
     Opened opened = open_store(path, options);
     std::vector<std::thread> threads;
     for (unsigned t = 0; t < 4; ++t) {

@@ -4,7 +4,6 @@
 #include <doctest/doctest.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -14,7 +13,6 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -95,8 +93,7 @@ TEST_CASE("snapshot file: every bit flipped anywhere before the mark is reported
       bytes[at] = static_cast<char>(bytes[at] ^ (1 << bit));
       auto loaded = parse_snapshot_file(bytes);
       bytes[at] = static_cast<char>(bytes[at] ^ (1 << bit));
-      CAPTURE(at);
-      CAPTURE(bit);
+      INFO("at ", at, ", bit ", bit);
       REQUIRE_FALSE(loaded.ok());
       CHECK(loaded.error().kind == PersistError::Kind::kDamage);
     }
@@ -226,13 +223,6 @@ TEST_CASE("snapshot file: an append waiting on a file that a save replaces goes 
   ::close(held);
 }
 
-namespace {
-SaveStage g_kill_at;
-void kill_at_stage(SaveStage stage) {
-  if (stage == g_kill_at) ::raise(SIGKILL);
-}
-}  // namespace
-
 TEST_CASE("snapshot file: a save killed at any step leaves the old state or the new one") {
   TempDir dir;
   const std::string path = dir.path + "/state.snap";
@@ -249,17 +239,10 @@ TEST_CASE("snapshot file: a save killed at any step leaves the old state or the 
   for (const Step& step : steps) {
     CAPTURE(static_cast<int>(step.stage));
     REQUIRE(save_image(path, *chain.snapshots[step.delta ? 1 : 0]).ok());
-    g_kill_at = step.stage;
-    const pid_t child = ::fork();
-    REQUIRE(child >= 0);
-    if (child == 0) {
-      const bool saved = step.delta ? append_delta(path, *chain.snapshots[1], *chain.snapshots[2], &kill_at_stage).ok()
-                                    : save_image(path, *chain.snapshots[1], &kill_at_stage).ok();
-      ::_exit(saved ? 0 : 1);  // not reached when the stage is hit
-    }
-    int status = 0;
-    REQUIRE(::waitpid(child, &status, 0) == child);
-    CHECK((WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL));
+    save_killed_at(step.stage, [&](SaveObserver observer) {
+      (void)(step.delta ? append_delta(path, *chain.snapshots[1], *chain.snapshots[2], observer).ok()
+                        : save_image(path, *chain.snapshots[1], observer).ok());
+    });
     auto loaded = load_snapshot_file(path);
     REQUIRE(loaded.ok());
     CHECK_FALSE(loaded.value().torn);

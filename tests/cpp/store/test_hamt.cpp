@@ -157,8 +157,7 @@ TEST_CASE_TEMPLATE("hamt: removal keeps the trie canonical whatever the history"
   LeakCheck leaks;
   for (std::uint64_t seed : {11u, 12u, 13u, 14u}) {
     for (int key_space : {8, 60, 600}) {
-      CAPTURE(seed);
-      CAPTURE(key_space);
+      INFO("seed ", seed, ", key space ", key_space);
       const auto copied = replay<Hasher>(seed, key_space, true);
       const auto in_place = replay<Hasher>(seed, key_space, false);
       copied.validate();

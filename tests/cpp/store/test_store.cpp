@@ -135,10 +135,7 @@ std::vector<std::string> sorted(std::vector<std::string> names) {
 
 TEST_CASE("store: shard_index matches the fixed reference placement") {
   const std::pair<std::string, std::size_t> cases[] = {{"", 15}, {"a", 3}, {"abc", 13}, {"default", 1}, {"users", 4}};
-  for (const auto& [name, shard] : cases) {
-    CAPTURE(name);
-    CHECK(shard_index(name) == shard);
-  }
+  for (const auto& [name, shard] : cases) CHECK_MESSAGE(shard_index(name) == shard, name);
   const std::string long_name(1000, 'n');  // past the on-stack buffer
   CHECK(shard_index(long_name) == shard_index(std::string(long_name)));
   CHECK(shard_index(long_name) < kShardCount);
@@ -192,9 +189,7 @@ TEST_CASE("store: random operations agree with a model, snapshots never change, 
             batch = written;
             store->set_many(std::move(items));
           } else {  // all or nothing
-            std::vector<WriteView> views;
-            for (WriteItem& item : items) views.push_back({item.namespace_name, item.key, std::move(item.value)});
-            store->set_many_atomic(std::move(views));
+            store->set_many_atomic(views_of(items));
           }
           for (const auto& [pair, bytes] : written) model[pair] = bytes;
           break;
@@ -242,9 +237,7 @@ TEST_CASE("store: random operations agree with a model, snapshots never change, 
           if (items.size() == 1) {
             written = store->add(items[0].namespace_name, items[0].key, std::move(items[0].value)) ? 1 : 0;
           } else {
-            std::vector<WriteView> views;
-            for (WriteItem& item : items) views.push_back({item.namespace_name, item.key, std::move(item.value)});
-            written = store->add_many(std::move(views));
+            written = store->add_many(views_of(items));
           }
           CHECK(written == added.size());
           model.insert(added.begin(), added.end());
@@ -334,8 +327,7 @@ TEST_CASE("store: random operations agree with a model, snapshots never change, 
       } catch (const std::bad_alloc&) {
         fault::disarm();
       }
-      CAPTURE(i);
-      CAPTURE(static_cast<int>(op));
+      INFO("step ", i, ", operation ", static_cast<int>(op));
       ++failures[op];
       // Nothing changed (a set_many may stop between items), the counters agree with
       // the maps, the history holds what it did, and another thread can take every lock.

@@ -5,6 +5,7 @@
 #include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "store/snapshot.h"
 #include "store/store.h"
@@ -27,6 +28,13 @@ inline Model contents(const SnapshotData& record) {
 
 inline Model contents(Store& store) { return contents(*store.snapshot()); }
 
+// Views of `items` for the batch calls that take them, holding their values.
+inline std::vector<WriteView> views_of(std::vector<WriteItem>& items) {
+  std::vector<WriteView> views;
+  for (WriteItem& item : items) views.push_back({item.namespace_name, item.key, std::move(item.value)});
+  return views;
+}
+
 inline std::uint64_t total_bytes(const Model& model) {
   std::uint64_t total = 0;
   for (const auto& entry : model) total += entry.second.size();
@@ -40,3 +48,4 @@ using tallowmere::test::contents;
 using tallowmere::test::Model;
 using tallowmere::test::total_bytes;
 using tallowmere::test::value_of;
+using tallowmere::test::views_of;

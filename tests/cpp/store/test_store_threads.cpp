@@ -67,9 +67,7 @@ TEST_CASE("store: writers, readers and snapshots on many threads") {
       for (int generation = 1; generation <= kRounds; ++generation) {
         if (writer == 1) {  // all shards locked at once
           std::vector<WriteItem> items = generation_batch(writer, generation);
-          std::vector<WriteView> views;
-          for (WriteItem& item : items) views.push_back({item.namespace_name, item.key, std::move(item.value)});
-          store.set_many_atomic(std::move(views));
+          store.set_many_atomic(views_of(items));
         } else {  // one shard at a time
           store.set_many(generation_batch(writer, generation));
         }
