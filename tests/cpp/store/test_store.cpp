@@ -7,8 +7,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <set>
 #include <string>
@@ -413,4 +416,55 @@ TEST_CASE("small value blocks are reused whole, whichever thread frees them") {
   }).join();
   for (std::size_t n = 0; n < texts.size(); ++n) CHECK(values[n].bytes() == texts[n]);
   values.clear();  // freed on this thread after the other one ended
+}
+
+// A journal whose syncs the test scripts: positions up to `synced` are durable, a wait
+// for a later one fails once `failing` is set, and one for a synced position is held
+// while `hold` is (a writer that has not yet dropped its undo copies).
+struct ScriptedJournal final : Journal {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::uint64_t last = 0, synced = 0;
+  bool hold = true, failing = false;
+
+  JournalRecord prepare(std::span<const Operation>) override { return {}; }
+  std::uint64_t append(JournalRecord&) override {
+    const std::lock_guard guard(mutex);
+    changed.notify_all();
+    return ++last;
+  }
+  void wait_durable(std::uint64_t position) override {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return position <= synced ? !hold : failing; });
+    if (position > synced) throw JournalError(JournalError::Reason::kIo, EIO, "sync failed", "scripted");
+  }
+  bool keeps_undo() const noexcept override { return true; }
+  std::uint64_t durable_position() const noexcept override { return synced; }  // read after a wait_durable
+  void check_writable() override {}
+  JournalCursor cursor() const noexcept override { return {}; }
+  void detach() noexcept override {}
+  void lock_for_fork() noexcept override {}
+  void unlock_after_fork() noexcept override {}
+  void renew_in_child() noexcept override {}
+};
+
+TEST_CASE("store: a failed sync puts back exactly the changes it did not sync") {
+  Store store(0);
+  auto journal = std::make_shared<ScriptedJournal>();
+  store.attach_journal(journal);
+  // The first writer's change is synced, but it has not yet dropped its undo copy
+  // when the second writer's sync fails (one namespace: one shard, one undo list).
+  std::thread first([&] { store.set("ns", "synced", value_of("1")); });
+  std::unique_lock lock(journal->mutex);
+  journal->changed.wait(lock, [&] { return journal->last == 1; });
+  journal->synced = 1;
+  journal->failing = true;
+  lock.unlock();
+  CHECK_THROWS_AS(store.set("ns", "lost", value_of("2")), JournalError);
+  CHECK(contents(store) == Model{{{"ns", "synced"}, "1"}});
+  lock.lock();
+  journal->hold = false;
+  journal->changed.notify_all();
+  lock.unlock();
+  first.join();
 }
