@@ -256,8 +256,7 @@ void Store::after_fork_in_child() noexcept {
 
 void Store::set(std::string_view namespace_name, std::string_view key, EncodedValue value) {
   if (journal_) {
-    const Operation op = Operation::set(namespace_name, key, std::move(value));
-    apply_logged({&op, 1}, Fit::kLenient);
+    apply_one(Operation::set(namespace_name, key, std::move(value)));
     return;
   }
   Shard& shard = shard_for(namespace_name);
@@ -292,8 +291,7 @@ bool Store::contains_namespace(std::string_view namespace_name) const {
 
 bool Store::delete_key(std::string_view namespace_name, std::string_view key) {
   if (journal_) {
-    const Operation op = Operation::delete_key(namespace_name, key);
-    return apply_logged({&op, 1}, Fit::kLenient)[0] != 0;
+    return apply_one(Operation::delete_key(namespace_name, key)) != 0;
   }
   Shard& shard = shard_for(namespace_name);
   // Declared before the lock so the removed entries are freed after unlocking.
@@ -328,7 +326,7 @@ void Store::set_many(std::vector<WriteItem> items) {
 void Store::set_many(std::vector<WriteView> items) {
   if (items.empty()) return;
   if (journal_) {
-    apply_logged(set_operations(items), Fit::kLenient);
+    apply(set_operations(items), Fit::kLenient);
     return;
   }
   const ShardBuckets buckets(items.size(), [&](std::size_t i) -> std::string_view {
@@ -353,7 +351,7 @@ bool Store::add(std::string_view namespace_name, std::string_view key, EncodedVa
   if (journal_) {
     Operation op = Operation::set(namespace_name, key, std::move(value));
     op.only_if_absent = true;
-    return apply_logged({&op, 1}, Fit::kLenient)[0] != 0;
+    return apply_one(op) != 0;
   }
   Shard& shard = shard_for(namespace_name);
   WriteView item{namespace_name, key, std::move(value)};
@@ -369,14 +367,13 @@ bool Store::add(std::string_view namespace_name, std::string_view key, EncodedVa
 std::uint64_t Store::add_many(std::vector<WriteView> items) {
   std::vector<Operation> operations = set_operations(items);
   for (Operation& op : operations) op.only_if_absent = true;
-  const std::vector<std::uint64_t> effects = apply_logged(operations, Fit::kLenient);
+  const std::vector<std::uint64_t> effects = apply(operations, Fit::kLenient);
   return static_cast<std::uint64_t>(std::count(effects.begin(), effects.end(), 1));
 }
 
 std::uint64_t Store::delete_namespace(std::string_view namespace_name) {
   if (journal_) {
-    const Operation op = Operation::delete_namespace(namespace_name);
-    return apply_logged({&op, 1}, Fit::kLenient)[0];
+    return apply_one(Operation::delete_namespace(namespace_name));
   }
   Shard& shard = shard_for(namespace_name);
   // The lengths are summed from a clone with no lock held; under the lock the map is
@@ -397,8 +394,7 @@ std::uint64_t Store::delete_namespace(std::string_view namespace_name) {
 
 std::uint64_t Store::copy_namespace(std::string_view source, std::string_view target) {
   if (journal_) {
-    const Operation op = Operation::copy_namespace(source, target);
-    return apply_logged({&op, 1}, Fit::kLenient)[0];
+    return apply_one(Operation::copy_namespace(source, target));
   }
   if (source == target) return key_map(source).size();
   KeyMap copy = key_map(source);
@@ -442,7 +438,7 @@ std::uint64_t Store::copy_namespace(std::string_view source, std::string_view ta
 
 void Store::set_many_atomic(std::vector<WriteView> items) {
   if (journal_) {
-    if (!items.empty()) apply_logged(set_operations(items), Fit::kLenient);
+    if (!items.empty()) apply(set_operations(items), Fit::kLenient);
     return;
   }
   if (items.size() <= 1) {  // one write is whole or absent already, with no copy to keep
@@ -640,8 +636,7 @@ std::vector<std::string> Store::namespaces(std::optional<std::string_view> prefi
 
 void Store::clear() {
   if (journal_) {
-    const Operation op = Operation::clear();
-    apply_logged({&op, 1}, Fit::kLenient);
+    apply_one(Operation::clear());
     return;
   }
   for (Shard& shard : shards_) {

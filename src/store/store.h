@@ -219,7 +219,9 @@ class Store {
   // With every shard's write lock held: the shards take `record`'s maps and
   // counters, and `replaced` the maps they had.
   void install_locked(const SnapshotData& record, std::array<ShardMap, kShardCount>& replaced) noexcept;
-  std::vector<std::uint64_t> apply_logged(std::span<const Operation> operations, Fit fit);
+  // One operation through apply() as a change of its own: how a logged store makes
+  // each single write. Returns its effect.
+  std::uint64_t apply_one(const Operation& op) { return apply({&op, 1}, Fit::kLenient)[0]; }
   void wait_durable(std::uint64_t position, std::uint16_t shards);
   void roll_back_undurable() noexcept;
   void restore_logged(const SnapshotData& record);

@@ -72,10 +72,6 @@ bool changed_anything(const Operation& op, std::uint64_t effect) noexcept {
 }  // namespace
 
 std::vector<std::uint64_t> Store::apply(std::span<const Operation> operations, Fit fit) {
-  return apply_logged(operations, fit);
-}
-
-std::vector<std::uint64_t> Store::apply_logged(std::span<const Operation> operations, Fit fit) {
   std::vector<std::uint64_t> effects(operations.size());
   if (operations.empty()) return effects;
   std::optional<JournalRecord> record;
