@@ -130,6 +130,20 @@ Tail find_tail(int fd, std::uint64_t file_size) {
   return tail;
 }
 
+// The headers of an image file whose payload `out` has written: they hold its
+// length and checksum, so they are encoded last.
+struct ImageHeaders {
+  HeaderBytes file;
+  RecordHeaderBytes record;
+};
+
+template <class Sink>
+ImageHeaders image_headers(const SnapshotData& record, const PayloadWriter<Sink>& out) {
+  const std::uint64_t end = kHeaderBytesV2 + kRecordHeaderBytes + out.length();
+  return {encode_file_header(record.lineage, {1, kHeaderBytesV2, end}),
+          encode_record_header({RecordKind::kImage, out.length(), record.id, 0, out.crc()})};
+}
+
 }  // namespace
 
 std::string encode_image_file(const SnapshotData& record) {
@@ -138,11 +152,9 @@ std::string encode_image_file(const SnapshotData& record) {
   PayloadWriter<StringOut> out(sink);
   write_image_payload(out, record);
   out.flush();
-  const std::uint64_t end = kHeaderBytesV2 + kRecordHeaderBytes + out.length();
-  const HeaderBytes file = encode_file_header(record.lineage, {1, kHeaderBytesV2, end});
-  const RecordHeaderBytes header = encode_record_header({RecordKind::kImage, out.length(), record.id, 0, out.crc()});
-  std::string bytes(reinterpret_cast<const char*>(file.data()), file.size());
-  bytes.append(reinterpret_cast<const char*>(header.data()), header.size());
+  const ImageHeaders headers = image_headers(record, out);
+  std::string bytes(reinterpret_cast<const char*>(headers.file.data()), headers.file.size());
+  bytes.append(reinterpret_cast<const char*>(headers.record.data()), headers.record.size());
   bytes += payload;
   return bytes;
 }
@@ -159,12 +171,10 @@ Outcome save_image(const std::string& path, const SnapshotData& record, SaveObse
   write_image_payload(out, record);
   out.flush();
   // The headers go in last: they hold the payload's length and checksum.
-  const std::uint64_t end = kHeaderBytesV2 + kRecordHeaderBytes + out.length();
-  const HeaderBytes file = encode_file_header(record.lineage, {1, kHeaderBytesV2, end});
-  const RecordHeaderBytes header = encode_record_header({RecordKind::kImage, out.length(), record.id, 0, out.crc()});
+  const ImageHeaders headers = image_headers(record, out);
   int error = sink.error;
-  if (error == 0) error = write_all_at(replacement.fd(), file.data(), file.size(), 0);
-  if (error == 0) error = write_all_at(replacement.fd(), header.data(), header.size(), kHeaderBytesV2);
+  if (error == 0) error = write_all_at(replacement.fd(), headers.file.data(), headers.file.size(), 0);
+  if (error == 0) error = write_all_at(replacement.fd(), headers.record.data(), headers.record.size(), kHeaderBytesV2);
   if (error != 0) return Outcome::failure(os_error(error, "write"));
   notify(observer, SaveStage::kTempWritten);
   if (auto failed = replacement.commit(observer)) return Outcome::failure(std::move(*failed));
